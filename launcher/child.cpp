@@ -1,0 +1,112 @@
+// Child launch: command line rebuilding, the launch, the wait and the exit code.
+#include "launcher/child.h"
+
+#include "launcher/cleanup.h"
+#include "launcher/report.h"
+#include "launcher/state.h"
+#include "paths/arguments.h"
+#include "paths/bounded.h"
+#include "paths/environment.h"
+#include "paths/identity.h"
+#include "system/syscalls.h"
+
+namespace {
+
+wchar_t command_line[kCommandLineCapacity];
+wchar_t module_path[kPathCapacity];
+wchar_t launcher_directory[kOwnPathCapacity];
+
+void fill_module_path() {
+    if (module_path[0] != 0) return;
+    // A truncated name is accepted as it is; only no name at all is fatal.
+    if (sys.GetModuleFileNameW(nullptr, module_path, kPathCapacity) == 0) sys.fail_fast();
+}
+
+bool needs_quotes(const wchar_t *argument) {
+    for (; *argument != 0; ++argument)
+        if (*argument == L' ' || *argument == L'\t' || *argument == L'\n' || *argument == L'\v' || *argument == L'"')
+            return true;
+    return false;
+}
+
+void append_unit(wchar_t unit) {
+    wchar_t text[2] = {unit, 0};
+    append_wide_bounded(command_line, text, kCommandLineCapacity);
+}
+
+void append_backslashes(size_t count) {
+    for (size_t i = 0; i < count; ++i) append_unit(L'\\');
+}
+
+// Quotes so that the system's splitting rules give the argument back unchanged:
+// backslashes are doubled only where a quote follows them.
+void append_quoted(const wchar_t *argument) {
+    append_unit(L'"');
+    for (const wchar_t *unit = argument;; ++unit) {
+        size_t backslashes = 0;
+        while (*unit == L'\\') ++backslashes, ++unit;
+        if (*unit == 0) {
+            append_backslashes(2 * backslashes);
+            break;
+        }
+        if (*unit == L'"') {
+            append_backslashes(2 * backslashes + 1);
+        } else {
+            append_backslashes(backslashes);
+        }
+        append_unit(*unit);
+    }
+    append_unit(L'"');
+}
+
+}  // namespace
+
+wchar_t *build_child_command_line() {
+    int count = 0;
+    wchar_t **arguments = sys.CommandLineToArgvW(sys.GetCommandLineW(), &count);
+    if (arguments == nullptr || count < 1) sys.fail_fast();
+    command_line[0] = 0;
+    fill_module_path();
+    arguments[0] = module_path;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) append_unit(L' ');
+        if (needs_quotes(arguments[i])) append_quoted(arguments[i]);
+        else append_wide_bounded(command_line, arguments[i], kCommandLineCapacity);
+    }
+    return command_line;
+}
+
+unsigned launch_child_and_wait() {
+    copy_wide_bounded(launcher_directory, own_executable_path(false), kOwnPathCapacity);
+    wchar_t *last = nullptr;
+    for (wchar_t *unit = launcher_directory; *unit != 0; ++unit)
+        if (*unit == L'\\') last = unit;
+    if (last != nullptr) *last = 0;
+    set_environment_value("TARVEN_ONEFILE_DIRECTORY", launcher_directory);
+    if (process_arguments.count >= 1 && process_arguments.values != nullptr)
+        set_environment_value("TARVEN_ORIGINAL_ARGV0", process_arguments.values[0]);
+    fill_module_path();
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = sys.GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = sys.GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = sys.GetStdHandle(STD_ERROR_HANDLE);
+    wchar_t *line = build_child_command_line();
+    PROCESS_INFORMATION child = {};
+    if (!sys.CreateProcessW(module_path, line, /*process attributes*/ nullptr, /*thread attributes*/ nullptr,
+                            /*inherit handles*/ TRUE, NORMAL_PRIORITY_CLASS, /*environment*/ nullptr,
+                            /*current directory*/ nullptr, &startup, &child))
+        report_fatal_with_code("Error, couldn't launch child", static_cast<long>(GetLastError()));
+    sys.CloseHandle(child.hThread);
+    share_child_process(child.hProcess);
+
+    DWORD exit_code = 0;
+    sys.WaitForSingleObject(child.hProcess, INFINITE);
+    if (!sys.GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
+    release_shared_child_process();
+    sys.CloseHandle(child.hProcess);
+    cleanup_at_exit();
+    return exit_code;
+}

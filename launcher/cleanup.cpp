@@ -1,0 +1,83 @@
+// Removal of the target directory, and the console events that trigger it.
+//
+// The child's handle is used by two threads: the main thread waits on its own
+// handle, the console control thread on a duplicate kept in a shared slot.
+// Whichever takes the duplicate out of the slot (an atomic exchange) closes
+// it, so no handle is closed twice or used after it was closed.
+#include "launcher/cleanup.h"
+
+#include "launcher/state.h"
+#include "system/syscalls.h"
+
+HANDLE shared_child_process;
+
+namespace {
+
+constexpr DWORD kChildGraceMs = 5000;
+constexpr int kDeletionRetries = 20;
+constexpr DWORD kRetryPauseMs = 100;
+
+// The target directory followed by the second NUL that a list of paths needs.
+wchar_t deletion_list[kPathCapacity + 1];
+
+HANDLE take_shared_child() { return __atomic_exchange_n(&shared_child_process, nullptr, __ATOMIC_SEQ_CST); }
+
+void delete_target_directory() {
+    wchar_t empty[1] = {0};
+    SHFILEOPSTRUCTW operation = {};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = deletion_list;
+    operation.pTo = empty;
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    operation.fAnyOperationsAborted = FALSE;
+    operation.hNameMappings = nullptr;
+    operation.lpszProgressTitle = empty;
+    sys.SHFileOperationW(&operation);
+}
+
+}  // namespace
+
+void share_child_process(HANDLE child) {
+    HANDLE duplicate = nullptr;
+    // Without a duplicate the control thread can only remove the directory.
+    if (!sys.DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &duplicate, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+        duplicate = nullptr;
+    __atomic_store_n(&shared_child_process, duplicate, __ATOMIC_SEQ_CST);
+}
+
+void release_shared_child_process() {
+    if (HANDLE duplicate = take_shared_child()) sys.CloseHandle(duplicate);
+}
+
+void cleanup_at_exit() {
+    if (HANDLE child = take_shared_child()) {
+        if (sys.WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0) sys.TerminateProcess(child, 0);
+        sys.CloseHandle(child);
+    }
+    if (!extraction_started) return;
+    size_t length = 0;
+    for (; target_directory[length] != 0; ++length) deletion_list[length] = target_directory[length];
+    deletion_list[length] = 0;
+    deletion_list[length + 1] = 0;
+    delete_target_directory();
+    for (int attempt = 0; attempt < kDeletionRetries; ++attempt) {
+        DWORD attributes = sys.GetFileAttributesW(target_directory);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+        sys.Sleep(kRetryPauseMs);
+        delete_target_directory();
+    }
+}
+
+BOOL WINAPI console_control_handler(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: cleanup_at_exit(); break;
+    default: break;
+    }
+    return FALSE;
+}

@@ -1,0 +1,18 @@
+// Clean-up of the target directory and the parent's console control handler.
+#pragma once
+
+#include <windows.h>
+
+// Stops a child that is still running (5 s to end by itself, then
+// terminated), then removes the target directory, retrying while it persists.
+void cleanup_at_exit();
+
+// For interrupt, close, log-off and shut-down events runs the clean-up; always
+// gives FALSE so that the system's default handling ends the process.
+BOOL WINAPI console_control_handler(DWORD event);
+
+// Gives the console control thread a handle of its own on the running child.
+void share_child_process(HANDLE child);
+
+// Takes the console control thread's handle back, if that thread has not taken it.
+void release_shared_child_process();

@@ -1,0 +1,125 @@
+// The entry loop and the directories it creates on the way.
+#include "launcher/extract.h"
+
+#include "launcher/reentry.h"
+#include "launcher/report.h"
+#include "launcher/state.h"
+#include "paths/bounded.h"
+#include "paths/environment.h"
+#include "paths/template.h"
+#include "payload/reader.h"
+#include "system/syscalls.h"
+
+namespace {
+
+constexpr int kDirectoryCacheLimit = 1024;
+constexpr DWORD kWriteChunk = 32768;
+
+// Directories known to exist; element 0 is the user's profile folder.
+wchar_t *created_directories[kDirectoryCacheLimit];
+int created_directory_total;
+
+wchar_t entry_name[kEntryNameCapacity];
+unsigned char write_buffer[kWriteChunk];
+
+bool same_text(const wchar_t *a, const wchar_t *b) {
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// Reads one name into the entry name buffer; a name without its terminator
+// within 1023 units is damage.
+void read_entry_name() {
+    for (size_t i = 0;; ++i) {
+        if (i == kEntryNameCapacity) report_fatal("Error, couldn't decode attached data.");
+        unsigned char unit[2];
+        read_payload_bytes(unit, 2);
+        entry_name[i] = static_cast<wchar_t>(unit[0] | (unit[1] << 8));
+        if (entry_name[i] == 0) return;
+    }
+}
+
+void write_entry_data(HANDLE file, uint64_t remaining) {
+    while (remaining > 0) {
+        DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
+        read_payload_bytes(write_buffer, chunk);
+        DWORD written = 0;
+        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr))
+            report_fatal_with_code("Error, couldn't unpack file to target path.", static_cast<long>(GetLastError()));
+        // A short write has lost data as surely as a failed one.
+        if (written != chunk) {
+            DWORD code = GetLastError();
+            report_fatal_with_code("Error, couldn't unpack file to target path.",
+                                   static_cast<long>(code != 0 ? code : ERROR_WRITE_FAULT));
+        }
+        remaining -= chunk;
+    }
+}
+
+}  // namespace
+
+void make_absolute_path() {
+    wchar_t full[kPathCapacity];
+    DWORD length = sys.GetFullPathNameW(target_directory, kPathCapacity, full, nullptr);
+    if (length == 0 || length > kPathCapacity - 1) sys.fail_fast();
+    copy_wide_bounded(target_directory, full, kPathCapacity);
+}
+
+bool create_directory_cached(const wchar_t *path) {
+    if (created_directory_total == 0) {
+        wchar_t home[kPathCapacity];
+        if (!expand_path_template(home, L"{HOME}", kPathCapacity)) report_expansion_failure(L"{HOME}");
+        created_directories[created_directory_total++] = duplicate_wide(home);
+    }
+    for (int i = 0; i < created_directory_total; ++i)
+        if (same_text(created_directories[i], path)) return true;
+    if (path[0] != 0 && path[1] == L':' && path[2] == 0) return true;
+    if (!sys.CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    if (created_directory_total < kDirectoryCacheLimit)
+        created_directories[created_directory_total++] = duplicate_wide(path);
+    return true;
+}
+
+bool create_parent_directories(const wchar_t *path) {
+    wchar_t parent[kPathCapacity];
+    if (path == nullptr) sys.fail_fast();
+    copy_wide_bounded(parent, path, kPathCapacity);
+    size_t cut = 0;
+    // A backslash at index 0 never counts: "\\x" has no parent to create.
+    for (size_t i = 0; parent[i] != 0; ++i)
+        if (i > 0 && parent[i] == L'\\') cut = i;
+    if (cut == 0) return true;
+    parent[cut] = 0;
+    if (create_directory_cached(parent)) return true;
+    create_parent_directories(parent);
+    return create_directory_cached(parent);
+}
+
+int created_directory_count() { return created_directory_total; }
+
+void forget_created_directories() { created_directory_total = 0; }
+
+long long extract_payload(bool reentered, const ArgumentVector &arguments) {
+    for (;;) {
+        read_entry_name();
+        if (entry_name[0] == 0) return -1;
+        copy_wide_bounded(entry_path, target_directory, kPathCapacity);
+        append_wide_bounded(entry_path, L"\\", kPathCapacity);
+        append_wide_bounded(entry_path, entry_name, kPathCapacity);
+        if (first_entry_path[0] == 0) {
+            copy_wide_bounded(first_entry_path, entry_path, kPathCapacity);
+            if (reentered)
+                return static_cast<unsigned>(
+                    hand_off_to_library(target_directory, first_entry_path, arguments.count, arguments.values));
+        }
+        unsigned char size_bytes[8];
+        read_payload_bytes(size_bytes, 8);
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
+        create_parent_directories(entry_path);
+        HANDLE file = sys.CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) report_open_failure();
+        write_entry_data(file, size);
+        sys.CloseHandle(file);
+    }
+}

@@ -1,0 +1,70 @@
+// Re-entry detection, the parent's environment, and the hand-off to the library.
+#include "launcher/reentry.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "launcher/report.h"
+#include "paths/environment.h"
+#include "paths/identity.h"
+#include "system/syscalls.h"
+
+namespace {
+
+constexpr DWORD kParentPathCapacity = 2048;
+
+using RunCode = int (*)(int, wchar_t **, const wchar_t *);
+
+bool same_text(const wchar_t *a, const wchar_t *b) {
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+}  // namespace
+
+bool detect_reentry() {
+    wchar_t *text = get_environment_value("TARVEN_ONEFILE_PARENT");
+    if (text == nullptr) return false;
+    errno = 0;
+    wchar_t *end = nullptr;
+    long id = wcstol(text, &end, 10);
+    if (errno == ERANGE || end == text || *end != 0) return false;
+    HANDLE process = sys.OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) return false;
+    // A parent whose path exceeds this buffer cannot be recognised: the process is then a parent.
+    wchar_t parent_path[kParentPathCapacity];
+    bool readable = sys.K32GetModuleFileNameExW(process, nullptr, parent_path, kParentPathCapacity) != 0;
+    if (readable) {
+        resolve_final_path(parent_path, parent_path, kParentPathCapacity, true);
+        to_short_path_form(parent_path, kParentPathCapacity);
+    }
+    const wchar_t *own = own_executable_path(true);
+    bool same = readable && same_text(parent_path, own);
+    sys.CloseHandle(process);
+    return same;
+}
+
+void prepare_parent_environment() {
+    unset_environment_value("TARVEN_ONEFILE_START");
+    unset_environment_value("TARVEN_ONEFILE_TIME_US");
+    unset_environment_value("TARVEN_ONEFILE_RANDOM");
+    char narrow[128];
+    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(static_cast<int32_t>(sys.GetCurrentProcessId())));
+    wchar_t wide[128];
+    widen_narrow_text(wide, narrow, 128);
+    set_environment_value("TARVEN_ONEFILE_PARENT", wide);
+}
+
+int hand_off_to_library(const wchar_t *target, const wchar_t *library_path, int argc, wchar_t **argv) {
+    sys.AddDllDirectory(target);
+    HMODULE library = sys.LoadLibraryExW(library_path, nullptr,
+                                         LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                             LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library == nullptr) report_fatal_with_code("Error, load DLL.", static_cast<long>(GetLastError()));
+    auto run_code = reinterpret_cast<RunCode>(reinterpret_cast<void *>(sys.GetProcAddress(library, "run_code")));
+    if (run_code == nullptr) report_fatal("Error, DLL entry point not found.");
+    return run_code(argc, argv, library_path);
+}

@@ -1,0 +1,42 @@
+// The run sequence: role, target directory, extraction, then the child
+// (parent) or the library (re-entered child).
+#include "launcher/run.h"
+
+#include "launcher/child.h"
+#include "launcher/cleanup.h"
+#include "launcher/extract.h"
+#include "launcher/reentry.h"
+#include "launcher/report.h"
+#include "launcher/state.h"
+#include "paths/build_texts.h"
+#include "paths/template.h"
+#include "payload/reader.h"
+#include "system/syscalls.h"
+
+wchar_t target_directory[kPathCapacity];
+volatile bool extraction_started;
+wchar_t entry_path[kPathCapacity];
+wchar_t first_entry_path[kPathCapacity];
+
+unsigned run_launcher(const ArgumentVector &arguments) {
+    process_arguments = arguments;
+    // The current directory leaves the library search order for good.
+    sys.SetDllDirectoryW(L"");
+    bool reentered = detect_reentry();
+    if (!reentered) prepare_parent_environment();
+    bool expanded = expand_path_template(target_directory, tarven_target_template, kPathCapacity);
+    make_absolute_path();
+    if (!expanded) report_expansion_failure(tarven_target_template);
+    if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
+        report_fatal("Error, failed to register signal handler.");
+    open_payload();
+    extraction_started = true;
+    long long library_result = extract_payload(reentered, arguments);
+    if (reentered) {
+        if (library_result >= 0) return static_cast<unsigned>(library_result);
+        // Only an end record: there is no library to hand the process to.
+        report_fatal("Error, attached data holds no application to run.");
+    }
+    close_payload();
+    return launch_child_and_wait();
+}

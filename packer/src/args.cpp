@@ -1,0 +1,47 @@
+// Option parsing; see args.h.
+#include "args.h"
+
+#include "errors.h"
+
+namespace tarven {
+
+ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+                      const std::string& command) {
+  ParsedArgs parsed;
+  bool options_done = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      parsed.positionals.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      parsed.flags.insert("--help");
+      continue;
+    }
+    const size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& s : specs)
+      if (name == s.name) spec = &s;
+    if (!spec)
+      throw user_error(command + ": unknown option " + name + " (see tarven-pack " + command +
+                       " --help)");
+    if (!spec->takes_value) {
+      if (eq != std::string::npos) throw user_error(command + ": " + name + " takes no value");
+      parsed.flags.insert(name);
+    } else if (eq != std::string::npos) {
+      parsed.values[name] = arg.substr(eq + 1);
+    } else {
+      if (i + 1 >= args.size()) throw user_error(command + ": " + name + " needs a value");
+      parsed.values[name] = args[++i];
+    }
+  }
+  return parsed;
+}
+
+}  // namespace tarven

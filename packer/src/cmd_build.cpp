@@ -1,0 +1,185 @@
+// `tarven-pack build`: checks every option and input first, packs the
+// payload, links the executable and puts it in place atomically.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#include "args.h"
+#include "commands.h"
+#include "entry_check.h"
+#include "errors.h"
+#include "exe_linker.h"
+#include "file_io.h"
+#include "inputs.h"
+#include "pack_payload.h"
+#include "payload_format.h"
+#include "process.h"
+#include "progress.h"
+#include "target_template.h"
+#include "temp_dir.h"
+#include "utf.h"
+#include "version_text.h"
+
+namespace fs = std::filesystem;
+
+namespace tarven {
+namespace {
+
+const char kHelp[] =
+    "usage: tarven-pack build -o OUT.exe ENTRY.dll [FILE|DIR]... [options]\n"
+    "       tarven-pack build -o OUT.exe --raw-payload FILE [options]\n"
+    "\n"
+    "Packs ENTRY.dll (a 64-bit DLL exporting run_code, unpacked under its base name)\n"
+    "and the given files (under their base names) and folders (under their own name,\n"
+    "like cp -r) into a Windows executable that unpacks and runs them.\n"
+    "\n"
+    "options:\n"
+    "  -o OUT.exe              the executable to write (replaced atomically)\n"
+    "  --level N               zstd level, 1..22 (default 19)\n"
+    "  --raw-payload FILE      embed FILE as the stored payload, unchecked\n"
+    "  --company TEXT          company name ({COMPANY}, version resource)\n"
+    "  --product TEXT          product name ({PRODUCT}; default: OUT's name without .exe)\n"
+    "  --version A.B.C.D       version, each number 0..65535 (default 0.0.0.0)\n"
+    "  --icon FILE.ico         icon (default: the kit's)\n"
+    "  --target-template TEXT  folder to unpack to (default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM})\n"
+    "  --kit DIR               launcher kit (default: $TARVEN_KIT, else beside tarven-pack)\n"
+    "  --toolchain PREFIX      cross tool prefix (default: $TARVEN_TOOLCHAIN, else x86_64-w64-mingw32-)\n"
+    "  --keep-temp             keep the scratch folder and say where it is\n";
+
+const std::vector<OptionSpec> kOptions = {
+    {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
+    {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
+    {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}};
+
+int parse_level(const std::string& text) {
+  const std::string range = std::to_string(kMinLevel) + ".." + std::to_string(kMaxLevel);
+  if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos)
+    throw user_error("--level '" + text + "': must be a number " + range);
+  const int level = std::atoi(text.c_str());
+  if (level < kMinLevel || level > kMaxLevel)
+    throw user_error("--level '" + text + "': must be a number " + range);
+  return level;
+}
+
+std::u16string option_text(const ParsedArgs& args, const std::string& name, const std::string& fallback) {
+  const std::string text = args.value(name, fallback);
+  auto converted = utf8_to_utf16(text);
+  if (!converted) throw user_error(name + ": the text is not valid UTF-8");
+  return *converted;
+}
+
+void check_icon(const fs::path& icon) {
+  InputFile file(icon);
+  unsigned char head[6] = {};
+  if (file.size() >= 6) file.read_at(0, head, 6);
+  if (file.size() < 6 || head[0] != 0 || head[1] != 0 || head[2] != 1 || head[3] != 0 ||
+      (head[4] | head[5]) == 0)
+    throw user_error(file.name() + ": is not an .ico file");
+}
+
+// Puts the finished executable at `out` under a temporary name first, so an
+// interrupted build never leaves a half-written OUT.exe.
+void install_output(const fs::path& linked, const fs::path& out) {
+  const fs::path dir = out.has_parent_path() ? out.parent_path() : fs::path(".");
+  const fs::path temp = unused_name(dir, "." + out.filename().string() + ".tmp-");
+  std::error_code ec;
+  fs::copy_file(linked, temp, ec);
+  if (ec) throw failure(display_path(temp) + ": cannot write: " + ec.message());
+  fs::permissions(temp, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec, ec);
+  fs::rename(temp, out, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    throw failure(display_path(out) + ": cannot replace: " + ec.message());
+  }
+}
+
+}  // namespace
+
+int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
+  const ParsedArgs args = parse_args(argv, kOptions, "build");
+  if (args.has("--help")) {
+    std::cout << kHelp;
+    return kExitOk;
+  }
+  // Everything is checked before the slow part, so mistakes show at once.
+  if (!args.has("-o")) throw user_error("build: -o OUT.exe is required (see tarven-pack build --help)");
+  const fs::path out = args.value("-o");
+  const bool raw = args.has("--raw-payload");
+  if (raw && !args.positionals.empty())
+    throw user_error("build: --raw-payload replaces ENTRY.dll and the inputs; give one or the other");
+  if (!raw && args.positionals.empty())
+    throw user_error("build: ENTRY.dll is required (see tarven-pack build --help)");
+  if (out.filename().empty() || out.filename() == "." || out.filename() == "..")
+    throw user_error(display_path(out) + ": is not a file name");
+  std::error_code ec;
+  const fs::path out_dir = out.has_parent_path() ? out.parent_path() : fs::path(".");
+  if (!fs::is_directory(out_dir, ec)) throw user_error(display_path(out) + ": its folder does not exist");
+  if (fs::is_directory(out, ec)) throw user_error(display_path(out) + ": is a folder");
+
+  const int level = parse_level(args.value("--level", std::to_string(kDefaultLevel)));
+  const std::string version_text = args.value("--version", "0.0.0.0");
+  const auto version_numbers = parse_version(version_text);
+  const std::string template_text = args.value("--target-template", kDefaultTargetTemplate);
+  for (const std::string& warning : check_target_template(template_text))
+    std::cerr << "tarven-pack: " << warning << "\n";
+  const std::string stem = out.stem().string();
+  const std::u16string company = option_text(args, "--company", "");
+  const std::u16string product = option_text(args, "--product", stem);
+  const auto output_name = utf8_to_utf16(out.filename().string());
+  if (!output_name) throw user_error(display_path(out) + ": its name is not valid UTF-8");
+
+  const Kit kit = find_kit(args.value("--kit"), argv0);
+  const fs::path icon = args.has("--icon") ? fs::path(args.value("--icon")) : kit.icon;
+  check_icon(icon);
+  const Toolchain tools = find_toolchain(choose_toolchain_prefix(args.value("--toolchain")));
+
+  std::vector<PackEntry> entries;
+  if (!raw) {
+    const fs::path entry = args.positionals[0];
+    entries = collect_inputs(entry, {args.positionals.begin() + 1, args.positionals.end()});
+    check_entry_dll(entry);
+  }
+
+  TempDir temp;
+  if (args.has("--keep-temp")) temp.keep();
+  const fs::path payload = temp.path() / kPayloadFileName;
+  Progress clock(0, 0, false);
+  PackTotals totals;
+  if (raw) {
+    const fs::path raw_file = args.value("--raw-payload");
+    InputFile check(raw_file);  // a clear message if it is missing
+    fs::copy_file(raw_file, payload, ec);
+    if (ec) throw user_error(display_path(raw_file) + ": cannot copy: " + ec.message());
+    totals.stored_bytes = check.size();
+  } else {
+    totals = pack_payload(entries, payload, level, stderr_is_terminal());
+  }
+
+  LinkJob job;
+  job.work_dir = temp.path();
+  job.payload_size = totals.stored_bytes;
+  job.texts = {*utf8_to_utf16(template_text), company, product, *utf8_to_utf16(version_text)};
+  job.version.numbers = version_numbers;
+  job.version.company = company;
+  job.version.product = product;
+  job.version.version = job.texts.version;
+  job.version.description = product;
+  job.version.original_filename = *output_name;
+  job.version.internal_name = *utf8_to_utf16(stem);
+  job.icon = icon;
+  job.output_name = out.filename().string();
+  install_output(link_executable(job, tools, kit), out);
+
+  if (args.has("--keep-temp"))
+    std::cerr << "tarven-pack: kept the scratch folder " << display_path(temp.path()) << "\n";
+  std::cerr << "tarven-pack: wrote " << display_path(out) << ": "
+            << (raw ? "raw payload, " + std::to_string(totals.stored_bytes) + " bytes"
+                    : pack_summary(totals.files, totals.data_bytes, totals.stored_bytes, clock.seconds()))
+            << "\n";
+  return kExitOk;
+}
+
+}  // namespace tarven

@@ -1,0 +1,30 @@
+// The rules a payload name must follow so that the launcher can create it on
+// Windows, shared by `build` (before packing) and `verify`/`extract` (after).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+
+namespace tarven {
+
+constexpr size_t kMaxNameUnits = 1023;
+
+// Empty when `name` (backslash-separated UTF-16) is acceptable on its own,
+// else why not, as a short phrase.
+std::string name_problem(const std::u16string& name);
+
+// Names that Windows would see as one file, or a file that another name needs
+// as a folder, across a set of names.
+class NameClashes {
+ public:
+  // Empty when `name` fits with the names added so far (it is then added),
+  // else the phrase saying which earlier `owner` it clashes with.
+  std::string add(const std::u16string& name, const std::string& owner);
+
+ private:
+  std::unordered_map<std::u16string, std::string> files_;    // folded name -> owner
+  std::unordered_map<std::u16string, std::string> folders_;  // folded folder -> first owner
+};
+
+}  // namespace tarven

@@ -1,0 +1,31 @@
+// Constants of the stored payload the launcher reads byte for byte:
+// "WEQ", one zstd frame, then a uint64 LE trailer = 3 + frame length.
+// The frame holds entry records (UTF-16LE name, 0 unit, uint64 LE size, data)
+// and an end record (one 0 unit).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarven {
+
+constexpr char kPayloadMarker[3] = {'W', 'E', 'Q'};
+constexpr size_t kMarkerSize = sizeof kPayloadMarker;
+constexpr size_t kTrailerSize = 8;
+// The launcher decodes with a window of at most 2^27 bytes.
+constexpr int kWindowLog = 27;
+constexpr int kDefaultLevel = 19;
+constexpr int kMinLevel = 1;
+constexpr int kMaxLevel = 22;
+
+inline void put_le64(unsigned char* out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+inline uint64_t get_le64(const unsigned char* in) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | in[i];
+  return v;
+}
+
+}  // namespace tarven

@@ -1,0 +1,37 @@
+// Feedback while packing: a progress line on a terminal for long packs, and
+// the closing summary line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace tarven {
+
+class Progress {
+ public:
+  // Shows nothing unless `enabled` (stderr is a terminal) and the pack has
+  // taken more than a second: short packs stay quiet.
+  Progress(uint64_t total_bytes, uint64_t total_files, bool enabled);
+  void file_done() { ++files_done_; }
+  void advance(uint64_t bytes);
+  // Removes the progress line, if one was shown.
+  void clear();
+  double seconds() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  uint64_t total_bytes_;
+  uint64_t total_files_;
+  uint64_t done_bytes_ = 0;
+  uint64_t files_done_ = 0;
+  bool enabled_;
+  bool shown_ = false;
+  Clock::time_point start_;
+  Clock::time_point last_;
+};
+
+// "12 files, 104857600 bytes in, 30233088 bytes out (28.8%), 3.1 s"
+std::string pack_summary(uint64_t files, uint64_t bytes_in, uint64_t bytes_out, double seconds);
+
+}  // namespace tarven

@@ -1,0 +1,225 @@
+// `tarven-pack build` through the real executable and the stand-in kit:
+// reproducible output, the texts and resources it embeds, --raw-payload, and
+// refusals that are one line with exit code 2.
+#include <gtest/gtest.h>
+
+#include "errors.h"
+#include "file_io.h"
+#include "launcher_image.h"
+#include "pe_image.h"
+#include "test_support.h"
+
+namespace tarven {
+namespace {
+
+namespace fs = std::filesystem;
+using tarven_test::build_with_fake_kit;
+using tarven_test::line_count;
+using tarven_test::read_file;
+using tarven_test::run_packer;
+using tarven_test::ScratchDir;
+using tarven_test::write_file;
+
+std::string utf16le(const std::u16string& s) {
+  std::string out;
+  for (char16_t u : s) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  }
+  return out;
+}
+
+std::string section_bytes(const fs::path& exe, const std::string& name) {
+  InputFile file(exe);
+  PeImage image(file, kExitFailure);
+  const PeSection* s = image.find_section(name);
+  if (!s) return "";
+  std::string bytes(image.bytes_in_file(*s), '\0');
+  file.read_at(s->raw_offset, bytes.data(), bytes.size());
+  return bytes;
+}
+
+void expect_one_line_refusal(const tarven_test::RunResult& r, const std::string& needle) {
+  EXPECT_EQ(r.code, 2) << r.err;
+  EXPECT_EQ(line_count(r.err), 1u) << r.err;
+  EXPECT_EQ(r.err.rfind("tarven-pack: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
+}
+
+TEST(BuildCli, HelpListsCommandsAndEachCommandHasHelp) {
+  const auto top = run_packer({"--help"});
+  EXPECT_EQ(top.code, 0);
+  for (const char* command : {"build", "list", "verify", "extract"}) {
+    EXPECT_NE(top.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+    const auto help = run_packer({command, "--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.out.rfind(std::string("usage: tarven-pack ") + command, 0), 0u) << help.out;
+  }
+  expect_one_line_refusal(run_packer({"pack"}), "unknown command 'pack'");
+  EXPECT_EQ(run_packer({}).code, 2);
+}
+
+TEST(BuildCli, SameInputsGiveByteIdenticalExecutables) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir a, b;
+  fs::path outputs[2];
+  const ScratchDir* dirs[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    const ScratchDir& d = *dirs[i];
+    write_file(d / "in/lib/x.txt", tarven_test::sample_bytes(70000, 1));
+    fs::copy_file(tarven_test::test_dll("app.dll"), d / "in/app.dll");
+    write_file(d / "in/lib/sub/y.bin", "y");
+    outputs[i] = d / "out/app.exe";
+    fs::create_directories(d / "out");
+    const auto r = build_with_fake_kit(outputs[i], {(d / "in/app.dll").string(), (d / "in/lib").string(),
+                                                    "--company", "Ac\xC3\xA9", "--version", "1.2.3.4"});
+    ASSERT_EQ(r.code, 0) << r.err;
+  }
+  const std::string first = read_file(outputs[0]);
+  EXPECT_TRUE(first == read_file(outputs[1])) << "the two executables differ";
+  EXPECT_EQ(first.find(a.path().string()), std::string::npos) << "a build path leaked into the PE";
+  EXPECT_EQ(first.find("tarven-pack-"), std::string::npos) << "the scratch folder leaked into the PE";
+}
+
+TEST(BuildCli, EmbedsTextsAndVersionResource) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  // Quotes, a backslash, non-BMP, and hex digits right after escaped characters.
+  const std::string company = "Caf\xC3\xA9" "0 \"Q\" \\ \xF0\x9F\x98\x80" "A";
+  const auto r = build_with_fake_kit(d / "My App.exe",
+                                     {tarven_test::test_dll("app.dll").string(), "--company", company,
+                                      "--product", "Prod\xC3\xBC" "ct", "--version", "1.2.65535.40",
+                                      "--target-template", "{HOME}\\x_{PID}", "--level", "3"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(line_count(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find("wrote " + (d / "My App.exe").string() + ": 1 file, "), std::string::npos) << r.err;
+
+  InputFile exe(d / "My App.exe");
+  const LauncherImage image = read_launcher_image(exe);
+  EXPECT_EQ(image.texts.company, u"Caf\u00e90 \"Q\" \\ \U0001F600A");
+  EXPECT_EQ(image.texts.product, u"Prod\u00fcct");
+  EXPECT_EQ(image.texts.version, u"1.2.65535.40");
+  EXPECT_EQ(image.texts.target_template, u"{HOME}\\x_{PID}");
+
+  // The version resource holds the same texts and the numbers.
+  const std::string rsrc = section_bytes(d / "My App.exe", ".rsrc");
+  for (const std::u16string& text : {image.texts.company, image.texts.product, image.texts.version,
+                                     std::u16string(u"My App.exe"), std::u16string(u"My App")})
+    EXPECT_NE(rsrc.find(utf16le(text) + std::string(2, '\0')), std::string::npos)
+        << "missing from the version resource";
+  const std::string fixed = std::string("\xBD\x04\xEF\xFE", 4) + std::string("\0\0\1\0", 4);
+  const size_t at = rsrc.find(fixed);
+  ASSERT_NE(at, std::string::npos) << "no VS_FIXEDFILEINFO";
+  EXPECT_EQ(rsrc.substr(at + 8, 16), std::string("\x02\0\x01\0\x28\0\xFF\xFF\x02\0\x01\0\x28\0\xFF\xFF", 16));
+  EXPECT_NE(rsrc.find("requestedExecutionLevel"), std::string::npos) << "no manifest";
+  EXPECT_NE(rsrc.find("\x89PNG"), std::string::npos) << "no 256-pixel icon";
+}
+
+TEST(BuildCli, RawPayloadIsEmbeddedVerbatim) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string raw = "not a payload at all \x01\x02 whatever bytes";
+  write_file(d / "raw.bin", raw);
+  const auto r = build_with_fake_kit(d / "raw.exe", {"--raw-payload", (d / "raw.bin").string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  InputFile exe(d / "raw.exe");
+  const LauncherImage image = read_launcher_image(exe);
+  ASSERT_EQ(image.payload_size, raw.size());
+  std::string stored(raw.size(), '\0');
+  exe.read_at(image.payload_offset, stored.data(), stored.size());
+  EXPECT_EQ(stored, raw);
+  EXPECT_EQ(image.texts.product, u"raw");
+  expect_one_line_refusal(build_with_fake_kit(d / "x.exe", {"--raw-payload", (d / "raw.bin").string(),
+                                                            tarven_test::test_dll("app.dll").string()}),
+                          "--raw-payload replaces ENTRY.dll");
+}
+
+TEST(BuildCli, RefusesBadOptionsWithOneLine) {
+  ScratchDir d;
+  const std::string dll = (d / "app.dll").string();
+  write_file(dll, "MZ");
+  auto build = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args{"build", "-o", (d / "o.exe").string(), dll};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_packer(args);
+  };
+  for (const char* level : {"0", "23", "abc", "-1", "1.5", ""})
+    expect_one_line_refusal(build({"--level", level}), "--level '" + std::string(level) + "': must be a number 1..22");
+  expect_one_line_refusal(build({"--version", "1.2.3"}), "--version '1.2.3'");
+  expect_one_line_refusal(build({"--version", "1.2.3.70000"}), "at most 65535");
+  expect_one_line_refusal(build({"--target-template", "{TEMP}"}), "last component is only {TEMP}");
+  expect_one_line_refusal(build({"--target-template", "x_{PID}"}), "must start with");
+  expect_one_line_refusal(build({"--target-template", "{TEMP}\\{WHO}"}), "no variable {WHO}");
+  expect_one_line_refusal(build({"--frobnicate"}), "unknown option --frobnicate");
+  expect_one_line_refusal(build({"--level"}), "--level needs a value");
+  expect_one_line_refusal(run_packer({"build", dll}), "-o OUT.exe is required");
+  expect_one_line_refusal(run_packer({"build", "-o", (d / "o.exe").string()}), "ENTRY.dll is required");
+  expect_one_line_refusal(run_packer({"build", "-o", (d / "no/such/o.exe").string(), dll}),
+                          "its folder does not exist");
+  expect_one_line_refusal(build({"--company", "\xFF"}), "--company: the text is not valid UTF-8");
+  expect_one_line_refusal(build({"--kit", (d / "nokit").string()}),
+                          "nokit: not a launcher kit (lib/libtarven_launcher.a is missing)");
+  EXPECT_FALSE(fs::exists(d / "o.exe"));
+}
+
+TEST(BuildCli, FindsKitAndToolchainThroughOptionsAndEnvironment) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  const std::string out = (d / "o.exe").string();
+  // TARVEN_KIT alone is enough.
+  const auto by_env = run_packer({"build", "-o", out, dll}, {{"TARVEN_KIT", tarven_test::fake_kit().string()}});
+  EXPECT_EQ(by_env.code, 0) << by_env.err;
+  // A missing toolchain is a one-line user error, by option or environment.
+  expect_one_line_refusal(run_packer({"build", "-o", out, dll, "--kit", tarven_test::fake_kit().string(),
+                                      "--toolchain", "no-such-prefix-"}),
+                          "no-such-prefix-gcc: not found");
+  expect_one_line_refusal(run_packer({"build", "-o", out, dll, "--kit", tarven_test::fake_kit().string()},
+                                     {{"TARVEN_TOOLCHAIN", "env-prefix-"}}),
+                          "env-prefix-gcc: not found");
+  // The option wins over the environment.
+  EXPECT_EQ(run_packer({"build", "-o", out, dll, "--kit", tarven_test::fake_kit().string(), "--toolchain",
+                        TARVEN_TEST_TOOLCHAIN_PREFIX},
+                       {{"TARVEN_TOOLCHAIN", "env-prefix-"}})
+                .code,
+            0);
+  // An icon that is not one is refused before any work.
+  write_file(d / "bad.ico", "GIF89a");
+  expect_one_line_refusal(build_with_fake_kit(d / "o.exe", {dll, "--icon", (d / "bad.ico").string()}),
+                          "bad.ico: is not an .ico file");
+}
+
+TEST(BuildCli, WarnsWhenTheTargetFolderWouldBeShared) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const auto r = build_with_fake_kit(d / "o.exe", {tarven_test::test_dll("app.dll").string(),
+                                                   "--target-template", "{CACHE_DIR}\\{PRODUCT}"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: target template"), std::string::npos) << r.err;
+  EXPECT_EQ(line_count(r.err), 2u) << r.err;
+}
+
+TEST(BuildCli, FailedLinkLeavesTheOldOutputAlone) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  // A kit whose launcher library lacks wWinMain cannot link.
+  fs::create_directories(d / "kit");
+  fs::copy(tarven_test::fake_kit() / "resources", d / "kit/resources", fs::copy_options::recursive);
+  fs::create_directories(d / "kit/lib");
+  fs::copy_file(tarven_test::fake_kit() / "lib/libzstd.a", d / "kit/lib/libtarven_launcher.a");
+  fs::copy_file(tarven_test::fake_kit() / "lib/libzstd.a", d / "kit/lib/libzstd.a");
+  fs::create_directories(d / "out");
+  write_file(d / "out/app.exe", "previous build");
+  const auto r = run_packer({"build", "-o", (d / "out/app.exe").string(),
+                             tarven_test::test_dll("app.dll").string(), "--kit", (d / "kit").string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(line_count(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find("linking app.exe: "), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(d / "out/app.exe"), "previous build");
+  size_t files = 0;
+  for (const auto& e : fs::directory_iterator(d / "out")) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u) << "a temporary file was left beside the output";
+}
+
+}  // namespace
+}  // namespace tarven

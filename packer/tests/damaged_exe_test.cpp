@@ -1,0 +1,121 @@
+// list/verify/extract on executables that are damaged or carry payloads made
+// elsewhere: one line and exit 1 for damage, exit 2 for usage, and extract
+// never writes outside its folder.
+#include <gtest/gtest.h>
+
+#include "file_io.h"
+#include "launcher_image.h"
+#include "payload_writer.h"
+#include "test_support.h"
+
+namespace tarven {
+namespace {
+
+namespace fs = std::filesystem;
+using tarven_test::build_with_fake_kit;
+using tarven_test::line_count;
+using tarven_test::read_file;
+using tarven_test::run_packer;
+using tarven_test::ScratchDir;
+using tarven_test::write_file;
+
+std::string stored_payload(const std::vector<std::pair<std::u16string, std::string>>& entries) {
+  StringSink sink;
+  PayloadWriter writer(sink, 1);
+  for (const auto& [name, data] : entries) {
+    writer.begin_entry(name, data.size());
+    writer.write_data(data.data(), data.size());
+  }
+  writer.finish();
+  return sink.bytes;
+}
+
+// An executable carrying `payload` verbatim.
+fs::path exe_with(const ScratchDir& d, const std::string& name, const std::string& payload) {
+  write_file(d / (name + ".bin"), payload);
+  const auto r = build_with_fake_kit(d / (name + ".exe"), {"--raw-payload", (d / (name + ".bin")).string()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  return d / (name + ".exe");
+}
+
+void expect_damage(const tarven_test::RunResult& r, const std::string& needle) {
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(line_count(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
+}
+
+TEST(DamagedExe, VerifyListAndExtractReportOneLineAndExit1) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string payload = stored_payload({{u"app.dll", tarven_test::sample_bytes(100000, 5)}});
+  const fs::path good = exe_with(d, "good", payload);
+  ASSERT_EQ(run_packer({"verify", good.string()}).code, 0);
+
+  // A damaged first block header (after "WEQ" and the 6-byte frame header):
+  // reserved block type. The frame has no checksum, so damage inside
+  // literals would decode to wrong bytes unnoticed; framing damage is caught.
+  std::string bytes = read_file(good);
+  InputFile exe(good);
+  const LauncherImage image = read_launcher_image(exe);
+  bytes[image.payload_offset + 9] = '\xFF';
+  write_file(d / "flipped.exe", bytes);
+  for (const char* command : {"verify", "list"})
+    expect_damage(run_packer({command, (d / "flipped.exe").string()}), "flipped.exe: ");
+  expect_damage(run_packer({"extract", (d / "flipped.exe").string(), (d / "x").string()}), "flipped.exe: ");
+
+  write_file(d / "cut.exe", bytes.substr(0, image.payload_offset + 100));
+  expect_damage(run_packer({"verify", (d / "cut.exe").string()}), "cut.exe: ");
+  write_file(d / "text.exe", "just text");
+  expect_damage(run_packer({"verify", (d / "text.exe").string()}), "text.exe: is not a PE file");
+  expect_damage(run_packer({"verify", tarven_test::test_dll("program.exe").string()}), "has no .tarven section");
+
+  const auto missing = run_packer({"verify", (d / "missing.exe").string()});
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_EQ(run_packer({"verify"}).code, 2);
+  EXPECT_EQ(run_packer({"verify", good.string(), good.string()}).code, 2);
+}
+
+TEST(DamagedExe, VerifyAppliesTheNameRulesOfBuild) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  expect_damage(run_packer({"verify", exe_with(d, "dots", stored_payload({{u"a\\..\\b", "x"}})).string()}),
+                "entry 1 'a\\..\\b' has a '..' component");
+  expect_damage(run_packer({"verify", exe_with(d, "case", stored_payload({{u"A.txt", "1"}, {u"a.TXT", "2"}})).string()}),
+                "entry 2 'a.TXT' is the same name on Windows as entry 1 'A.txt'");
+  expect_damage(run_packer({"verify", exe_with(d, "empty", stored_payload({})).string()}), "no entries");
+  expect_damage(run_packer({"verify", exe_with(d, "garbage", "WEQ garbage").string()}), "trailer says");
+}
+
+TEST(DamagedExe, ExtractStaysInsideItsFolderAndLetsLaterEntriesWin) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const fs::path escape = exe_with(d, "escape", stored_payload({{u"ok.txt", "fine"}, {u"..\\evil.txt", "bad"}}));
+  expect_damage(run_packer({"extract", escape.string(), (d / "box").string()}), "'..\\evil.txt' has a '..' component");
+  EXPECT_FALSE(fs::exists(d / "evil.txt"));
+  const fs::path absolute = exe_with(d, "absolute", stored_payload({{u"\\tmp\\evil.txt", "bad"}}));
+  expect_damage(run_packer({"extract", absolute.string(), (d / "box2").string()}), "is absolute");
+
+  // Windows names are case-insensitive: the later entry replaces the earlier
+  // file, which keeps the first spelling; folders merge the same way.
+  const fs::path dup = exe_with(d, "dup", stored_payload({{u"Dir\\A.txt", "first"},
+                                                          {u"dir\\a.TXT", "second"},
+                                                          {u"DIR\\b.txt", "b"}}));
+  const auto r = run_packer({"extract", dup.string(), (d / "dup-out").string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(read_file(d / "dup-out/Dir/A.txt"), "second");
+  EXPECT_EQ(read_file(d / "dup-out/Dir/b.txt"), "b");
+  size_t count = 0;
+  for (const auto& e : fs::recursive_directory_iterator(d / "dup-out")) count += e.is_regular_file();
+  EXPECT_EQ(count, 2u);
+
+  const fs::path file_then_folder = exe_with(d, "fthen", stored_payload({{u"a", "1"}, {u"A\\b", "2"}}));
+  expect_damage(run_packer({"extract", file_then_folder.string(), (d / "ft").string()}), "as a folder");
+
+  write_file(d / "busy/x", "");
+  const auto busy = run_packer({"extract", dup.string(), (d / "busy").string()});
+  EXPECT_EQ(busy.code, 2);
+  EXPECT_NE(busy.err.find("must be an empty folder or not exist"), std::string::npos) << busy.err;
+}
+
+}  // namespace
+}  // namespace tarven

@@ -1,0 +1,80 @@
+// Checks on --target-template and --version: what the launcher could not
+// expand, and templates whose folder the launcher would delete unsafely.
+#include <gtest/gtest.h>
+
+#include "errors.h"
+#include "target_template.h"
+#include "version_text.h"
+
+namespace tarven {
+namespace {
+
+// The refusal line for `text`, or "" when accepted.
+std::string template_refusal(const std::string& text) {
+  try {
+    check_target_template(text);
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.exit_code(), kExitUsage);
+    return f.what();
+  }
+  return "";
+}
+
+TEST(TargetTemplate, AcceptsSafeTemplates) {
+  for (const char* ok : {kDefaultTargetTemplate, "{temp}\\app_{pid}", "{HOME}\\.cache\\{PRODUCT}\\{TIME}",
+                         "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}_{RANDOM}",
+                         "{PROGRAM_DIR}\\{PROGRAM_BASE}_{TIME_US}", "C:\\apps\\x_{PID}",
+                         "\\\\server\\share\\x_{RANDOM}", "{TEMP}/fwd_{PID}",
+                         "{TEMP}\\{FILE_VERSION}-{PRODUCT_VERSION}-{PID}"})
+    EXPECT_EQ(template_refusal(ok), "") << ok;
+}
+
+TEST(TargetTemplate, RefusesWhatDoesNotParse) {
+  EXPECT_NE(template_refusal("{TEMP}\\a}b").find("'}' at position 9 has no '{'"), std::string::npos);
+  EXPECT_NE(template_refusal("{TEMP}\\a{PID").find("not closed"), std::string::npos);
+  EXPECT_NE(template_refusal("{TEMP}\\a{P{ID}").find("not closed"), std::string::npos);
+  EXPECT_NE(template_refusal("{TEMP}\\a{}").find("'{}' names no variable"), std::string::npos);
+  EXPECT_NE(template_refusal("{TEMP}\\{USER}").find("no variable {USER}"), std::string::npos);
+  EXPECT_NE(template_refusal("{TEMP}\\\xFF").find("UTF-8"), std::string::npos);
+}
+
+TEST(TargetTemplate, RefusesFoldersTheLauncherMustNotDelete) {
+  for (const char* only : {"{TEMP}", "{TEMP}\\{HOME}", "C:\\x\\{CACHE_DIR}", "{HOME}\\{PROGRAM_DIR}",
+                           "{TEMP}\\{PROGRAM}"})
+    EXPECT_NE(template_refusal(only).find("last component is only"), std::string::npos) << only;
+  for (const char* empty : {"{TEMP}\\", "C:\\", "{TEMP}\\x\\"})
+    EXPECT_NE(template_refusal(empty).find("last component is empty"), std::string::npos) << empty;
+  for (const char* share : {"\\\\server\\share", "\\\\server\\x_{PID}"})
+    EXPECT_NE(template_refusal(share).find("names only a root folder"), std::string::npos) << share;
+  for (const char* rootless : {"onefile_{PID}", "{PRODUCT}\\x_{PID}", "{TEMP}x\\{PID}", "C:x_{PID}",
+                               "\\x_{PID}", "{PROGRAM}\\x_{PID}"})
+    EXPECT_NE(template_refusal(rootless).find("must start with {TEMP}"), std::string::npos) << rootless;
+  EXPECT_NE(template_refusal("{TEMP}\\x\\..").find("'..' component"), std::string::npos);
+  EXPECT_NE(template_refusal("{TEMP}\\a:b_{PID}").find("refuses"), std::string::npos);
+}
+
+TEST(TargetTemplate, WarnsWhenTwoRunsWouldShareTheFolder) {
+  EXPECT_TRUE(check_target_template("{TEMP}\\x_{PID}").empty());
+  EXPECT_TRUE(check_target_template("{TEMP}\\x_{time}").empty());
+  const auto warnings = check_target_template("{CACHE_DIR}\\{PRODUCT}");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("none of {PID}, {RANDOM}, {TIME_US}, {TIME}"), std::string::npos);
+}
+
+TEST(Version, ParsesFourNumbersUpTo65535) {
+  EXPECT_EQ(parse_version("1.2.3.4"), (std::array<uint16_t, 4>{1, 2, 3, 4}));
+  EXPECT_EQ(parse_version("65535.0.00.65535"), (std::array<uint16_t, 4>{65535, 0, 0, 65535}));
+  for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1.2.3.", ".1.2.3", "1..2.3", "1.2.3.65536",
+                          "1.2.3.999999999", "a.b.c.d", "1.2.3.4 ", "-1.2.3.4", "+1.2.3.4"}) {
+    try {
+      parse_version(bad);
+      ADD_FAILURE() << "accepted '" << bad << "'";
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.exit_code(), kExitUsage);
+      EXPECT_NE(std::string(f.what()).find("--version '" + std::string(bad) + "'"), std::string::npos);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarven

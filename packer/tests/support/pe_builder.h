@@ -1,0 +1,20 @@
+// Minimal PE images written byte by byte, for entry check cases that a
+// compiler cannot easily produce (32-bit machine, broken headers).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarven_test {
+
+struct PeShape {
+  uint16_t machine = 0x8664;
+  uint16_t magic = 0x20B;  // PE32+; 0x10B is PE32
+  uint16_t characteristics = 0x2022;  // executable, large-address-aware, DLL
+  std::vector<std::string> exports;   // names in the export directory (none: no directory)
+};
+
+std::string make_pe(const PeShape& shape);
+
+}  // namespace tarven_test

@@ -1,0 +1,73 @@
+// Streaming reader over the stored payload's zstd frame.
+#include "payload/reader.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <zstd.h>
+
+#include "launcher/report.h"
+#include "payload/stored.h"
+#include "system/syscalls.h"
+
+namespace {
+
+ZSTD_DCtx *decoder;
+ZSTD_inBuffer input;
+ZSTD_outBuffer window;  // pos = fill level while reading; read_position tracks what was handed out
+size_t read_position;
+uint64_t decoder_calls;
+
+const char kDecodeError[] = "Error, couldn't decode attached data.";
+
+}  // namespace
+
+void open_payload_at(const unsigned char *start, uint64_t stored_size) {
+    if (stored_size < 3 || start[0] != 'W' || start[1] != 'E' || start[2] != 'Q')
+        report_fatal("Error, couldn't find attached data header.");
+    void *buffer = sys.malloc(kPayloadWindowSize);
+    if (buffer == nullptr) report_fatal("Error, couldn't allocate memory.");
+    window = {buffer, kPayloadWindowSize, 0};
+    read_position = 0;
+    decoder = reinterpret_cast<ZSTD_DCtx *>(sys.ZSTD_createDCtx());
+    if (decoder == nullptr) report_fatal("Error, couldn't allocate memory.");
+    input = {start + 3, static_cast<size_t>(stored_size - 3), 0};
+}
+
+void open_payload() { open_payload_at(tarven_payload_start, tarven_payload_size); }
+
+void read_payload_bytes(void *destination, uint64_t count) {
+    auto *out = static_cast<unsigned char *>(destination);
+    bool window_filled = false;
+    while (count > 0) {
+        size_t unread = window.pos - read_position;
+        if (unread > 0) {
+            size_t n = count < unread ? static_cast<size_t>(count) : unread;
+            memcpy(out, static_cast<unsigned char *>(window.dst) + read_position, n);
+            read_position += n;
+            out += n;
+            count -= n;
+            continue;
+        }
+        if (input.pos < input.size || window_filled) {
+            window.size = kPayloadWindowSize;
+            window.pos = 0;
+            read_position = 0;
+            ++decoder_calls;
+            size_t result = ZSTD_decompressStream(decoder, &window, &input);
+            // A full window may leave output inside the decoder even with no input left.
+            window_filled = window.pos == kPayloadWindowSize;
+            if (ZSTD_isError(result)) report_fatal(kDecodeError);
+            continue;
+        }
+        // Input used up and the decoder holds nothing more: the stream ended
+        // (or its blocks ran into the trailer) before the caller's request.
+        report_fatal(kDecodeError);
+    }
+}
+
+void close_payload() {
+    ZSTD_freeDCtx(decoder);
+    free(window.dst);
+}
+
+uint64_t payload_decoder_calls() { return decoder_calls; }

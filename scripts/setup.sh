@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Makes a fresh Debian 12 machine (as root) ready to build and test the project.
+# Idempotent and quiet: packages are installed once, zstd and GoogleTest are
+# cross-built once into the build folder's cache.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${TARVEN_BUILD_DIR:-$here/build}
+cache=$build/deps
+log=$build/setup.log
+mkdir -p "$cache"
+: >"$log"
+
+say() { printf 'setup: %s\n' "$*" >&2; }
+quiet() { "$@" >>"$log" 2>&1 || { tail -n 40 "$log" >&2; say "failed: $*"; exit 1; }; }
+
+packages=(gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+          mingw-w64-x86-64-dev wine64 cmake ninja-build libzstd-dev zstd googletest
+          g++ make clang time imagemagick)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  say "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  quiet apt-get update
+  quiet apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# zstd's decoder, cross-built from Debian's source package as a decompress-only
+# static library at -O2 (at -Os it decodes about 40% slower).
+zstd_prefix=$cache/zstd-mingw
+if [ ! -f "$zstd_prefix/lib/libzstd.a" ]; then
+  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    say "adding a deb-src entry for Debian's source packages"
+    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+      >/etc/apt/sources.list.d/tarven-src.sources
+    quiet apt-get update
+  fi
+  src=$cache/zstd-src
+  rm -rf "$src" && mkdir -p "$src"
+  say "fetching and cross-building zstd's decoder"
+  # Some mirrors lack the newest (security) upload's sources: try each version apt knows.
+  got=
+  for v in $(apt-cache showsrc libzstd | sed -n 's/^Version: //p' | sort -rV | uniq); do
+    if (cd "$src" && apt-get -o APT::Sandbox::User=root source --download-only "libzstd=$v" >>"$log" 2>&1); then
+      got=$v; break
+    fi
+  done
+  [ -n "$got" ] || { tail -n 20 "$log" >&2; say "could not fetch zstd's source package"; exit 1; }
+  tarball=$(ls "$src"/libzstd_*.orig.tar.* | head -n 1)
+  tar -xf "$tarball" -C "$src"
+  top=$(find "$src" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+  quiet make -C "$top/lib" -j2 libzstd.a CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar \
+    ZSTD_LIB_COMPRESSION=0 ZSTD_LIB_DICTBUILDER=0 ZSTD_LEGACY_SUPPORT=0 \
+    CFLAGS="-O2 -DNDEBUG -ffunction-sections -fdata-sections" MOREFLAGS=
+  if x86_64-w64-mingw32-nm "$top/lib/libzstd.a" 2>/dev/null | grep -E ' T (ZSTD_compress|ZSTD_createCCtx|ZSTD_initCStream)' >/dev/null; then
+    say "the cross-built zstd holds compressor symbols"; exit 1
+  fi
+  mkdir -p "$zstd_prefix/lib" "$zstd_prefix/include"
+  cp "$top/lib/libzstd.a" "$zstd_prefix/lib/"
+  cp "$top/lib/zstd.h" "$top/lib/zstd_errors.h" "$zstd_prefix/include/"
+fi
+
+# GoogleTest and GoogleMock for the Windows side, from the sources of Debian's
+# googletest package, cross-built with the project's toolchain file.
+gtest_prefix=$cache/gtest-mingw
+if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  say "cross-building GoogleTest"
+  rm -rf "$cache/gtest-build"
+  quiet cmake -S /usr/src/googletest -B "$cache/gtest-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$gtest_prefix" -Dgtest_disable_pthreads=OFF
+  quiet cmake --build "$cache/gtest-build"
+  quiet cmake --install "$cache/gtest-build"
+fi

@@ -1,0 +1,123 @@
+// The application the end-to-end tests pack: a DLL whose run_code does what
+// its first argument asks and reports what it saw.
+//   report FILE [ARGS...]    writes "key=value" lines (UTF-8) to FILE, returns 0
+//   exit CODE                returns CODE (decimal or 0x hex)
+//   reenter FILE             starts its own executable with "report FILE", returns its exit code
+//   hold MS                  starts holder.exe on a file of its folder for MS milliseconds, returns 0
+//   sleep MS [ignore]        sleeps (ignoring console events with "ignore"), returns 3
+//   copy DEST                copies its folder to DEST, returns 0
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+
+namespace {
+
+std::string utf8(const std::wstring &text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring variable(const wchar_t *name) {
+    wchar_t value[32768];
+    DWORD n = GetEnvironmentVariableW(name, value, 32768);
+    return n == 0 ? L"<unset>" : std::wstring(value, n);
+}
+
+std::wstring folder_of(const std::wstring &path) { return path.substr(0, path.rfind(L'\\')); }
+
+int report(int argc, wchar_t **argv, const wchar_t *library, const wchar_t *file) {
+    std::string text = "argc=" + std::to_string(argc) + "\n";
+    for (int i = 0; i < argc; ++i) text += "arg" + std::to_string(i) + "=" + utf8(argv[i]) + "\n";
+    wchar_t module[4096];
+    GetModuleFileNameW(nullptr, module, 4096);
+    text += "library=" + utf8(library) + "\n";
+    text += "module=" + utf8(module) + "\n";
+    text += "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
+    for (const wchar_t *name : {L"TARVEN_ONEFILE_PARENT", L"TARVEN_ONEFILE_DIRECTORY", L"TARVEN_ORIGINAL_ARGV0",
+                                L"TARVEN_ONEFILE_TIME_US", L"TARVEN_ONEFILE_RANDOM"})
+        text += utf8(name) + "=" + utf8(variable(name)) + "\n";
+    HANDLE out = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return 90;
+    DWORD written = 0;
+    WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(out);
+    return 0;
+}
+
+int run(const std::wstring &command_line) {
+    wchar_t module[4096];
+    GetModuleFileNameW(nullptr, module, 4096);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::wstring line = command_line;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return 91;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 92;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+void copy_tree(const std::wstring &from, const std::wstring &to) {
+    CreateDirectoryW(to.c_str(), nullptr);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((from + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) copy_tree(from + L"\\" + name, to + L"\\" + name);
+        else CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library) {
+    std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"report" && argc > 2) return report(argc, argv, library, argv[2]);
+    if (command == L"exit" && argc > 2) return static_cast<int>(wcstoul(argv[2], nullptr, 0));
+    if (command == L"reenter" && argc > 2) {
+        wchar_t module[4096];
+        GetModuleFileNameW(nullptr, module, 4096);
+        return run(L"\"" + std::wstring(module) + L"\" report \"" + argv[2] + L"\"");
+    }
+    if (command == L"hold" && argc > 2) {
+        std::wstring holder = folder_of(library) + L"\\holder.exe";
+        std::wstring held = folder_of(library) + L"\\data\\held.txt";
+        std::wstring line = L"\"" + holder + L"\" \"" + held + L"\" " + argv[2];
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+            return 93;
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        // Returns once the holder has the file open.
+        for (int i = 0; i < 500; ++i) {
+            if (GetFileAttributesW((held + L".open").c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
+            Sleep(10);
+        }
+        return 94;
+    }
+    if (command == L"sleep" && argc > 2) {
+        if (argc > 3) SetConsoleCtrlHandler(nullptr, TRUE);
+        fputs("sleeping\n", stdout);
+        fflush(stdout);
+        Sleep(static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)));
+        return 3;
+    }
+    if (command == L"copy" && argc > 2) {
+        copy_tree(folder_of(library), argv[2]);
+        return 0;
+    }
+    return 99;
+}

@@ -1,0 +1,166 @@
+// The whole onefile run through packed executables: extraction, the child
+// with its arguments and environment, exit codes, re-entry, hand-off
+// failures and the removal of the target folder.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "tests/e2e/launch.h"
+#include "tests/support/files.h"
+
+namespace {
+
+class OnefileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        temp = scratch_folder(std::wstring(name.begin(), name.end()));
+    }
+    // Runs a packed executable with the scratch folder as its temporary folder.
+    Finished launch(const std::wstring &exe, const std::wstring &arguments,
+               std::map<std::wstring, std::wstring> environment = {}) {
+        environment[L"TMP"] = temp;
+        environment[L"TEMP"] = temp;
+        return run_program(exe, L"\"" + exe + L"\" " + arguments, environment);
+    }
+    std::wstring temp;
+};
+
+std::wstring folder_of(const std::string &path) {
+    std::wstring wide(path.begin(), path.end());
+    return wide.substr(0, wide.rfind(L'\\'));
+}
+
+TEST_F(OnefileTest, ApplicationSeesItsArgumentsEnvironmentAndFolder) {
+    std::wstring report = temp + L"\\report.txt";
+    Finished run = launch(packed(L"probe.exe"), L"report \"" + report + L"\" plain \"with space\" \"tab\there\" "
+                                           L"trailing\\ \"quote\\\"inside\" \"\" \"dir with space\\\\\" last");
+    ASSERT_EQ(run.exit_code, 0u) << run.standard_output << run.standard_error;
+    auto seen = read_report(report);
+    EXPECT_EQ(seen["argc"], "10");  // the empty argument disappears
+    EXPECT_EQ(seen["arg3"], "plain");
+    EXPECT_EQ(seen["arg4"], "with space");
+    EXPECT_EQ(seen["arg5"], "tab\there");
+    EXPECT_EQ(seen["arg6"], "trailing\\");
+    EXPECT_EQ(seen["arg7"], "quote\"inside");
+    EXPECT_EQ(seen["arg8"], "dir with space\\");
+    EXPECT_EQ(seen["arg9"], "last");
+    // The parent's id, the executable's folder and its first argument as started.
+    EXPECT_EQ(seen["TARVEN_ONEFILE_PARENT"], std::to_string(run.process_id));
+    std::wstring exe = packed(L"probe.exe");
+    EXPECT_EQ(seen["TARVEN_ONEFILE_DIRECTORY"], narrow(exe.substr(0, exe.rfind(L'\\'))));
+    EXPECT_EQ(seen["TARVEN_ORIGINAL_ARGV0"], narrow(exe));
+    EXPECT_EQ(seen["arg0"], narrow(exe));
+    EXPECT_NE(seen["pid"], std::to_string(run.process_id));
+    // <temp>\onefile_<parent pid>_<6 digits>_<11 base64url characters>, named by the cached values.
+    std::wstring target = folder_of(seen["library"]);
+    EXPECT_EQ(narrow(target), narrow(temp) + "\\onefile_" + std::to_string(run.process_id) + "_" +
+                                  seen["TARVEN_ONEFILE_TIME_US"] + "_" + seen["TARVEN_ONEFILE_RANDOM"]);
+    EXPECT_EQ(seen["TARVEN_ONEFILE_TIME_US"].find_first_not_of("0123456789"), std::string::npos);
+    EXPECT_EQ(seen["TARVEN_ONEFILE_TIME_US"].size(), 6u);
+    EXPECT_EQ(seen["TARVEN_ONEFILE_RANDOM"].size(), 11u);
+    EXPECT_EQ(narrow(target) + "\\probe.dll", seen["library"]);
+    // Only the report is left: the target folder is gone.
+    EXPECT_EQ(list_folder(temp), std::vector<std::wstring>{L"report.txt"});
+}
+
+TEST_F(OnefileTest, ExitCodesComeBackWhole) {
+    for (const wchar_t *code : {L"0", L"1", L"7", L"256", L"0x7FFFFFFF", L"0xC0000005", L"0xDEADBEEF"}) {
+        Finished run = launch(packed(L"probe.exe"), std::wstring(L"exit ") + code);
+        EXPECT_EQ(run.exit_code, wcstoul(code, nullptr, 0)) << narrow(code);
+    }
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+TEST_F(OnefileTest, ExtractedTreeEqualsTheSourceByteForByte) {
+    std::wstring copy = temp + L"\\copy";
+    Finished run = launch(packed(L"tree.exe"), L"copy \"" + copy + L"\"");
+    ASSERT_EQ(run.exit_code, 0u) << run.standard_output << run.standard_error;
+    auto extracted = read_tree(copy);
+    auto source = read_tree(widen(std::string("Z:") + TARVEN_TREE_SOURCE));
+    extracted.erase(L"probe.dll");
+    ASSERT_EQ(extracted.size(), source.size());
+    for (const auto &[name, content] : source) {
+        ASSERT_TRUE(extracted.count(name)) << narrow(name);
+        EXPECT_TRUE(extracted[name] == content) << narrow(name);
+    }
+    EXPECT_EQ(extracted[L"tree\\over.bin"].size(), 32769u);
+    // Not asserted here: the removal of this folder. The shell's deletion
+    // stops at the first path beyond 260 units, on Wine as on Windows.
+}
+
+TEST_F(OnefileTest, ReenteredChildReachesTheSameFolderAndWritesNothing) {
+    std::wstring report = temp + L"\\inner.txt";
+    Finished run = launch(packed(L"probe.exe"), L"reenter \"" + report + L"\"");
+    ASSERT_EQ(run.exit_code, 0u) << run.standard_output << run.standard_error;
+    auto inner = read_report(report);
+    EXPECT_EQ(inner["TARVEN_ONEFILE_PARENT"], std::to_string(run.process_id));
+    EXPECT_EQ(narrow(folder_of(inner["library"])).rfind(narrow(temp) + "\\onefile_" + std::to_string(run.process_id), 0),
+              0u);
+    // One folder was made and removed; nothing else appeared.
+    EXPECT_EQ(list_folder(temp), std::vector<std::wstring>{L"inner.txt"});
+}
+
+TEST_F(OnefileTest, ParentVariableThatIsNotALauncherMakesAParent) {
+    const std::wstring values[] = {L"", L"abc", L"12x", L"4294967296", L"99999999999",
+                                   std::to_wstring(GetCurrentProcessId())};  // a live process of another executable
+    for (const std::wstring &value : values) {
+        std::wstring report = temp + L"\\report.txt";
+        Finished run = launch(packed(L"probe.exe"), L"report \"" + report + L"\"", {{L"TARVEN_ONEFILE_PARENT", value}});
+        ASSERT_EQ(run.exit_code, 0u) << narrow(value);
+        EXPECT_EQ(read_report(report)["TARVEN_ONEFILE_PARENT"], std::to_string(run.process_id)) << narrow(value);
+        DeleteFileW(report.c_str());
+    }
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+TEST_F(OnefileTest, FirstFileThatIsNotALibrary) {
+    Finished run = launch(packed(L"notdll.exe"), L"");
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_EQ(run.standard_output, "");
+    EXPECT_EQ(run.standard_error.rfind("Error, load DLL. ([Error 193] ", 0), 0u) << run.standard_error;
+    EXPECT_EQ(run.standard_error.back(), '\n');
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+TEST_F(OnefileTest, LibraryWithoutRunCode) {
+    Finished run = launch(packed(L"norun.exe"), L"");
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_EQ(run.standard_output, "Error, DLL entry point not found.\n");
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+TEST_F(OnefileTest, PayloadWithoutEntries) {
+    Finished run = launch(packed(L"empty.exe"), L"");
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_EQ(run.standard_output, "Error, attached data holds no application to run.\n");
+}
+
+TEST_F(OnefileTest, FileHeldOpenForAboutASecondIsRetried) {
+    Finished run = launch(packed(L"probe.exe"), L"hold 1000");
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+// Held past the twenty retries (about two seconds): the folder stays and the
+// exit code is the application's.
+TEST_F(OnefileTest, FileHeldPastTheRetriesLeavesTheFolder) {
+    Finished run = launch(packed(L"probe.exe"), L"hold 5000");
+    EXPECT_EQ(run.exit_code, 0u);
+    auto left = list_folder(temp);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].rfind(L"onefile_", 0), 0u);
+    Sleep(3500);  // let the holder go before the scratch folder is reused
+}
+
+TEST_F(OnefileTest, DamagedPayloadsEndWithTheirMessage) {
+    Finished run = launch(packed(L"badmarker.exe"), L"");
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_EQ(run.standard_output, "Error, couldn't find attached data header.\n");
+    run = launch(packed(L"window28.exe"), L"");
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_EQ(run.standard_output, "Error, couldn't decode attached data.\n");
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// The rebuilt command line, the launch and wait, and the clean-up with its
+// console events, all observed through the system-call table.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launcher/child.h"
+#include "launcher/cleanup.h"
+#include "launcher/state.h"
+#include "tests/support/seam.h"
+
+namespace {
+
+std::wstring command_line;
+LPWSTR WINAPI fake_command_line() { return command_line.data(); }
+
+std::wstring module_path() {
+    wchar_t path[4096];
+    GetModuleFileNameW(nullptr, path, 4096);
+    return path;
+}
+
+std::vector<std::wstring> split(const std::wstring &line) {
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(line.c_str(), &count);
+    return std::vector<std::wstring>(arguments, arguments + count);
+}
+
+class CommandLineTest : public SeamTest {
+protected:
+    std::wstring rebuild(const std::wstring &line) {
+        command_line = line;
+        sys.GetCommandLineW = fake_command_line;
+        std::wstring result;
+        Outcome outcome = capture([&] { result = build_child_command_line(); });
+        return outcome.ending == Ending::aborted ? L"<abort>" : result;
+    }
+    // The rebuilt line without its first element.
+    std::wstring tail(const std::wstring &line) {
+        std::wstring rebuilt = rebuild(line);
+        std::wstring head = module_path();
+        if (head.find_first_of(L" \t\"") != std::wstring::npos) head = L"\"" + head + L"\"";
+        EXPECT_EQ(rebuilt.substr(0, head.size()), head);
+        return rebuilt.substr(head.size());
+    }
+};
+
+TEST_F(CommandLineTest, QuotingExamples) {
+    EXPECT_EQ(tail(L"x.exe \"a b\""), L" \"a b\"");
+    EXPECT_EQ(tail(L"x.exe \"say \\\"hi\\\"\""), L" \"say \\\"hi\\\"\"");
+    EXPECT_EQ(tail(L"x.exe \"C:\\my dir\\\\\""), L" \"C:\\my dir\\\\\"");
+    EXPECT_EQ(tail(L"x.exe C:\\dir\\"), L" C:\\dir\\");
+    EXPECT_EQ(tail(L"x.exe \"a\\\\\\\\\\\"b\""), L" \"a\\\\\\\\\\\"b\"");  // a \\ " b -> five backslashes
+    EXPECT_EQ(tail(L"x.exe \\\""), L" \"\\\"\"");                        // a lone double quote
+    EXPECT_EQ(tail(L"x.exe a \"\" b"), L" a  b");                         // the empty argument disappears
+    EXPECT_EQ(tail(L"x.exe \"tab\there\" \"line\nfeed\" \"v\vt\" cr\rret"),
+              L" \"tab\there\" \"line\nfeed\" \"v\vt\" cr\rret");
+}
+
+TEST_F(CommandLineTest, TheChildSplitsOutTheSameArguments) {
+    const std::vector<std::wstring> arguments = {L"plain", L"with space", L"trailing\\", L"quote\"inside",
+                                                 L"C:\\my dir\\", L"\\\\server\\share", L"\u00e9\U0001F600", L"\t"};
+    std::wstring line = L"\"C:\\some where\\x.exe\"";
+    for (const std::wstring &a : arguments) {
+        std::wstring quoted = L"\"";
+        for (wchar_t c : a) quoted += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
+        if (!a.empty() && a.back() == L'\\') quoted += L'\\';
+        line += L" " + quoted + L"\"";
+    }
+    std::vector<std::wstring> again = split(rebuild(line));
+    ASSERT_EQ(again.size(), arguments.size() + 1);
+    EXPECT_EQ(again[0], module_path());
+    for (size_t i = 0; i < arguments.size(); ++i) EXPECT_EQ(again[i + 1], arguments[i]) << i;
+}
+
+TEST_F(CommandLineTest, LengthBound) {
+    std::wstring head = module_path();
+    size_t head_length = head.size() + (head.find(L' ') != std::wstring::npos ? 2 : 0);
+    // head + space + filler = 32767 units fits; one more aborts.
+    std::wstring filler(32767 - head_length - 1, L'f');
+    EXPECT_EQ(rebuild(L"x.exe " + filler).size(), 32767u);
+    EXPECT_EQ(rebuild(L"x.exe " + filler + L"f"), L"<abort>");
+    sys.CommandLineToArgvW = [](LPCWSTR, int *) -> LPWSTR * { return nullptr; };
+    EXPECT_EQ(rebuild(L"x.exe"), L"<abort>");
+}
+
+// ---- clean-up ----
+
+std::vector<std::wstring> deletions;
+int attributes_calls, sleeps, directory_checks_left;
+std::vector<DWORD> waits;
+std::vector<UINT> terminations;
+DWORD wait_answer;
+DWORD present_attributes;
+
+int WINAPI fake_delete(LPSHFILEOPSTRUCTW operation) {
+    EXPECT_EQ(operation->hwnd, nullptr);
+    EXPECT_EQ(operation->wFunc, static_cast<UINT>(FO_DELETE));
+    EXPECT_EQ(operation->fFlags, 0x414);
+    EXPECT_STREQ(operation->pTo, L"");
+    EXPECT_STREQ(operation->lpszProgressTitle, L"");
+    EXPECT_EQ(operation->hNameMappings, nullptr);
+    const wchar_t *from = operation->pFrom;
+    EXPECT_EQ(from[wcslen(from) + 1], 0);  // a list of one path
+    deletions.push_back(from);
+    return 0;
+}
+DWORD WINAPI fake_attributes(LPCWSTR) {
+    ++attributes_calls;
+    return directory_checks_left-- > 0 ? present_attributes : INVALID_FILE_ATTRIBUTES;
+}
+void WINAPI fake_sleep(DWORD ms) {
+    EXPECT_EQ(ms, 100u);
+    ++sleeps;
+}
+DWORD WINAPI fake_wait(HANDLE, DWORD ms) {
+    waits.push_back(ms);
+    return wait_answer;
+}
+BOOL WINAPI fake_terminate(HANDLE, UINT code) {
+    terminations.push_back(code);
+    return TRUE;
+}
+
+class CleanupTest : public SeamTest {
+protected:
+    void SetUp() override {
+        deletions.clear();
+        waits.clear();
+        terminations.clear();
+        attributes_calls = sleeps = 0;
+        directory_checks_left = 0;
+        present_attributes = FILE_ATTRIBUTE_DIRECTORY;
+        wait_answer = WAIT_OBJECT_0;
+        sys.SHFileOperationW = fake_delete;
+        sys.GetFileAttributesW = fake_attributes;
+        sys.Sleep = fake_sleep;
+        sys.WaitForSingleObject = fake_wait;
+        sys.TerminateProcess = fake_terminate;
+        sys.CloseHandle = [](HANDLE) -> BOOL { return TRUE; };
+        wcscpy(target_directory, L"C:\\t\\onefile_1_000001_AAAAAAAAAAA");
+        extraction_started = true;
+        shared_child_process = nullptr;
+    }
+};
+
+TEST_F(CleanupTest, GoneAfterTheFirstAttempt) {
+    cleanup_at_exit();
+    EXPECT_EQ(deletions, std::vector<std::wstring>{L"C:\\t\\onefile_1_000001_AAAAAAAAAAA"});
+    EXPECT_EQ(sleeps, 0);
+    EXPECT_TRUE(waits.empty());
+}
+
+TEST_F(CleanupTest, RetriesTwentyTimesAtMost) {
+    directory_checks_left = 3;
+    cleanup_at_exit();
+    EXPECT_EQ(deletions.size(), 4u);
+    EXPECT_EQ(sleeps, 3);
+    directory_checks_left = 1000;
+    deletions.clear();
+    sleeps = 0;
+    cleanup_at_exit();
+    EXPECT_EQ(deletions.size(), 21u);
+    EXPECT_EQ(sleeps, 20);
+}
+
+TEST_F(CleanupTest, PlainFileAtTheTargetEndsTheRetries) {
+    directory_checks_left = 1000;
+    present_attributes = FILE_ATTRIBUTE_ARCHIVE;
+    cleanup_at_exit();
+    EXPECT_EQ(deletions.size(), 1u);
+}
+
+TEST_F(CleanupTest, NothingBeforeExtractionStarted) {
+    extraction_started = false;
+    cleanup_at_exit();
+    EXPECT_TRUE(deletions.empty());
+    extraction_started = true;
+}
+
+TEST_F(CleanupTest, ChildGetsFiveSecondsThenIsTerminated) {
+    shared_child_process = reinterpret_cast<HANDLE>(0x44);
+    cleanup_at_exit();
+    EXPECT_EQ(waits, std::vector<DWORD>{5000});
+    EXPECT_TRUE(terminations.empty());
+    shared_child_process = reinterpret_cast<HANDLE>(0x44);
+    wait_answer = WAIT_TIMEOUT;
+    cleanup_at_exit();
+    EXPECT_EQ(terminations, std::vector<UINT>{0});
+    EXPECT_EQ(shared_child_process, nullptr);
+    shared_child_process = reinterpret_cast<HANDLE>(0x44);
+    wait_answer = WAIT_FAILED;
+    cleanup_at_exit();
+    EXPECT_EQ(terminations.size(), 2u);
+}
+
+TEST_F(CleanupTest, ConsoleEventsThatCleanUp) {
+    for (DWORD event : {0u, 1u, 2u, 5u, 6u}) {
+        deletions.clear();
+        EXPECT_FALSE(console_control_handler(event));
+        EXPECT_EQ(deletions.size(), 1u) << event;
+    }
+    for (DWORD event : {3u, 4u, 7u, 100u}) {
+        deletions.clear();
+        EXPECT_FALSE(console_control_handler(event));
+        EXPECT_TRUE(deletions.empty()) << event;
+    }
+}
+
+// The main thread and the console control thread race for the child's
+// handle: each handle is closed exactly once, and nothing waits on a closed one.
+std::map<HANDLE, int> closes;
+std::atomic<bool> closed_was_waited;
+CRITICAL_SECTION closes_lock;
+
+BOOL WINAPI counting_close(HANDLE handle) {
+    EnterCriticalSection(&closes_lock);
+    ++closes[handle];
+    LeaveCriticalSection(&closes_lock);
+    return real_sys.CloseHandle(handle);
+}
+DWORD WINAPI checked_wait(HANDLE handle, DWORD) {
+    EnterCriticalSection(&closes_lock);
+    if (closes.count(handle) != 0) closed_was_waited = true;
+    LeaveCriticalSection(&closes_lock);
+    return WAIT_OBJECT_0;
+}
+
+TEST_F(CleanupTest, HandleRaceClosesEachHandleOnce) {
+    InitializeCriticalSection(&closes_lock);
+    sys.CloseHandle = counting_close;
+    sys.WaitForSingleObject = checked_wait;
+    sys.DuplicateHandle = real_sys.DuplicateHandle;
+    for (int round = 0; round < 300; ++round) {
+        closes.clear();
+        HANDLE child = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        share_child_process(child);
+        HANDLE duplicate = shared_child_process;
+        ASSERT_NE(duplicate, nullptr);
+        std::thread control([] { console_control_handler(CTRL_C_EVENT); });
+        release_shared_child_process();
+        control.join();
+        EXPECT_EQ(closes[duplicate], 1) << round;
+        EXPECT_EQ(closes.count(child), 0u);
+        real_sys.CloseHandle(child);
+    }
+    EXPECT_FALSE(closed_was_waited);
+    DeleteCriticalSection(&closes_lock);
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// Directory creation with its cache, the absolute target, and the entry loop
+// over real payloads with the file calls observed through the table.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "launcher/extract.h"
+#include "launcher/state.h"
+#include "payload/reader.h"
+#include "tests/support/files.h"
+#include "tests/support/seam.h"
+
+namespace {
+
+std::vector<std::wstring> created;       // every CreateDirectoryW call
+std::vector<std::wstring> existing;      // directories that "exist"
+std::map<std::wstring, std::string> files;
+std::vector<DWORD> writes;
+HANDLE open_handle = reinterpret_cast<HANDLE>(0x1234);
+std::wstring open_name;
+
+BOOL WINAPI fake_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+    created.push_back(path);
+    std::wstring name = path;
+    for (const std::wstring &known : existing)
+        if (known == name) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return FALSE;
+        }
+    size_t cut = name.rfind(L'\\');
+    bool parent_known = cut == std::wstring::npos || name.substr(0, cut).size() <= 2;
+    for (const std::wstring &known : existing) parent_known = parent_known || known == name.substr(0, cut);
+    if (!parent_known) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    existing.push_back(name);
+    return TRUE;
+}
+HRESULT WINAPI fake_profile(HWND, int, HANDLE, DWORD, LPWSTR path) {
+    wcscpy(path, L"C:\\Users\\u");
+    return S_OK;
+}
+HANDLE WINAPI fake_create_file(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+    EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
+    open_name = path;
+    files[open_name].clear();
+    return open_handle;
+}
+BOOL WINAPI fake_write(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    EXPECT_EQ(file, open_handle);
+    writes.push_back(size);
+    files[open_name].append(static_cast<const char *>(data), size);
+    *written = size;
+    return TRUE;
+}
+BOOL WINAPI fake_close(HANDLE) { return TRUE; }
+
+class ExtractTest : public SeamTest {
+protected:
+    void SetUp() override {
+        created.clear();
+        existing = {L"C:\\Users\\u"};
+        files.clear();
+        writes.clear();
+        forget_created_directories();
+        first_entry_path[0] = 0;
+        sys.CreateDirectoryW = fake_create_directory;
+        sys.SHGetFolderPathW = fake_profile;
+        sys.CreateFileW = fake_create_file;
+        sys.WriteFile = fake_write;
+        sys.CloseHandle = fake_close;
+    }
+    Outcome extract(const char *payload_name, const wchar_t *target = L"C:\\t\\run") {
+        payload = read_file(test_data(payload_name));
+        wcscpy(target_directory, target);
+        return capture([&] {
+            open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
+            EXPECT_EQ(extract_payload(false, ArgumentVector{0, nullptr}), -1);
+            close_payload();
+        });
+    }
+    std::string payload;
+};
+
+TEST_F(ExtractTest, NestedNamesCreateEveryLevelOnceAndDrivesNeverReachTheSystem) {
+    EXPECT_TRUE(create_parent_directories(L"C:\\a\\b\\c\\file"));
+    EXPECT_EQ(created, (std::vector<std::wstring>{L"C:\\a\\b\\c", L"C:\\a\\b", L"C:\\a", L"C:\\a\\b", L"C:\\a\\b\\c"}));
+    created.clear();
+    EXPECT_TRUE(create_parent_directories(L"C:\\a\\b\\c\\other"));
+    EXPECT_TRUE(create_parent_directories(L"C:\\Users\\u\\x"));  // the profile folder is known from the start
+    EXPECT_TRUE(create_parent_directories(L"C:\\top"));
+    EXPECT_TRUE(create_parent_directories(L"name-without-folder"));
+    EXPECT_TRUE(create_parent_directories(L"\\rooted"));
+    EXPECT_TRUE(created.empty());
+}
+
+TEST_F(ExtractTest, ExistingDirectoryCountsAsCreatedAndOtherFailuresDoNot) {
+    existing.push_back(L"C:\\old");
+    EXPECT_TRUE(create_directory_cached(L"C:\\old"));
+    EXPECT_TRUE(create_directory_cached(L"C:\\old"));
+    EXPECT_EQ(created.size(), 1u);
+    EXPECT_FALSE(create_directory_cached(L"C:\\missing\\deeper"));
+    EXPECT_FALSE(create_directory_cached(L"C:\\missing\\deeper"));
+    EXPECT_EQ(created.size(), 3u);  // failures are not remembered
+}
+
+TEST_F(ExtractTest, CacheHoldsTheProfileAnd1023Directories) {
+    for (int i = 0; i < 1023; ++i) create_directory_cached((L"C:\\d" + std::to_wstring(i)).c_str());
+    EXPECT_EQ(created_directory_count(), 1024);
+    create_directory_cached(L"C:\\d0");  // remembered: no system call
+    EXPECT_EQ(created.size(), 1023u);
+    create_directory_cached(L"C:\\beyond");
+    create_directory_cached(L"C:\\beyond");  // not remembered: asked again, found existing
+    EXPECT_EQ(created.size(), 1025u);
+    EXPECT_EQ(created_directory_count(), 1024);
+}
+
+TEST_F(ExtractTest, HomeThatCannotBeExpandedAborts) {
+    sys.SHGetFolderPathW = [](HWND, int, HANDLE, DWORD, LPWSTR) -> HRESULT { return E_FAIL; };
+    Outcome outcome = capture([] { create_directory_cached(L"C:\\x"); });
+    EXPECT_EQ(outcome.ending, Ending::aborted);
+    EXPECT_EQ(outcome.standard_error, "Error, couldn't runtime expand spec '{HOME}'.\n");
+}
+
+TEST_F(ExtractTest, AbsolutePathAtItsBound) {
+    std::wstring path = L"C:\\" + std::wstring(4092, L'p');  // 4095 units
+    wcscpy(target_directory, path.c_str());
+    EXPECT_EQ(capture([] { make_absolute_path(); }).ending, Ending::returned);
+    EXPECT_EQ(std::wstring(target_directory), path);
+    path += L"q";
+    wcscpy(target_directory, path.c_str());
+    EXPECT_EQ(capture([] { make_absolute_path(); }).ending, Ending::aborted);
+    sys.GetFullPathNameW = [](LPCWSTR, DWORD, LPWSTR, LPWSTR *) -> DWORD { return 0; };
+    EXPECT_EQ(capture([] { make_absolute_path(); }).ending, Ending::aborted);
+}
+
+TEST_F(ExtractTest, DataIsWrittenInChunksOf32768) {
+    ASSERT_EQ(extract("chunks.payload").ending, Ending::returned);
+    EXPECT_EQ(writes, (std::vector<DWORD>{32768, 32768, 1}));  // the empty file gets no write
+    EXPECT_EQ(files[L"C:\\t\\run\\empty"], "");
+    EXPECT_EQ(files[L"C:\\t\\run\\d\\exact"], std::string(32768, 'x'));
+    EXPECT_EQ(files[L"C:\\t\\run\\d\\e\\over"], std::string(32769, 'y'));
+    EXPECT_STREQ(first_entry_path, L"C:\\t\\run\\empty");
+}
+
+TEST_F(ExtractTest, NamesAtTheirBound) {
+    ASSERT_EQ(extract("name1023.payload").ending, Ending::returned);
+    EXPECT_EQ(files.size(), 1u);
+    Outcome outcome = extract("name1024.payload");
+    EXPECT_EQ(outcome.exit_code, 2);
+    EXPECT_EQ(outcome.standard_output, "Error, couldn't decode attached data.\n");
+}
+
+TEST_F(ExtractTest, EntryPathOf4095UnitsFitsAnd4096Aborts) {
+    std::wstring target = L"C:\\" + std::wstring(4093 - 3, L't');  // + "\f" = 4095 units
+    EXPECT_EQ(extract("one_file.payload", target.c_str()).ending, Ending::returned);
+    target += L"t";
+    EXPECT_EQ(extract("one_file.payload", target.c_str()).ending, Ending::aborted);
+}
+
+TEST_F(ExtractTest, OnlyTheEndRecordWritesNothing) {
+    ASSERT_EQ(extract("only_end.payload").ending, Ending::returned);
+    EXPECT_TRUE(files.empty());
+    EXPECT_EQ(first_entry_path[0], 0);
+}
+
+TEST_F(ExtractTest, FailedAndShortWritesAreReported) {
+    sys.WriteFile = [](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    };
+    Outcome outcome = extract("one_file.payload");
+    EXPECT_EQ(outcome.exit_code, 2);
+    EXPECT_EQ(outcome.standard_error.rfind("Error, couldn't unpack file to target path. ([Error 112] ", 0), 0u)
+        << outcome.standard_error;
+    // A write that reports fewer bytes than asked has lost data too.
+    sys.WriteFile = [](HANDLE, LPCVOID, DWORD size, LPDWORD written, LPOVERLAPPED) -> BOOL {
+        SetLastError(0);
+        *written = size - 1;
+        return TRUE;
+    };
+    outcome = extract("one_file.payload");
+    EXPECT_EQ(outcome.exit_code, 2);
+    EXPECT_EQ(outcome.standard_error.rfind("Error, couldn't unpack file to target path. ([Error 29] ", 0), 0u)
+        << outcome.standard_error;
+}
+
+TEST_F(ExtractTest, FileThatCannotBeCreatedIsNamed) {
+    sys.CreateFileW = [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) -> HANDLE {
+        return INVALID_HANDLE_VALUE;
+    };
+    Outcome outcome = extract("one_file.payload");
+    EXPECT_EQ(outcome.exit_code, 2);
+    EXPECT_EQ(outcome.standard_error, "Error, failed to open 'C:\\t\\run\\f' for writing.\n");
+}
+
+}  // namespace
