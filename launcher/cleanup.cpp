@@ -6,6 +6,7 @@
 // it, so no handle is closed twice or used after it was closed.
 #include "launcher/cleanup.h"
 
+#include "launcher/remove_tree.h"
 #include "launcher/state.h"
 #include "system/syscalls.h"
 
@@ -17,24 +18,7 @@ constexpr DWORD kChildGraceMs = 5000;
 constexpr int kDeletionRetries = 20;
 constexpr DWORD kRetryPauseMs = 100;
 
-// The target directory followed by the second NUL that a list of paths needs.
-wchar_t deletion_list[kPathCapacity + 1];
-
 HANDLE take_shared_child() { return __atomic_exchange_n(&shared_child_process, nullptr, __ATOMIC_SEQ_CST); }
-
-void delete_target_directory() {
-    wchar_t empty[1] = {0};
-    SHFILEOPSTRUCTW operation = {};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = deletion_list;
-    operation.pTo = empty;
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    operation.fAnyOperationsAborted = FALSE;
-    operation.hNameMappings = nullptr;
-    operation.lpszProgressTitle = empty;
-    sys.SHFileOperationW(&operation);
-}
 
 }  // namespace
 
@@ -57,16 +41,12 @@ void cleanup_at_exit() {
         sys.CloseHandle(child);
     }
     if (!extraction_started) return;
-    size_t length = 0;
-    for (; target_directory[length] != 0; ++length) deletion_list[length] = target_directory[length];
-    deletion_list[length] = 0;
-    deletion_list[length + 1] = 0;
-    delete_target_directory();
+    remove_directory_tree(target_directory);
     for (int attempt = 0; attempt < kDeletionRetries; ++attempt) {
         DWORD attributes = sys.GetFileAttributesW(target_directory);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
         sys.Sleep(kRetryPauseMs);
-        delete_target_directory();
+        remove_directory_tree(target_directory);
     }
 }
 

@@ -34,7 +34,8 @@ void write_text_to_stream(int stream, const char *text) {
 
 const SystemCalls real_sys = {
     CreateFileW, WriteFile, CloseHandle, CreateDirectoryW, GetFullPathNameW, GetFileAttributesW,
-    GetShortPathNameW, GetTempPathW, SHGetFolderPathW, SHFileOperationW,
+    GetShortPathNameW, GetTempPathW, SHGetFolderPathW, FindFirstFileExW, FindNextFileW, FindClose,
+    DeleteFileW, RemoveDirectoryW, SetFileAttributesW,
     GetCurrentProcessId, OpenProcess, K32GetModuleFileNameExW, GetModuleFileNameW, CreateProcessW,
     DuplicateHandle, WaitForSingleObject, GetExitCodeProcess, TerminateProcess, GetStdHandle,
     GetCommandLineW, CommandLineToArgvW,

@@ -23,7 +23,12 @@ struct SystemCalls {
     DWORD(WINAPI *GetShortPathNameW)(LPCWSTR, LPWSTR, DWORD);
     DWORD(WINAPI *GetTempPathW)(DWORD, LPWSTR);
     HRESULT(WINAPI *SHGetFolderPathW)(HWND, int, HANDLE, DWORD, LPWSTR);
-    int(WINAPI *SHFileOperationW)(LPSHFILEOPSTRUCTW);
+    HANDLE(WINAPI *FindFirstFileExW)(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD);
+    BOOL(WINAPI *FindNextFileW)(HANDLE, LPWIN32_FIND_DATAW);
+    BOOL(WINAPI *FindClose)(HANDLE);
+    BOOL(WINAPI *DeleteFileW)(LPCWSTR);
+    BOOL(WINAPI *RemoveDirectoryW)(LPCWSTR);
+    BOOL(WINAPI *SetFileAttributesW)(LPCWSTR, DWORD);
     // processes
     DWORD(WINAPI *GetCurrentProcessId)(void);
     HANDLE(WINAPI *OpenProcess)(DWORD, BOOL, DWORD);

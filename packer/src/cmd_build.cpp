@@ -1,5 +1,6 @@
 // `tarven-pack build`: checks every option and input first, packs the
 // payload, links the executable and puts it in place atomically.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -99,6 +100,7 @@ void install_output(const fs::path& linked, const fs::path& out) {
 }  // namespace
 
 int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
+  const auto started = std::chrono::steady_clock::now();
   const ParsedArgs args = parse_args(argv, kOptions, "build");
   if (args.has("--help")) {
     std::cout << kHelp;
@@ -125,11 +127,11 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   const std::string template_text = args.value("--target-template", kDefaultTargetTemplate);
   for (const std::string& warning : check_target_template(template_text))
     std::cerr << "tarven-pack: " << warning << "\n";
+  const auto output_name = utf8_to_utf16(out.filename().string());
+  if (!output_name) throw user_error(display_path(out) + ": its name is not valid UTF-8");
   const std::string stem = out.stem().string();
   const std::u16string company = option_text(args, "--company", "");
   const std::u16string product = option_text(args, "--product", stem);
-  const auto output_name = utf8_to_utf16(out.filename().string());
-  if (!output_name) throw user_error(display_path(out) + ": its name is not valid UTF-8");
 
   const Kit kit = find_kit(args.value("--kit"), argv0);
   const fs::path icon = args.has("--icon") ? fs::path(args.value("--icon")) : kit.icon;
@@ -146,7 +148,6 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   TempDir temp;
   if (args.has("--keep-temp")) temp.keep();
   const fs::path payload = temp.path() / kPayloadFileName;
-  Progress clock(0, 0, false);
   PackTotals totals;
   if (raw) {
     const fs::path raw_file = args.value("--raw-payload");
@@ -171,13 +172,24 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   job.version.internal_name = *utf8_to_utf16(stem);
   job.icon = icon;
   job.output_name = out.filename().string();
-  install_output(link_executable(job, tools, kit), out);
+  fs::path linked;
+  try {
+    linked = link_executable(job, tools, kit);
+  } catch (const Failure& f) {
+    const std::string log = display_path(temp.path() / kToolchainLogName);
+    throw Failure(f.exit_code(), f.what() + std::string(args.has("--keep-temp")
+                                                            ? " (full log: " + log + ")"
+                                                            : " (--keep-temp keeps the full log)"));
+  }
+  install_output(linked, out);
 
   if (args.has("--keep-temp"))
     std::cerr << "tarven-pack: kept the scratch folder " << display_path(temp.path()) << "\n";
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::cerr << "tarven-pack: wrote " << display_path(out) << ": "
             << (raw ? "raw payload, " + std::to_string(totals.stored_bytes) + " bytes"
-                    : pack_summary(totals.files, totals.data_bytes, totals.stored_bytes, clock.seconds()))
+                    : pack_summary(totals.files, totals.data_bytes, totals.stored_bytes, seconds))
             << "\n";
   return kExitOk;
 }

@@ -13,8 +13,6 @@ namespace fs = std::filesystem;
 namespace tarven {
 namespace {
 
-constexpr const char* kLogName = "toolchain.log";
-
 // The most telling line of a tool's log: the first one that says "error",
 // else the last non-empty one.
 std::string first_error(const fs::path& log) {
@@ -28,7 +26,7 @@ std::string first_error(const fs::path& log) {
 }
 
 void run_step(const std::vector<std::string>& argv, const fs::path& work, const std::string& what) {
-  const fs::path log = work / kLogName;
+  const fs::path log = work / kToolchainLogName;
   write_text_file(log, "");
   const int rc = run_process(argv, work, log);
   if (rc == 0) return;

@@ -27,5 +27,7 @@ struct LinkJob {
 std::filesystem::path link_executable(const LinkJob& job, const Toolchain& tools, const Kit& kit);
 
 constexpr const char* kPayloadFileName = "payload.bin";
+// The last tool's output, in the work folder.
+constexpr const char* kToolchainLogName = "toolchain.log";
 
 }  // namespace tarven

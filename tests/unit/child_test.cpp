@@ -97,17 +97,13 @@ std::vector<UINT> terminations;
 DWORD wait_answer;
 DWORD present_attributes;
 
-int WINAPI fake_delete(LPSHFILEOPSTRUCTW operation) {
-    EXPECT_EQ(operation->hwnd, nullptr);
-    EXPECT_EQ(operation->wFunc, static_cast<UINT>(FO_DELETE));
-    EXPECT_EQ(operation->fFlags, 0x414);
-    EXPECT_STREQ(operation->pTo, L"");
-    EXPECT_STREQ(operation->lpszProgressTitle, L"");
-    EXPECT_EQ(operation->hNameMappings, nullptr);
-    const wchar_t *from = operation->pFrom;
-    EXPECT_EQ(from[wcslen(from) + 1], 0);  // a list of one path
-    deletions.push_back(from);
-    return 0;
+// Each deletion attempt ends by removing the target directory itself.
+BOOL WINAPI fake_remove_directory(LPCWSTR path) {
+    deletions.push_back(path);
+    return FALSE;
+}
+HANDLE WINAPI empty_folder(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD) {
+    return INVALID_HANDLE_VALUE;
 }
 DWORD WINAPI fake_attributes(LPCWSTR) {
     ++attributes_calls;
@@ -136,7 +132,8 @@ protected:
         directory_checks_left = 0;
         present_attributes = FILE_ATTRIBUTE_DIRECTORY;
         wait_answer = WAIT_OBJECT_0;
-        sys.SHFileOperationW = fake_delete;
+        sys.RemoveDirectoryW = fake_remove_directory;
+        sys.FindFirstFileExW = empty_folder;
         sys.GetFileAttributesW = fake_attributes;
         sys.Sleep = fake_sleep;
         sys.WaitForSingleObject = fake_wait;
@@ -150,7 +147,7 @@ protected:
 
 TEST_F(CleanupTest, GoneAfterTheFirstAttempt) {
     cleanup_at_exit();
-    EXPECT_EQ(deletions, std::vector<std::wstring>{L"C:\\t\\onefile_1_000001_AAAAAAAAAAA"});
+    EXPECT_EQ(deletions, std::vector<std::wstring>{L"\\\\?\\C:\\t\\onefile_1_000001_AAAAAAAAAAA"});
     EXPECT_EQ(sleeps, 0);
     EXPECT_TRUE(waits.empty());
 }

@@ -1,0 +1,7 @@
+// Removal of a directory with everything below it, for paths of any length.
+#pragma once
+
+// Deletes the files and folders below `directory` (an absolute path), then the
+// directory itself, as far as the system allows; what is held open stays.
+// Links to folders are removed, never followed.
+void remove_directory_tree(const wchar_t *directory);
