@@ -38,7 +38,8 @@ void drain(HANDLE pipe, std::string *into) {
 }  // namespace
 
 Finished run_program(const std::wstring &program, const std::wstring &command_line,
-                const std::map<std::wstring, std::wstring> &environment, unsigned timeout_ms) {
+                const std::map<std::wstring, std::wstring> &environment, unsigned timeout_ms,
+                const std::wstring &current_directory) {
     Finished run;
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE out_read, out_write, err_read, err_write;
@@ -56,7 +57,7 @@ Finished run_program(const std::wstring &program, const std::wstring &command_li
     std::wstring line = command_line;
     PROCESS_INFORMATION process = {};
     BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                  block.data(), nullptr, &startup, &process);
+                                  block.data(), current_directory.empty() ? nullptr : current_directory.c_str(), &startup, &process);
     CloseHandle(out_write);
     CloseHandle(err_write);
     if (!started) {

@@ -17,7 +17,8 @@ struct Finished {
 // environment changed by `environment` (an empty value removes a variable),
 // capturing both streams; waits at most `timeout_ms`, then fails the test.
 Finished run_program(const std::wstring &program, const std::wstring &command_line,
-                const std::map<std::wstring, std::wstring> &environment = {}, unsigned timeout_ms = 60000);
+                const std::map<std::wstring, std::wstring> &environment = {}, unsigned timeout_ms = 60000,
+                const std::wstring &current_directory = L"");
 
 // "key=value" lines of a probe report.
 std::map<std::string, std::string> read_report(const std::wstring &path);

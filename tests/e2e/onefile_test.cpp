@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/e2e/launch.h"
@@ -19,10 +20,10 @@ protected:
     }
     // Runs a packed executable with the scratch folder as its temporary folder.
     Finished launch(const std::wstring &exe, const std::wstring &arguments,
-               std::map<std::wstring, std::wstring> environment = {}) {
+               std::map<std::wstring, std::wstring> environment = {}, const std::wstring &directory = L"") {
         environment[L"TMP"] = temp;
         environment[L"TEMP"] = temp;
-        return run_program(exe, L"\"" + exe + L"\" " + arguments, environment);
+        return run_program(exe, L"\"" + exe + L"\" " + arguments, environment, 60000, directory);
     }
     std::wstring temp;
 };
@@ -74,8 +75,14 @@ TEST_F(OnefileTest, ExitCodesComeBackWhole) {
 }
 
 TEST_F(OnefileTest, ExtractedTreeEqualsTheSourceByteForByte) {
+    // Started from a folder of the user's: nothing there may be touched.
+    std::wstring user_folder = temp + L"\\user";
+    CreateDirectoryW(user_folder.c_str(), nullptr);
+    CreateDirectoryW((user_folder + L"\\.git").c_str(), nullptr);
+    HANDLE keep = CreateFileW((user_folder + L"\\keep.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(keep);
     std::wstring copy = temp + L"\\copy";
-    Finished run = launch(packed(L"tree.exe"), L"copy \"" + copy + L"\"");
+    Finished run = launch(packed(L"tree.exe"), L"copy \"" + copy + L"\"", {}, user_folder);
     ASSERT_EQ(run.exit_code, 0u) << run.standard_output << run.standard_error;
     auto extracted = read_tree(copy);
     auto source = read_tree(widen(std::string("Z:") + TARVEN_TREE_SOURCE));
@@ -86,8 +93,14 @@ TEST_F(OnefileTest, ExtractedTreeEqualsTheSourceByteForByte) {
         EXPECT_TRUE(extracted[name] == content) << narrow(name);
     }
     EXPECT_EQ(extracted[L"tree\\over.bin"].size(), 32769u);
-    // Not asserted here: the removal of this folder. The shell's deletion
-    // stops at the first path beyond 260 units, on Wine as on Windows.
+    // The target folder is gone, names beyond 260 units included, and the
+    // user's folder is as it was.
+    auto left = list_folder(temp);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::wstring>{L"copy", L"user"}));
+    auto user = list_folder(user_folder);
+    std::sort(user.begin(), user.end());
+    EXPECT_EQ(user, (std::vector<std::wstring>{L".git", L"keep.txt"}));
 }
 
 TEST_F(OnefileTest, ReenteredChildReachesTheSameFolderAndWritesNothing) {
