@@ -24,9 +24,11 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     sys.SetDllDirectoryW(L"");
     bool reentered = detect_reentry();
     if (!reentered) prepare_parent_environment();
-    bool expanded = expand_path_template(target_directory, tarven_target_template, kPathCapacity);
+    // A failed expansion is reported before the partial text is made
+    // absolute: an empty one would end the process there without a word.
+    if (!expand_path_template(target_directory, tarven_target_template, kPathCapacity))
+        report_expansion_failure(tarven_target_template);
     make_absolute_path();
-    if (!expanded) report_expansion_failure(tarven_target_template);
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
     open_payload();

@@ -177,3 +177,56 @@ TEST_F(OnefileTest, DamagedPayloadsEndWithTheirMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+class PlacesTest : public OnefileTest {};
+
+// A template that cannot be expanded (here a temporary folder too long for
+// any path) is reported and ends with the fail-fast status.
+TEST_F(PlacesTest, UnexpandableTargetAbortsWithItsMessage) {
+    std::wstring too_long = L"C:\\" + std::wstring(5000, L't');
+    Finished run = run_program(packed(L"probe.exe"), L"probe.exe exit 0", {{L"TMP", too_long}, {L"TEMP", too_long}});
+    EXPECT_EQ(run.exit_code, 0xC0000409u);
+    EXPECT_EQ(run.standard_error, "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\n");
+}
+
+// The rebuilt command line (the module path in front) of 32767 units runs;
+// one unit more ends the parent before any launch, its folder left behind.
+TEST_F(PlacesTest, RebuiltCommandLineAtItsBound) {
+    std::wstring exe = packed(L"probe.exe");
+    std::wstring head = exe.find_first_of(L" \t") == std::wstring::npos ? exe : L"\"" + exe + L"\"";
+    std::wstring start = L"p exit 5 ";
+    std::wstring filler(32767 - head.size() - (start.size() - 1), L'f');
+    Finished run = run_program(exe, start + filler, {{L"TMP", temp}, {L"TEMP", temp}});
+    EXPECT_EQ(run.exit_code, 5u);
+    EXPECT_TRUE(list_folder(temp).empty());
+    run = run_program(exe, start + filler + L"f", {{L"TMP", temp}, {L"TEMP", temp}});
+    EXPECT_EQ(run.exit_code, 0xC0000409u);
+    EXPECT_EQ(list_folder(temp).size(), 1u);
+}
+
+// Copies the probe into the Wine prefix's drive C, runs it there with a
+// report, and removes the copy.
+std::map<std::string, std::string> run_copy_at(const std::wstring &exe, const std::wstring &temp) {
+    size_t cut = exe.rfind(L'\\');
+    if (cut > 2) CreateDirectoryW(exe.substr(0, cut).c_str(), nullptr);
+    EXPECT_TRUE(CopyFileW(packed(L"probe.exe").c_str(), exe.c_str(), FALSE)) << narrow(exe);
+    std::wstring report = temp + L"\\report.txt";
+    Finished run = run_program(exe, L"\"" + exe + L"\" report \"" + report + L"\"", {{L"TMP", temp}, {L"TEMP", temp}});
+    EXPECT_EQ(run.exit_code, 0u);
+    DeleteFileW(exe.c_str());
+    if (cut > 2) RemoveDirectoryW(exe.substr(0, cut).c_str());
+    return read_report(report);
+}
+
+TEST_F(PlacesTest, ExecutableAtADriveRootOrInAFolderWithSpaces) {
+    auto at_root = run_copy_at(L"C:\\tarven-probe-root.exe", temp);
+    EXPECT_EQ(at_root["TARVEN_ONEFILE_DIRECTORY"], "C:");
+    auto spaced = run_copy_at(L"C:\\tarven dir with spaces\\probe.exe", temp);
+    EXPECT_EQ(spaced["TARVEN_ONEFILE_DIRECTORY"], "C:\\tarven dir with spaces");
+    EXPECT_EQ(spaced["arg0"], "C:\\tarven dir with spaces\\probe.exe");
+    EXPECT_EQ(spaced["arg1"], "report");
+}
+
+}  // namespace

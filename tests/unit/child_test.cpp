@@ -250,3 +250,62 @@ TEST_F(CleanupTest, HandleRaceClosesEachHandleOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+class LaunchTest : public CleanupTest {};
+
+BOOL WINAPI failing_launch(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                           LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+}
+
+STARTUPINFOW seen_startup;
+DWORD seen_flags;
+BOOL seen_inherit;
+BOOL WINAPI recording_launch(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                             BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR directory,
+                             LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) {
+    EXPECT_NE(application, nullptr);
+    EXPECT_NE(line, nullptr);
+    EXPECT_EQ(environment, nullptr);
+    EXPECT_EQ(directory, nullptr);
+    seen_startup = *startup;
+    seen_flags = flags;
+    seen_inherit = inherit;
+    process->hProcess = reinterpret_cast<HANDLE>(0x70);
+    process->hThread = reinterpret_cast<HANDLE>(0x74);
+    return TRUE;
+}
+
+TEST_F(LaunchTest, FailedLaunchIsReportedAndLeavesTheFolder) {
+    sys.CreateProcessW = failing_launch;
+    Outcome outcome = capture([] { launch_child_and_wait(); });
+    EXPECT_EQ(outcome.exit_code, 2);
+    EXPECT_EQ(outcome.standard_error.rfind("Error, couldn't launch child ([Error 2] ", 0), 0u) << outcome.standard_error;
+    EXPECT_TRUE(deletions.empty());
+}
+
+TEST_F(LaunchTest, StartupValuesAndAnExitCodeThatCannotBeRead) {
+    sys.CreateProcessW = recording_launch;
+    sys.DuplicateHandle = [](HANDLE, HANDLE, HANDLE, LPHANDLE copy, DWORD, BOOL, DWORD) -> BOOL {
+        *copy = reinterpret_cast<HANDLE>(0x78);
+        return TRUE;
+    };
+    sys.GetExitCodeProcess = [](HANDLE, LPDWORD) -> BOOL { return FALSE; };
+    unsigned code = 0;
+    Outcome outcome = capture([&] { code = launch_child_and_wait(); });
+    EXPECT_EQ(outcome.ending, Ending::returned);
+    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(seen_startup.cb, 104u);
+    EXPECT_EQ(seen_startup.dwFlags, static_cast<DWORD>(STARTF_USESTDHANDLES));
+    EXPECT_EQ(seen_startup.hStdOutput, GetStdHandle(STD_OUTPUT_HANDLE));
+    EXPECT_EQ(seen_flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+    EXPECT_TRUE(seen_inherit);
+    EXPECT_EQ(waits, std::vector<DWORD>{INFINITE});  // the parent's own wait; the clean-up found no child
+    EXPECT_EQ(deletions.size(), 1u);                 // the folder is removed after the child
+    EXPECT_EQ(shared_child_process, nullptr);
+}
+
+}  // namespace
