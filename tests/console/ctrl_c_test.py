@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Console control, end to end: the packed probe runs on a pseudo-terminal
+under Wine, and a Ctrl+C is typed while the application sleeps.
+
+Wine delivers Ctrl+C only to programs attached to a console, which a
+pseudo-terminal gives them; Ctrl+Break, closing the console, log-off and
+shut-down cannot be sent at all (the unit tests drive those through the
+system-call table). Wine's default handling then ends the process with 0
+where Windows gives 0xC000013A, so the exit status is not asserted: what is
+the launcher's doing is that the application ends (or is terminated after
+five seconds when it ignores the event) and the folder is removed.
+
+Usage: ctrl_c_test.py WINE_ROOT PROBE_EXE"""
+import getpass
+import os
+import pty
+import re
+import select
+import sys
+import time
+
+wine_root, probe = sys.argv[1], sys.argv[2]
+env = dict(os.environ, WINEPREFIX=wine_root + "/prefix", TMPDIR=wine_root + "/tmp", WINEDEBUG="-all",
+           WINEDLLOVERRIDES="mscoree,mshtml=")
+# Wine takes the temporary folder from its prefix, not from the host's TMP.
+temp = os.path.join(wine_root, "prefix", "drive_c", "users", getpass.getuser(), "Temp")
+failures = []
+
+
+def folders():
+    return {name for name in os.listdir(temp) if name.startswith("onefile_")} if os.path.isdir(temp) else set()
+
+
+def check(condition, text):
+    print(("ok: " if condition else "FAILED: ") + text)
+    if not condition:
+        failures.append(text)
+
+
+def interrupted_run(*arguments):
+    before = folders()
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.chdir(wine_root)
+        os.execve("/usr/lib/wine/wine64", ["wine64", probe, "sleep", "60000", *arguments], env)
+    seen = b""
+    started = time.time()
+    # The terminal interleaves cursor escapes with the text: strip them before looking.
+    while b"sleeping" not in re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen) and time.time() - started < 60:
+        if select.select([terminal], [], [], 0.2)[0]:
+            try:
+                seen += os.read(terminal, 4096)
+            except OSError:
+                break
+    during = folders() - before
+    interrupted = time.time()
+    os.write(terminal, b"\x03")
+    while time.time() - interrupted < 30:
+        if select.select([terminal], [], [], 0.2)[0]:
+            try:
+                if not os.read(terminal, 4096):
+                    break
+            except OSError:
+                break
+    os.kill(pid, 9) if time.time() - interrupted >= 30 else None
+    os.waitpid(pid, 0)
+    return during, time.time() - interrupted, folders() - before
+
+
+during, took, after = interrupted_run()
+check(len(during) == 1, "the application ran in a folder of its own (%s)" % sorted(during))
+check(took < 5, "an application that ends on Ctrl+C ends the launcher at once (%.1f s)" % took)
+check(not after, "the folder is removed after Ctrl+C (%s left)" % sorted(after))
+
+during, took, after = interrupted_run("ignore")
+check(len(during) == 1, "the application ignoring Ctrl+C ran (%s)" % sorted(during))
+check(5 <= took < 15, "an application that ignores Ctrl+C is terminated after five seconds (%.1f s)" % took)
+check(not after, "the folder is removed after the termination (%s left)" % sorted(after))
+
+print("%d passed, %d failed" % (6 - len(failures), len(failures)))
+sys.exit(1 if failures else 0)
