@@ -27,7 +27,8 @@ namespace fs = std::filesystem;
 namespace tarven {
 namespace {
 
-const char kHelp[] =
+std::string help_text() {
+  return
     "usage: tarven-pack build -o OUT.exe ENTRY.dll [FILE|DIR]... [options]\n"
     "       tarven-pack build -o OUT.exe --raw-payload FILE [options]\n"
     "\n"
@@ -37,7 +38,7 @@ const char kHelp[] =
     "\n"
     "options:\n"
     "  -o OUT.exe              the executable to write (replaced atomically)\n"
-    "  --level N               zstd level, 1..22 (default 19)\n"
+    "  --level N               zstd level, 1..22 (default " + std::to_string(kDefaultLevel) + ")\n"
     "  --raw-payload FILE      embed FILE as the stored payload, unchecked\n"
     "  --company TEXT          company name ({COMPANY}, version resource)\n"
     "  --product TEXT          product name ({PRODUCT}; default: OUT's name without .exe)\n"
@@ -47,11 +48,14 @@ const char kHelp[] =
     "  --kit DIR               launcher kit (default: $TARVEN_KIT, else beside tarven-pack)\n"
     "  --toolchain PREFIX      cross tool prefix (default: $TARVEN_TOOLCHAIN, else x86_64-w64-mingw32-)\n"
     "  --keep-temp             keep the scratch folder and say where it is\n";
+}
 
 const std::vector<OptionSpec> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
     {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}};
+
+constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
 
 int parse_level(const std::string& text) {
   const std::string range = std::to_string(kMinLevel) + ".." + std::to_string(kMaxLevel);
@@ -103,7 +107,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   const auto started = std::chrono::steady_clock::now();
   const ParsedArgs args = parse_args(argv, kOptions, "build");
   if (args.has("--help")) {
-    std::cout << kHelp;
+    std::cout << help_text();
     return kExitOk;
   }
   // Everything is checked before the slow part, so mistakes show at once.
@@ -158,6 +162,13 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   } else {
     totals = pack_payload(entries, payload, level, stderr_is_terminal());
   }
+
+  // The PE format counts image sizes in 32 bits and Windows loads at most
+  // about 2 GiB; the linker would fail with a far less helpful message.
+  if (totals.stored_bytes > kMaxStoredPayload)
+    throw user_error(display_path(out) + ": the payload would be " + std::to_string(totals.stored_bytes) +
+                     " bytes, more than a Windows executable can hold (" +
+                     std::to_string(kMaxStoredPayload) + ")");
 
   LinkJob job;
   job.work_dir = temp.path();
