@@ -1,7 +1,7 @@
 // The launcher's process-wide state and the fixed sizes of its buffers.
 #pragma once
 
-#include <windows.h>
+#include "system/syscalls.h"  // the Windows types, also in host builds
 #include <stddef.h>
 
 constexpr size_t kPathCapacity = 4096;        // a wide path buffer

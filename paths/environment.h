@@ -2,7 +2,7 @@
 // its re-entered child. Names are ASCII texts of at most 39 characters.
 #pragma once
 
-#include <windows.h>
+#include "system/syscalls.h"  // the Windows types, also in host builds
 
 // Gives a new heap copy of the variable's value, owned by the caller, or null
 // when the variable is absent, empty, or longer than the system allows.

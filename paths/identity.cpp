@@ -82,3 +82,8 @@ const wchar_t *own_executable_path(bool canonical) {
     if (canonical) to_short_path_form(cache, kOwnPathCapacity);
     return cache;
 }
+
+void forget_own_executable_paths() {
+    own_plain_path[0] = 0;
+    own_canonical_path[0] = 0;
+}

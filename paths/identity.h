@@ -18,3 +18,6 @@ void to_short_path_form(wchar_t *path, size_t capacity);
 // The launcher's own executable path, plain (as the system reports it) or
 // canonical; computed once, then the same pointer for the life of the process.
 const wchar_t *own_executable_path(bool canonical);
+
+// Empties both caches, so that the next request computes its form again (tests).
+void forget_own_executable_paths();

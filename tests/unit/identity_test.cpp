@@ -147,6 +147,7 @@ TEST_F(IdentityTest, OwnPathsAreComputedOnceAndThePlainFormStaysLong) {
         return 28;
     };
     sys.GetShortPathNameW = fake_short;
+    forget_own_executable_paths();
     const wchar_t *canonical = own_executable_path(true);
     EXPECT_STREQ(canonical, L"C:\\LONG F~1\\tool.exe");
     const wchar_t *plain = own_executable_path(false);
@@ -154,6 +155,7 @@ TEST_F(IdentityTest, OwnPathsAreComputedOnceAndThePlainFormStaysLong) {
     EXPECT_EQ(own_executable_path(true), canonical);
     EXPECT_EQ(own_executable_path(false), plain);
     EXPECT_EQ(module_calls, 2);
+    forget_own_executable_paths();
 }
 
 }  // namespace
