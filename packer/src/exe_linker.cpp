@@ -13,13 +13,16 @@ namespace fs = std::filesystem;
 namespace tarven {
 namespace {
 
-// The most telling line of a tool's log: the first one that says "error",
-// else the last non-empty one.
+// The most telling line of a tool's log: the first error or undefined
+// reference (the linker driver's closing "collect2: error" says nothing),
+// else the last non-empty line.
 std::string first_error(const fs::path& log) {
   std::istringstream lines(read_text_file(log));
   std::string line, last;
   while (std::getline(lines, line)) {
-    if (line.find("error") != std::string::npos) return line;
+    const bool telling = line.find("error") != std::string::npos ||
+                         line.find("undefined reference") != std::string::npos;
+    if (telling && line.rfind("collect2:", 0) != 0) return line;
     if (!line.empty()) last = line;
   }
   return last.empty() ? "no output" : last;

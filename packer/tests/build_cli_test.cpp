@@ -215,6 +215,7 @@ TEST(BuildCli, FailedLinkLeavesTheOldOutputAlone) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(line_count(r.err), 1u) << r.err;
   EXPECT_NE(r.err.find("linking app.exe: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("undefined reference to `wWinMain'"), std::string::npos) << r.err;
   EXPECT_EQ(read_file(d / "out/app.exe"), "previous build");
   size_t files = 0;
   for (const auto& e : fs::directory_iterator(d / "out")) files += e.is_regular_file();
