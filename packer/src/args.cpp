@@ -5,7 +5,7 @@
 
 namespace tarven {
 
-ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionDef>& known,
                       const std::string& command) {
   ParsedArgs parsed;
   bool options_done = false;
@@ -25,13 +25,13 @@ ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<Op
     }
     const size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs)
-      if (name == s.name) spec = &s;
-    if (!spec)
+    const OptionDef* def = nullptr;
+    for (const OptionDef& s : known)
+      if (name == s.name) def = &s;
+    if (!def)
       throw user_error(command + ": unknown option " + name + " (see tarven-pack " + command +
                        " --help)");
-    if (!spec->takes_value) {
+    if (!def->takes_value) {
       if (eq != std::string::npos) throw user_error(command + ": " + name + " takes no value");
       parsed.flags.insert(name);
     } else if (eq != std::string::npos) {

@@ -9,7 +9,7 @@
 
 namespace tarven {
 
-struct OptionSpec {
+struct OptionDef {
   const char* name;  // with its dashes: "--level", "-o"
   bool takes_value;
 };
@@ -28,7 +28,7 @@ struct ParsedArgs {
 
 // `command` names the subcommand in messages. "--help" and "-h" are flags of
 // every command. Throws a user error (exit 2) for unknown or incomplete options.
-ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionDef>& known,
                       const std::string& command);
 
 }  // namespace tarven

@@ -50,7 +50,7 @@ std::string help_text() {
     "  --keep-temp             keep the scratch folder and say where it is\n";
 }
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionDef> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
     {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}};

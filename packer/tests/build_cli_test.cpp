@@ -170,6 +170,15 @@ TEST(BuildCli, FindsKitAndToolchainThroughOptionsAndEnvironment) {
   // TARVEN_KIT alone is enough.
   const auto by_env = run_packer({"build", "-o", out, dll}, {{"TARVEN_KIT", tarven_test::fake_kit().string()}});
   EXPECT_EQ(by_env.code, 0) << by_env.err;
+  // Installed: the kit sits in lib/tarven-onefile beside the packer's bin folder.
+  fs::create_directories(d / "inst/bin");
+  fs::create_directories(d / "inst/lib");
+  fs::copy(tarven_test::fake_kit(), d / "inst/lib/tarven-onefile", fs::copy_options::recursive);
+  fs::copy_file(TARVEN_PACK_EXE, d / "inst/bin/tarven-pack");
+  fs::permissions(d / "inst/bin/tarven-pack", fs::perms::owner_all);
+  const auto installed = tarven_test::run_packer_at(d / "inst/bin/tarven-pack", {"build", "-o", out, dll},
+                                                    {{"TARVEN_KIT", ""}});
+  EXPECT_EQ(installed.code, 0) << installed.err;
   // A missing toolchain is a one-line user error, by option or environment.
   expect_one_line_refusal(run_packer({"build", "-o", out, dll, "--kit", tarven_test::fake_kit().string(),
                                       "--toolchain", "no-such-prefix-"}),

@@ -46,11 +46,14 @@ std::string sample_bytes(size_t size, unsigned seed) {
   return s;
 }
 
-RunResult run_packer(const std::vector<std::string>& args,
-                     const std::vector<std::pair<std::string, std::string>>& env) {
+RunResult run_packer(const std::vector<std::string>& args, const Environment& env) {
+  return run_packer_at(TARVEN_PACK_EXE, args, env);
+}
+
+RunResult run_packer_at(const fs::path& exe, const std::vector<std::string>& args, const Environment& env) {
   ScratchDir capture;
   const fs::path out_file = capture / "out", err_file = capture / "err";
-  std::vector<std::string> argv{TARVEN_PACK_EXE};
+  std::vector<std::string> argv{exe.string()};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargs;
   for (std::string& a : argv) cargs.push_back(a.data());

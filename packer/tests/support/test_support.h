@@ -38,9 +38,13 @@ struct RunResult {
   std::string err;
 };
 
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 // Runs the tarven-pack executable; `env` entries are set for it alone.
-RunResult run_packer(const std::vector<std::string>& args,
-                     const std::vector<std::pair<std::string, std::string>>& env = {});
+RunResult run_packer(const std::vector<std::string>& args, const Environment& env = {});
+// The same with a copy of tarven-pack elsewhere.
+RunResult run_packer_at(const fs::path& exe, const std::vector<std::string>& args,
+                        const Environment& env = {});
 
 // `build -o out ARGS... --kit <stand-in kit>`.
 RunResult build_with_fake_kit(const fs::path& out, const std::vector<std::string>& args);
