@@ -136,6 +136,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   const std::string stem = out.stem().string();
   const std::u16string company = option_text(args, "--company", "");
   const std::u16string product = option_text(args, "--product", stem);
+  check_template_texts(template_text, company, product);
 
   const Kit kit = find_kit(args.value("--kit"), argv0);
   const fs::path icon = args.has("--icon") ? fs::path(args.value("--icon")) : kit.icon;

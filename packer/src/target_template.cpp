@@ -89,6 +89,29 @@ size_t root_components(const std::string& text, const std::vector<Component>& pa
 
 }  // namespace
 
+void check_template_texts(const std::string& text, const std::u16string& company,
+                          const std::u16string& product) {
+  const struct {
+    const char* variable;
+    const char* option;
+    const std::u16string& value;
+  } texts[] = {{"COMPANY", "--company", company}, {"PRODUCT", "--product", product}};
+  for (const Component& c : parse(text)) {
+    for (const std::string& v : c.variables) {
+      for (const auto& t : texts) {
+        if (v != t.variable) continue;
+        const std::string shown = std::string(t.option) + " '" + utf16_to_utf8(t.value) + "'";
+        if (t.value.find_first_of(u"\\/") != std::u16string::npos)
+          throw user_error(shown + ": holds a folder separator, and the target template uses {" + v + "}");
+        const bool whole = c.text == "{" + v + "}";
+        if (whole && (t.value.empty() || t.value == u"." || t.value == u".."))
+          throw user_error(shown + ": the target template's component {" + v +
+                           "} would become '" + utf16_to_utf8(t.value) + "'");
+      }
+    }
+  }
+}
+
 std::vector<std::string> check_target_template(const std::string& text) {
   if (!utf8_to_utf16(text)) throw refuse(text, "is not valid UTF-8");
   const std::vector<Component> parts = parse(text);

@@ -15,4 +15,10 @@ extern const char* const kDefaultTargetTemplate;
 // (one line each) for templates that are legal but risky.
 std::vector<std::string> check_target_template(const std::string& text);
 
+// The company and product texts the launcher substitutes for {COMPANY} and
+// {PRODUCT}: where the template uses them they must not add folder levels or
+// turn a component into "", "." or "..". Throws a user error (exit 2).
+void check_template_texts(const std::string& text, const std::u16string& company,
+                          const std::u16string& product);
+
 }  // namespace tarven

@@ -61,6 +61,29 @@ TEST(TargetTemplate, WarnsWhenTwoRunsWouldShareTheFolder) {
   EXPECT_NE(warnings[0].find("none of {PID}, {RANDOM}, {TIME_US}, {TIME}"), std::string::npos);
 }
 
+// {PRODUCT} or {COMPANY} standing for a whole component must not make it
+// empty or '..' (the launcher would delete the folder above), nor add levels.
+TEST(TargetTemplate, RefusesTextsThatWouldMoveTheFolder) {
+  auto refusal = [](const char* tmpl, const std::u16string& company, const std::u16string& product) {
+    try {
+      check_template_texts(tmpl, company, product);
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.exit_code(), kExitUsage);
+      return std::string(f.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(refusal("{CACHE_DIR}\\{COMPANY}\\{PRODUCT}", u"ACME", u"Tool"), "");
+  EXPECT_EQ(refusal("{TEMP}\\x{COMPANY}_{PID}", u"", u""), "");  // not a whole component
+  EXPECT_EQ(refusal("{TEMP}\\x_{PID}", u"a\\b", u".."), "");     // not used at all
+  EXPECT_NE(refusal("{CACHE_DIR}\\{PRODUCT}", u"", u"").find("--product '': the target template's component {PRODUCT} would become ''"),
+            std::string::npos);
+  EXPECT_NE(refusal("{CACHE_DIR}\\{company}\\x", u"..", u"p").find("--company '..'"), std::string::npos);
+  EXPECT_NE(refusal("{TEMP}\\p_{PRODUCT}", u"", u"a\\..\\..").find("holds a folder separator"),
+            std::string::npos);
+  EXPECT_NE(refusal("{TEMP}\\p_{PRODUCT}", u"", u"a/b").find("holds a folder separator"), std::string::npos);
+}
+
 TEST(Version, ParsesFourNumbersUpTo65535) {
   EXPECT_EQ(parse_version("1.2.3.4"), (std::array<uint16_t, 4>{1, 2, 3, 4}));
   EXPECT_EQ(parse_version("65535.0.00.65535"), (std::array<uint16_t, 4>{65535, 0, 0, 65535}));
