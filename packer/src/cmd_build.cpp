@@ -13,6 +13,7 @@
 #include "exe_linker.h"
 #include "file_io.h"
 #include "inputs.h"
+#include "interrupt.h"
 #include "pack_payload.h"
 #include "payload_format.h"
 #include "process.h"
@@ -150,6 +151,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
     check_entry_dll(entry);
   }
 
+  catch_interrupts();
   TempDir temp;
   if (args.has("--keep-temp")) temp.keep();
   const fs::path payload = temp.path() / kPayloadFileName;
@@ -193,6 +195,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
                                                             ? " (full log: " + log + ")"
                                                             : " (--keep-temp keeps the full log)"));
   }
+  stop_if_interrupted();
   install_output(linked, out);
 
   if (args.has("--keep-temp"))

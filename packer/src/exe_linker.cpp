@@ -6,6 +6,7 @@
 #include "asm_source.h"
 #include "errors.h"
 #include "file_io.h"
+#include "interrupt.h"
 #include "process.h"
 
 namespace fs = std::filesystem;
@@ -32,6 +33,7 @@ void run_step(const std::vector<std::string>& argv, const fs::path& work, const 
   const fs::path log = work / kToolchainLogName;
   write_text_file(log, "");
   const int rc = run_process(argv, work, log);
+  stop_if_interrupted();  // the tool got the same signal: its failure is not the news
   if (rc == 0) return;
   throw failure(what + ": " + fs::path(argv[0]).filename().string() +
                 (rc == 127 ? " could not run" : " failed with exit code " + std::to_string(rc)) +

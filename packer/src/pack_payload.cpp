@@ -5,6 +5,7 @@
 
 #include "errors.h"
 #include "file_io.h"
+#include "interrupt.h"
 #include "payload_writer.h"
 #include "progress.h"
 
@@ -35,6 +36,7 @@ PackTotals pack_payload(const std::vector<PackEntry>& entries, const std::filesy
       writer.write_data(buffer.data(), got);
       left -= got;
       progress.advance(got);
+      stop_if_interrupted();
     }
     progress.file_done();
   }
