@@ -80,19 +80,36 @@ bool create_directory_cached(const wchar_t *path) {
     return true;
 }
 
+// Walks up one level at a time until a folder exists or can be made, then
+// back down making the levels that failed. A loop, not recursion: a 1023-unit
+// name holds up to 511 levels, and as many 8 KB frames overflow the 2 MB stack.
 bool create_parent_directories(const wchar_t *path) {
     wchar_t parent[kPathCapacity];
     if (path == nullptr) sys.fail_fast();
     copy_wide_bounded(parent, path, kPathCapacity);
-    size_t cut = 0;
-    // A backslash at index 0 never counts: "\\x" has no parent to create.
-    for (size_t i = 0; parent[i] != 0; ++i)
-        if (i > 0 && parent[i] == L'\\') cut = i;
-    if (cut == 0) return true;
-    parent[cut] = 0;
-    if (create_directory_cached(parent)) return true;
-    create_parent_directories(parent);
-    return create_directory_cached(parent);
+    int failed_levels = 0;
+    bool at_top = false;
+    for (;;) {
+        size_t cut = 0;
+        // A backslash at index 0 never counts: "\\x" has no parent to create.
+        for (size_t i = 0; parent[i] != 0; ++i)
+            if (i > 0 && parent[i] == L'\\') cut = i;
+        if (cut == 0) {
+            at_top = true;
+            break;
+        }
+        parent[cut] = 0;
+        if (create_directory_cached(parent)) break;
+        ++failed_levels;
+    }
+    if (failed_levels == 0) return true;
+    // Each level's end is the separator cut off on the way up.
+    if (!at_top) parent[wide_length(parent)] = L'\\';
+    for (;;) {
+        bool made = create_directory_cached(parent);
+        if (--failed_levels == 0) return made;
+        parent[wide_length(parent)] = L'\\';
+    }
 }
 
 int created_directory_count() { return created_directory_total; }

@@ -30,9 +30,12 @@ if ((${#missing[@]})); then
 fi
 
 # zstd's decoder, cross-built from Debian's source package as a decompress-only
-# static library at -O2 (at -Os it decodes about 40% slower).
+# static library at -O2 (at -Os it decodes about 40% slower). One code path
+# instead of a second one for BMI2 processors: 40 KB less in every
+# executable for 0-4% of decoding speed (measured under Wine on 100 MB).
 zstd_prefix=$cache/zstd-mingw
-if [ ! -f "$zstd_prefix/lib/libzstd.a" ]; then
+zstd_flags="-O2 -DNDEBUG -ffunction-sections -fdata-sections -DDYNAMIC_BMI2=0"
+if [ ! -f "$zstd_prefix/lib/libzstd.a" ] || [ "$(cat "$zstd_prefix/flags" 2>/dev/null)" != "$zstd_flags" ]; then
   if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
     say "adding a deb-src entry for Debian's source packages"
     sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
@@ -55,13 +58,14 @@ if [ ! -f "$zstd_prefix/lib/libzstd.a" ]; then
   top=$(find "$src" -mindepth 1 -maxdepth 1 -type d | head -n 1)
   quiet make -C "$top/lib" -j2 libzstd.a CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar \
     ZSTD_LIB_COMPRESSION=0 ZSTD_LIB_DICTBUILDER=0 ZSTD_LEGACY_SUPPORT=0 \
-    CFLAGS="-O2 -DNDEBUG -ffunction-sections -fdata-sections" MOREFLAGS=
+    CFLAGS="$zstd_flags" MOREFLAGS=
   if x86_64-w64-mingw32-nm "$top/lib/libzstd.a" 2>/dev/null | grep -E ' T (ZSTD_compress|ZSTD_createCCtx|ZSTD_initCStream)' >/dev/null; then
     say "the cross-built zstd holds compressor symbols"; exit 1
   fi
   mkdir -p "$zstd_prefix/lib" "$zstd_prefix/include"
   cp "$top/lib/libzstd.a" "$zstd_prefix/lib/"
   cp "$top/lib/zstd.h" "$top/lib/zstd_errors.h" "$zstd_prefix/include/"
+  echo "$zstd_flags" >"$zstd_prefix/flags"
 fi
 
 # GoogleTest and GoogleMock for the Windows side, from the sources of Debian's
