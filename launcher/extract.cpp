@@ -39,19 +39,19 @@ void read_entry_name() {
     }
 }
 
+[[noreturn]] void report_write_failure() {
+    DWORD code = GetLastError();
+    report_fatal_with_code("Error, couldn't unpack file to target path.",
+                           static_cast<long>(code != 0 ? code : ERROR_WRITE_FAULT));
+}
+
 void write_entry_data(HANDLE file, uint64_t remaining) {
     while (remaining > 0) {
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
         read_payload_bytes(write_buffer, chunk);
         DWORD written = 0;
-        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr))
-            report_fatal_with_code("Error, couldn't unpack file to target path.", static_cast<long>(GetLastError()));
         // A short write has lost data as surely as a failed one.
-        if (written != chunk) {
-            DWORD code = GetLastError();
-            report_fatal_with_code("Error, couldn't unpack file to target path.",
-                                   static_cast<long>(code != 0 ? code : ERROR_WRITE_FAULT));
-        }
+        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr) || written != chunk) report_write_failure();
         remaining -= chunk;
     }
 }
@@ -137,6 +137,8 @@ long long extract_payload(bool reentered, const ArgumentVector &arguments) {
         HANDLE file = sys.CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) report_open_failure();
         write_entry_data(file, size);
-        sys.CloseHandle(file);
+        // Closing flushes what the system still buffers (on a network share, say):
+        // a close that fails may have lost the file's end.
+        if (!sys.CloseHandle(file)) report_write_failure();
     }
 }
