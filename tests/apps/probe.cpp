@@ -2,7 +2,8 @@
 // its first argument asks and reports what it saw.
 //   report FILE [ARGS...]    writes "key=value" lines (UTF-8) to FILE, returns 0
 //   exit CODE                returns CODE (decimal or 0x hex)
-//   reenter FILE             starts its own executable with "report FILE", returns its exit code
+//   reenter FILE             changes data\readme.txt, starts its own executable with "report FILE",
+//                            returns its exit code
 //   hold MS                  starts holder.exe on a file of its folder for MS milliseconds, returns 0
 //   sleep MS [ignore]        sleeps (ignoring console events with "ignore"), returns 3
 //   copy DEST                copies its folder to DEST, returns 0
@@ -40,6 +41,16 @@ int report(int argc, wchar_t **argv, const wchar_t *library, const wchar_t *file
     for (const wchar_t *name : {L"TARVEN_ONEFILE_PARENT", L"TARVEN_ONEFILE_DIRECTORY", L"TARVEN_ORIGINAL_ARGV0",
                                 L"TARVEN_ONEFILE_TIME_US", L"TARVEN_ONEFILE_RANDOM"})
         text += utf8(name) + "=" + utf8(variable(name)) + "\n";
+    // What the data file beside the library holds now.
+    HANDLE readme = CreateFileW((folder_of(library) + L"\\data\\readme.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    char content[256] = {0};
+    DWORD got = 0;
+    if (readme != INVALID_HANDLE_VALUE) {
+        ReadFile(readme, content, sizeof content - 1, &got, nullptr);
+        CloseHandle(readme);
+    }
+    text += "readme=" + std::string(content, got > 0 && content[got - 1] == '\n' ? got - 1 : got) + "\n";
     HANDLE out = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (out == INVALID_HANDLE_VALUE) return 90;
     DWORD written = 0;
@@ -86,6 +97,12 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     if (command == L"report" && argc > 2) return report(argc, argv, library, argv[2]);
     if (command == L"exit" && argc > 2) return static_cast<int>(wcstoul(argv[2], nullptr, 0));
     if (command == L"reenter" && argc > 2) {
+        // A re-entered child that unpacked again would put the original back.
+        HANDLE readme = CreateFileW((folder_of(library) + L"\\data\\readme.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(readme, "changed by the application\n", 27, &written, nullptr);
+        CloseHandle(readme);
         wchar_t module[4096];
         GetModuleFileNameW(nullptr, module, 4096);
         return run(L"\"" + std::wstring(module) + L"\" report \"" + argv[2] + L"\"");

@@ -109,6 +109,7 @@ TEST_F(OnefileTest, ReenteredChildReachesTheSameFolderAndWritesNothing) {
     ASSERT_EQ(run.exit_code, 0u) << run.standard_output << run.standard_error;
     auto inner = read_report(report);
     EXPECT_EQ(inner["TARVEN_ONEFILE_PARENT"], std::to_string(run.process_id));
+    EXPECT_EQ(inner["readme"], "changed by the application");
     EXPECT_EQ(narrow(folder_of(inner["library"])).rfind(narrow(temp) + "\\onefile_" + std::to_string(run.process_id), 0),
               0u);
     // One folder was made and removed; nothing else appeared.
