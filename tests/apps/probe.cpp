@@ -31,7 +31,11 @@ std::wstring variable(const wchar_t *name) {
 std::wstring folder_of(const std::wstring &path) { return path.substr(0, path.rfind(L'\\')); }
 
 int report(int argc, wchar_t **argv, const wchar_t *library, const wchar_t *file) {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
     std::string text = "argc=" + std::to_string(argc) + "\n";
+    // When the application got control, in 100-ns units since 1601 (timing runs read it).
+    text += "started=" + std::to_string((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) + "\n";
     for (int i = 0; i < argc; ++i) text += "arg" + std::to_string(i) + "=" + utf8(argv[i]) + "\n";
     wchar_t module[4096];
     GetModuleFileNameW(nullptr, module, 4096);
