@@ -18,6 +18,7 @@ constexpr DWORD kWriteChunk = 32768;
 // Directories known to exist; element 0 is the user's profile folder.
 wchar_t *created_directories[kDirectoryCacheLimit];
 int created_directory_total;
+int last_found;  // the element that answered the last lookup
 
 wchar_t entry_name[kEntryNameCapacity];
 unsigned char write_buffer[kWriteChunk];
@@ -71,12 +72,20 @@ bool create_directory_cached(const wchar_t *path) {
         if (!expand_path_template(home, L"{HOME}", kPathCapacity)) report_expansion_failure(L"{HOME}");
         created_directories[created_directory_total++] = duplicate_wide(home);
     }
+    // Entries come sorted, so a file's folder is most often the one before:
+    // asking that first gives the same answer as the scan, without the scan.
+    if (same_text(created_directories[last_found], path)) return true;
     for (int i = 0; i < created_directory_total; ++i)
-        if (same_text(created_directories[i], path)) return true;
+        if (same_text(created_directories[i], path)) {
+            last_found = i;
+            return true;
+        }
     if (path[0] != 0 && path[1] == L':' && path[2] == 0) return true;
     if (!sys.CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    if (created_directory_total < kDirectoryCacheLimit)
+    if (created_directory_total < kDirectoryCacheLimit) {
+        last_found = created_directory_total;
         created_directories[created_directory_total++] = duplicate_wide(path);
+    }
     return true;
 }
 
@@ -114,7 +123,10 @@ bool create_parent_directories(const wchar_t *path) {
 
 int created_directory_count() { return created_directory_total; }
 
-void forget_created_directories() { created_directory_total = 0; }
+void forget_created_directories() {
+    created_directory_total = 0;
+    last_found = 0;
+}
 
 long long extract_payload(bool reentered, const ArgumentVector &arguments) {
     for (;;) {
