@@ -1,0 +1,178 @@
+# tarven_add_onefile(): packs a DLL and its files into one Windows executable
+# as a step of the user's build. Loaded by TarvenOnefileConfig.cmake, which
+# sets TARVEN_PACK_EXECUTABLE and TARVEN_ONEFILE_KIT_DIR.
+#
+#   tarven_add_onefile(<name> ENTRY <DLL target or file>
+#     [FILES <file or target>...] [DIRECTORIES <folder>...]
+#     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [ICON <file.ico>]
+#     [TARGET_TEMPLATE <text>] [LEVEL <1..22>]
+#     [OUTPUT_DIRECTORY <folder>] [DEPENDS <file or target>...] [EXCLUDE_FROM_ALL])
+#
+# Writes <OUTPUT_DIRECTORY>/<name>.exe (default: the current binary folder)
+# and adds the target <name>_onefile, built by default, whose property
+# TARVEN_ONEFILE_OUTPUT holds the executable's path. Relative paths are taken
+# from the current source folder (OUTPUT_DIRECTORY: from the binary folder).
+#
+# Packing again: the rule depends on the packer, the kit, the entry DLL, every
+# FILES item, the icon, DEPENDS and every file inside each folder, found by a
+# CONFIGURE_DEPENDS glob: adding or removing a file makes CMake re-run its
+# configure step before the build, which rewrites <name>_onefile.files (the
+# list of the folders' files, also a dependency) when the list changed.
+#
+# The custom target depends on a stamp written with the executable, never on
+# "<name>.exe" itself: CMake takes a dependency on "<dir>/<name>.exe" for one
+# on the target <name> when a library or program of that name writes into
+# <dir>, and the executable would then never be packed. With the stamp, a DLL
+# target may share the executable's name.
+include_guard(GLOBAL)
+
+# Absolute form of a path given to tarven_add_onefile; generator expressions
+# stay as they are.
+function(_tarven_onefile_path out path)
+  if(path MATCHES "^\\$<")
+    set(${out} "${path}" PARENT_SCOPE)
+  else()
+    get_filename_component(absolute "${path}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    set(${out} "${absolute}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# The tool prefix tarven-pack links with: TARVEN_ONEFILE_TOOLCHAIN when set,
+# else the user's own mingw-w64 gcc (".../x86_64-w64-mingw32-gcc-posix" gives
+# ".../x86_64-w64-mingw32-") when windres sits beside it, else none (the
+# packer then uses $TARVEN_TOOLCHAIN or x86_64-w64-mingw32- on PATH).
+function(_tarven_onefile_toolchain out)
+  set(prefix "")
+  if(TARVEN_ONEFILE_TOOLCHAIN)
+    set(prefix "${TARVEN_ONEFILE_TOOLCHAIN}")
+  elseif(NOT DEFINED ENV{TARVEN_TOOLCHAIN})
+    foreach(compiler IN ITEMS "${CMAKE_C_COMPILER}" "${CMAKE_CXX_COMPILER}")
+      if(NOT prefix AND compiler MATCHES "^(/.*-)(gcc|g\\+\\+)(-posix|-win32)?$")
+        if(EXISTS "${CMAKE_MATCH_1}windres")
+          set(prefix "${CMAKE_MATCH_1}")
+        endif()
+      endif()
+    endforeach()
+  endif()
+  set(${out} "${prefix}" PARENT_SCOPE)
+endfunction()
+
+function(tarven_add_onefile name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "EXCLUDE_FROM_ALL"
+    "ENTRY;COMPANY;PRODUCT;VERSION;ICON;TARGET_TEMPLATE;LEVEL;OUTPUT_DIRECTORY"
+    "FILES;DIRECTORIES;DEPENDS")
+  set(where "tarven_add_onefile(${name})")
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "${where}: unknown argument(s): ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  if(ARG_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "${where}: ${ARG_KEYWORDS_MISSING_VALUES} needs a value")
+  endif()
+  if(NOT name MATCHES "^[A-Za-z0-9_.+-]+$")
+    message(FATAL_ERROR "${where}: the name may hold only letters, digits and _.+-")
+  endif()
+  if(NOT DEFINED ARG_ENTRY)
+    message(FATAL_ERROR "${where}: ENTRY <DLL target or file> is required")
+  endif()
+  if(NOT TARVEN_PACK_EXECUTABLE OR NOT TARVEN_ONEFILE_KIT_DIR)
+    message(FATAL_ERROR "${where}: load it with find_package(TarvenOnefile)")
+  endif()
+
+  set(depends "${TARVEN_PACK_EXECUTABLE}")
+  foreach(kit_file IN ITEMS lib/libtarven_launcher.a lib/libzstd.a resources/app.manifest resources/tarven.ico)
+    list(APPEND depends "${TARVEN_ONEFILE_KIT_DIR}/${kit_file}")
+  endforeach()
+
+  # The entry: a DLL target of this project (or an imported one), or a file.
+  if(TARGET "${ARG_ENTRY}")
+    get_target_property(type "${ARG_ENTRY}" TYPE)
+    if(NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
+      message(FATAL_ERROR "${where}: ENTRY ${ARG_ENTRY} is a ${type} target, not a DLL (add_library(... SHARED))")
+    endif()
+    set(entry "$<TARGET_FILE:${ARG_ENTRY}>")
+    get_target_property(imported "${ARG_ENTRY}" IMPORTED)
+    if(imported)
+      list(APPEND depends "${entry}")
+    else()
+      list(APPEND depends "${ARG_ENTRY}")
+    endif()
+  elseif(ARG_ENTRY MATCHES "^\\$<|/" OR ARG_ENTRY MATCHES "\\.[dD][lL][lL]$")
+    _tarven_onefile_path(entry "${ARG_ENTRY}")
+    list(APPEND depends "${entry}")
+  else()
+    message(FATAL_ERROR "${where}: ENTRY ${ARG_ENTRY} is neither a target (define it before "
+                        "tarven_add_onefile) nor a .dll file")
+  endif()
+
+  set(inputs)
+  foreach(file IN LISTS ARG_FILES)
+    if(TARGET "${file}")
+      list(APPEND inputs "$<TARGET_FILE:${file}>")
+      list(APPEND depends "${file}")
+    else()
+      _tarven_onefile_path(path "${file}")
+      list(APPEND inputs "${path}")
+      list(APPEND depends "${path}")
+    endif()
+  endforeach()
+  set(folder_files)
+  foreach(folder IN LISTS ARG_DIRECTORIES)
+    _tarven_onefile_path(path "${folder}")
+    string(REGEX REPLACE "(.)/+$" "\\1" path "${path}")
+    list(APPEND inputs "${path}")
+    file(GLOB_RECURSE found LIST_DIRECTORIES false FOLLOW_SYMLINKS CONFIGURE_DEPENDS "${path}/*")
+    list(APPEND folder_files ${found})
+  endforeach()
+  # A removed file leaves only older files behind: the list of the folders'
+  # files, rewritten only when it changes, makes that a change too.
+  set(listing "${CMAKE_CURRENT_BINARY_DIR}/${name}_onefile.files")
+  string(JOIN "\n" content ${folder_files})
+  set(old_content "")
+  if(EXISTS "${listing}")
+    file(READ "${listing}" old_content)
+  endif()
+  if(NOT EXISTS "${listing}" OR NOT old_content STREQUAL content)
+    file(WRITE "${listing}" "${content}")
+  endif()
+  list(APPEND depends ${folder_files} "${listing}")
+
+  set(options)
+  foreach(option IN ITEMS COMPANY PRODUCT VERSION TARGET_TEMPLATE LEVEL)
+    if(DEFINED ARG_${option})
+      string(TOLOWER "--${option}" flag)
+      string(REPLACE "_" "-" flag "${flag}")
+      list(APPEND options "${flag}=${ARG_${option}}")
+    endif()
+  endforeach()
+  if(DEFINED ARG_ICON)
+    _tarven_onefile_path(icon "${ARG_ICON}")
+    list(APPEND options "--icon=${icon}")
+    list(APPEND depends "${icon}")
+  endif()
+  _tarven_onefile_toolchain(toolchain)
+  if(toolchain)
+    list(APPEND options "--toolchain=${toolchain}")
+  endif()
+  list(APPEND depends ${ARG_DEPENDS})
+
+  set(output_dir "${CMAKE_CURRENT_BINARY_DIR}")
+  if(DEFINED ARG_OUTPUT_DIRECTORY)
+    get_filename_component(output_dir "${ARG_OUTPUT_DIRECTORY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  endif()
+  set(exe "${output_dir}/${name}.exe")
+  set(stamp "${CMAKE_CURRENT_BINARY_DIR}/${name}_onefile.stamp")
+  add_custom_command(OUTPUT "${exe}" "${stamp}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_dir}"
+    COMMAND "${TARVEN_PACK_EXECUTABLE}" build "-o" "${exe}" "--kit=${TARVEN_ONEFILE_KIT_DIR}" ${options}
+            -- "${entry}" ${inputs}
+    COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
+    DEPENDS ${depends}
+    COMMENT "Packing ${name}.exe"
+    VERBATIM)
+  set(all ALL)
+  if(ARG_EXCLUDE_FROM_ALL)
+    set(all)
+  endif()
+  add_custom_target(${name}_onefile ${all} DEPENDS "${stamp}")
+  set_target_properties(${name}_onefile PROPERTIES TARVEN_ONEFILE_OUTPUT "${exe}")
+endfunction()
