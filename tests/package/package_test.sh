@@ -19,8 +19,9 @@ prefix=$scratch/prefix
 package=$prefix/lib/cmake/TarvenOnefile
 pack=$prefix/bin/tarven-pack
 
-step "cmake --install into a scratch prefix"
-quiet "$cmake" --install "$build" --prefix "$prefix"
+step "cmake --install into a scratch prefix, then move it: nothing may point back"
+quiet "$cmake" --install "$build" --prefix "$scratch/installed"
+mv "$scratch/installed" "$prefix"
 for f in bin/tarven-pack lib/tarven-onefile/lib/libtarven_launcher.a lib/tarven-onefile/lib/libzstd.a \
          lib/tarven-onefile/resources/app.manifest lib/tarven-onefile/resources/tarven.ico \
          lib/cmake/TarvenOnefile/TarvenOnefileConfig.cmake lib/cmake/TarvenOnefile/TarvenOnefileConfigVersion.cmake \
