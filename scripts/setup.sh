@@ -16,7 +16,8 @@ quiet() { "$@" >>"$log" 2>&1 || { tail -n 40 "$log" >&2; say "failed: $*"; exit 
 
 packages=(gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           mingw-w64-x86-64-dev wine64 cmake ninja-build libzstd-dev zstd googletest
-          g++ make clang time imagemagick)
+          g++ make clang time imagemagick
+          libclang-rt-14-dev)  # libFuzzer and the sanitizers' runtimes for fuzz/
 
 missing=()
 for p in "${packages[@]}"; do

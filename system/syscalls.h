@@ -5,9 +5,13 @@
 // assign a replacement and put the real entry back afterwards.
 #pragma once
 
+#ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#else
+#include "system/host_windows.h"  // the fuzz targets' host build
+#endif
 #include <stddef.h>
 
 struct ZSTD_DCtx_s;
@@ -63,10 +67,12 @@ struct SystemCalls {
     ZSTD_DCtx_s *(*ZSTD_createDCtx)(void);
     // Writes text to standard output (stream 1) or standard error (stream 2).
     void (*write_text)(int stream, const char *text);
+    // The GNU spelling of noreturn: clang (the fuzz targets' host build) takes
+    // no [[noreturn]] on a pointer, and makes this one part of its type.
     // Ends the process through the runtime's normal exit: exit handlers run, streams flush.
-    [[noreturn]] void (*exit_process)(int code);
+    __attribute__((noreturn)) void (*exit_process)(int code);
     // Ends the process at once with a fail-fast termination (status 0xC0000409).
-    [[noreturn]] void (*fail_fast)(void);
+    __attribute__((noreturn)) void (*fail_fast)(void);
 };
 
 extern SystemCalls sys;

@@ -9,15 +9,7 @@
 #include <string>
 
 #include "system/syscalls.h"
-
-enum class Ending { returned, exited, aborted };
-
-struct Outcome {
-    Ending ending = Ending::returned;
-    int exit_code = 0;
-    std::string standard_output;
-    std::string standard_error;
-};
+#include "tests/support/outcome.h"
 
 // Runs `body` with exit, abort and the two output streams of the table
 // replaced; a report or an abort ends `body` and comes back as the outcome.

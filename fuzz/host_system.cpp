@@ -1,0 +1,194 @@
+// The fuzz targets' fake system (see host_system.h).
+#include "fuzz/host_system.h"
+
+#include <setjmp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <zstd.h>
+
+#include <vector>
+
+#include "launcher/reentry.h"
+#include "launcher/state.h"
+#include "paths/build_texts.h"
+#include "payload/stored.h"
+
+// What system/syscalls.cpp, the launcher's run sequence and the packer would define.
+SystemCalls sys;
+wchar_t target_directory[kPathCapacity];
+wchar_t entry_path[kPathCapacity];
+wchar_t first_entry_path[kPathCapacity];
+extern "C" const wchar_t tarven_target_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+extern "C" const wchar_t tarven_company[] = L"Company";
+extern "C" const wchar_t tarven_product[] = L"Product";
+extern "C" const wchar_t tarven_version[] = L"1.2.3.4";
+extern "C" const unsigned char tarven_payload_start[] = {0};
+extern "C" const unsigned long long tarven_payload_size = 0;
+
+std::map<std::wstring, std::wstring> host_environment;
+std::wstring host_temp_path = L"C:\\Users\\u\\AppData\\Local\\Temp\\";
+std::wstring host_profile = L"C:\\Users\\u";
+std::wstring host_local_appdata = L"C:\\Users\\u\\AppData\\Local";
+DWORD host_last_error;
+
+DWORD GetLastError(void) { return host_last_error; }
+
+// The entry loop runs as a parent only: the library hand-off is not part of the targets.
+int hand_off_to_library(const wchar_t *, const wchar_t *, int, wchar_t **) {
+    finding("the library hand-off was reached from a parent's entry loop");
+}
+
+namespace {
+
+jmp_buf jump_target;
+Outcome *current;
+std::vector<void *> allocations;
+
+__attribute__((noreturn)) void fake_exit(int code) {
+    current->ending = Ending::exited;
+    current->exit_code = code;
+    longjmp(jump_target, 1);
+}
+
+__attribute__((noreturn)) void fake_fail_fast() {
+    current->ending = Ending::aborted;
+    longjmp(jump_target, 1);
+}
+
+void fake_write(int stream, const char *text) {
+    (stream == 1 ? current->standard_output : current->standard_error) += text;
+}
+
+void *tracked_malloc(size_t size) {
+    void *block = malloc(size);
+    if (block != nullptr) allocations.push_back(block);
+    return block;
+}
+
+// One decoder serves every input, reset to a new one's state: a frame's 2^27
+// window would otherwise be allocated, and its shadow poisoned, per input.
+ZSTD_DCtx_s *reused_decoder() {
+    static ZSTD_DCtx *decoder = ZSTD_createDCtx();
+    ZSTD_DCtx_reset(decoder, ZSTD_reset_session_and_parameters);
+    return decoder;
+}
+
+// The system compares names without regard to ASCII case.
+bool same_name(const std::wstring &a, const std::wstring &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        wchar_t x = a[i] >= L'a' && a[i] <= L'z' ? a[i] - 32 : a[i];
+        wchar_t y = b[i] >= L'a' && b[i] <= L'z' ? b[i] - 32 : b[i];
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::map<std::wstring, std::wstring>::iterator find_variable(const wchar_t *name) {
+    for (auto it = host_environment.begin(); it != host_environment.end(); ++it)
+        if (same_name(it->first, name)) return it;
+    return host_environment.end();
+}
+
+DWORD fake_get_variable(LPCWSTR name, LPWSTR buffer, DWORD size) {
+    auto found = find_variable(name);
+    if (found == host_environment.end()) return 0;
+    const std::wstring &value = found->second;
+    if (value.size() + 1 > size) return static_cast<DWORD>(value.size() + 1);
+    for (size_t i = 0; i < value.size(); ++i) buffer[i] = value[i];
+    buffer[value.size()] = 0;
+    return static_cast<DWORD>(value.size());
+}
+
+BOOL fake_set_variable(LPCWSTR name, LPCWSTR value) {
+    auto found = find_variable(name);
+    if (found != host_environment.end()) host_environment.erase(found);
+    if (value != nullptr) host_environment[name] = value;
+    return TRUE;
+}
+
+// Gives the length without the terminator, or the room needed with it when
+// the buffer is too small (writing nothing then), as the system does.
+DWORD fake_temp_path(DWORD size, LPWSTR buffer) {
+    if (host_temp_path.empty()) return 0;
+    if (host_temp_path.size() + 1 > size) return static_cast<DWORD>(host_temp_path.size() + 1);
+    for (size_t i = 0; i < host_temp_path.size(); ++i) buffer[i] = host_temp_path[i];
+    buffer[host_temp_path.size()] = 0;
+    return static_cast<DWORD>(host_temp_path.size());
+}
+
+// The buffer holds MAX_PATH units; the system never gives a longer folder.
+HRESULT fake_folder(HWND, int csidl, HANDLE, DWORD, LPWSTR path) {
+    const std::wstring &folder = csidl == CSIDL_PROFILE ? host_profile : host_local_appdata;
+    if (folder.empty()) return E_FAIL;
+    size_t length = folder.size() < MAX_PATH - 1 ? folder.size() : MAX_PATH - 1;
+    for (size_t i = 0; i < length; ++i) path[i] = folder[i];
+    path[length] = 0;
+    return S_OK;
+}
+
+void fake_clock(LPFILETIME time) {
+    time->dwLowDateTime = 0x12345678u;
+    time->dwHighDateTime = 0x01DA0000u;
+}
+
+BOOL fake_counter(LARGE_INTEGER *counter) {
+    counter->QuadPart = 0x0123456789ABCDEFll;
+    return TRUE;
+}
+
+DWORD fake_process_id() { return 4242; }
+
+// A few of the decimal-digit blocks beyond Latin-1, enough to reach both answers.
+BOOL fake_string_type(DWORD, LPCWCH units, int count, LPWORD types) {
+    for (int i = 0; i < count; ++i) {
+        wchar_t unit = units[i];
+        bool digit = (unit >= 0x0660 && unit <= 0x0669) || (unit >= 0x0966 && unit <= 0x096F) ||
+                     (unit >= 0xFF10 && unit <= 0xFF19);
+        types[i] = digit ? C1_DIGIT : 0;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+Outcome run_guarded(void (*body)(void *), void *context) {
+    Outcome outcome;
+    current = &outcome;
+    if (setjmp(jump_target) == 0) body(context);
+    current = nullptr;
+    return outcome;
+}
+
+void install_host_system() {
+    sys = SystemCalls{};
+    sys.malloc = tracked_malloc;
+    sys.ZSTD_createDCtx = reused_decoder;
+    sys.write_text = fake_write;
+    sys.exit_process = fake_exit;
+    sys.fail_fast = fake_fail_fast;
+    sys.GetEnvironmentVariableW = fake_get_variable;
+    sys.SetEnvironmentVariableW = fake_set_variable;
+    sys.GetTempPathW = fake_temp_path;
+    sys.SHGetFolderPathW = fake_folder;
+    sys.GetSystemTimeAsFileTime = fake_clock;
+    sys.QueryPerformanceCounter = fake_counter;
+    sys.GetCurrentProcessId = fake_process_id;
+    sys.GetStringTypeW = fake_string_type;
+}
+
+void release_host_allocations() {
+    for (void *block : allocations) free(block);
+    allocations.clear();
+}
+
+void finding(const char *what) {
+    fprintf(stderr, "FINDING: %s\n", what);
+    abort();
+}
+
+std::wstring units_of(const unsigned char *bytes, size_t size) {
+    std::wstring units;
+    for (size_t i = 0; i + 1 < size; i += 2) units += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    return units;
+}

@@ -1,0 +1,35 @@
+// The fuzz targets' stand-in for Windows: a system-call table of fakes (an
+// environment in a map, fixed folders and clock, tracked allocations, one
+// reused decoder), the launcher's globals that its run sequence would define,
+// and a guard that turns a fatal report or an abort into an outcome: a fatal
+// report ends the input, not the fuzzer.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "system/syscalls.h"
+#include "tests/support/outcome.h"
+
+// Runs `body(context)`; exit_process and fail_fast jump back out of it. The
+// code it runs must hold no objects with destructors between here and the jump.
+Outcome run_guarded(void (*body)(void *), void *context);
+
+// Fills `sys` with the fakes below; entries a target does not need stay null.
+void install_host_system();
+
+// The fake process environment (names as the launcher spells them).
+extern std::map<std::wstring, std::wstring> host_environment;
+// What GetTempPathW and SHGetFolderPathW give; an empty text makes them fail.
+extern std::wstring host_temp_path, host_profile, host_local_appdata;
+// What GetLastError gives.
+extern DWORD host_last_error;
+
+// Frees what the code under test allocated through sys.malloc.
+void release_host_allocations();
+
+// Stops the fuzzer with a message: a broken invariant is a finding.
+[[noreturn]] void finding(const char *what);
+
+// UTF-16 units of `bytes` (little-endian pairs; an odd last byte is dropped).
+std::wstring units_of(const unsigned char *bytes, size_t size);

@@ -1,0 +1,274 @@
+// Fuzz target: arbitrary stored payloads through the launcher's real entry
+// loop (extract_payload as a parent) over a fake file system that writes
+// nothing to disk. Beyond the sanitizers, each outcome is judged against a
+// reference: the same input decoded by zstd with the reader's call pattern
+// and parsed as entry records. Every file must get the reference's name and
+// bytes, and the loop must succeed exactly when the reference stream is whole.
+#include <stdint.h>
+#include <string.h>
+#include <wchar.h>
+#include <zstd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fuzz/host_system.h"
+#include "launcher/extract.h"
+#include "launcher/state.h"
+#include "payload/reader.h"
+
+namespace {
+
+// Decompression bombs stay cheap: the reference stops here and judges no further.
+constexpr size_t kReferenceCap = size_t{16} << 20;
+constexpr size_t kNameLimit = 1023;
+const wchar_t kTarget[] = L"C:\\Users\\u\\AppData\\Local\\Temp\\onefile_4242_012345_ABCDEFGHIJK";
+const char kHeaderError[] = "Error, couldn't find attached data header.\n";
+const char kDecodeError[] = "Error, couldn't decode attached data.\n";
+
+struct Entry {
+    std::wstring name;
+    uint64_t size;
+    size_t data_offset;
+};
+
+enum class Shape { whole, broken, unknown };
+
+struct Reference {
+    std::string stream;  // what the decoder gives before its first error
+    bool capped = false;
+    std::vector<Entry> entries;  // the entries the stream holds in full
+    Shape shape = Shape::broken;
+};
+
+// Decodes as the reader does: every call gets a fresh window of its size and
+// all the input left, and calls go on while input remains or the window came
+// back full. The output of a call that fails is never handed out.
+void decode_reference(const uint8_t *data, size_t size, Reference &reference) {
+    static ZSTD_DCtx *decoder = ZSTD_createDCtx();  // reused, as the reader's (see host_system.cpp)
+    ZSTD_DCtx_reset(decoder, ZSTD_reset_session_and_parameters);
+    ZSTD_inBuffer input = {data + 3, size - 3, 0};
+    std::string window(kPayloadWindowSize, '\0');
+    bool filled = false;
+    while (input.pos < input.size || filled) {
+        if (reference.stream.size() >= kReferenceCap) {
+            reference.capped = true;
+            break;
+        }
+        ZSTD_outBuffer output = {window.data(), window.size(), 0};
+        size_t result = ZSTD_decompressStream(decoder, &output, &input);
+        if (ZSTD_isError(result)) break;
+        reference.stream.append(window.data(), output.pos);
+        filled = output.pos == output.size;
+    }
+}
+
+// Reads the entry records; a stream cut short is broken unless the cap cut it.
+void parse_reference(Reference &reference) {
+    const std::string &s = reference.stream;
+    size_t at = 0;
+    auto cut_short = [&] { reference.shape = reference.capped ? Shape::unknown : Shape::broken; };
+    for (;;) {
+        std::wstring name;
+        for (;;) {
+            if (at + 2 > s.size()) return cut_short();
+            wchar_t unit = static_cast<unsigned char>(s[at]) | (static_cast<unsigned char>(s[at + 1]) << 8);
+            at += 2;
+            if (unit == 0) break;
+            if (name.size() == kNameLimit) {
+                reference.shape = Shape::broken;  // no terminator within 1023 units
+                return;
+            }
+            name += unit;
+        }
+        if (name.empty()) {
+            reference.shape = Shape::whole;
+            return;
+        }
+        if (at + 8 > s.size()) return cut_short();
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; --i) size = (size << 8) | static_cast<unsigned char>(s[at + i]);
+        at += 8;
+        if (size > s.size() - at) {
+            reference.entries.push_back({name, size, at});
+            return cut_short();
+        }
+        reference.entries.push_back({name, size, at});
+        at += size;
+    }
+}
+
+// ---- the fake file system: folders and files by name, nothing on disk ----
+
+const Reference *judged;
+std::set<std::wstring> folders, files;
+size_t files_opened;
+bool file_open;
+uint64_t file_written;
+bool open_refused;
+const HANDLE kFileHandle = reinterpret_cast<HANDLE>(0x5000);
+
+std::wstring key(const wchar_t *path) {
+    std::wstring k = path;
+    for (wchar_t &unit : k)
+        if (unit >= L'a' && unit <= L'z') unit -= 32;
+    return k;
+}
+
+bool parent_exists(const std::wstring &k) {
+    size_t cut = k.rfind(L'\\');
+    if (cut == std::wstring::npos) return true;  // the current folder
+    std::wstring parent = k.substr(0, cut);
+    return folders.count(parent) > 0 || (parent.size() == 2 && parent[1] == L':');
+}
+
+BOOL fake_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+    std::wstring k = key(path);
+    if (folders.count(k) || files.count(k)) {
+        host_last_error = ERROR_ALREADY_EXISTS;
+        return FALSE;
+    }
+    if (!parent_exists(k)) {
+        host_last_error = 3;  // ERROR_PATH_NOT_FOUND
+        return FALSE;
+    }
+    folders.insert(k);
+    return TRUE;
+}
+
+HANDLE fake_create_file(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                        HANDLE) {
+    if (access != GENERIC_WRITE || disposition != CREATE_ALWAYS) finding("a file opened other than for writing anew");
+    if (file_open) finding("a file opened while the previous one is still open");
+    size_t index = files_opened++;
+    if (index >= judged->entries.size() && !judged->capped) finding("a file for an entry the stream does not hold");
+    if (index < judged->entries.size() &&
+        std::wstring(path) != std::wstring(kTarget) + L"\\" + judged->entries[index].name)
+        finding("a file's path is not the target folder and the entry's name");
+    std::wstring k = key(path);
+    if (folders.count(k) || !parent_exists(k)) {
+        host_last_error = folders.count(k) ? 5 : 3;  // ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND
+        open_refused = true;
+        return INVALID_HANDLE_VALUE;
+    }
+    files.insert(k);
+    file_open = true;
+    file_written = 0;
+    return kFileHandle;
+}
+
+BOOL fake_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    if (file != kFileHandle || !file_open) finding("a write to a file that is not open");
+    if (size == 0 || size > 32768) finding("a write outside 1..32768 bytes");
+    size_t index = files_opened - 1;
+    if (index < judged->entries.size()) {
+        const Entry &entry = judged->entries[index];
+        if (file_written + size > entry.size) finding("a file got more bytes than its entry holds");
+        size_t from = entry.data_offset + file_written;
+        const std::string &s = judged->stream;
+        size_t comparable = from < s.size() ? (s.size() - from < size ? s.size() - from : size) : 0;
+        if (memcmp(s.data() + from, data, comparable) != 0) finding("a file's bytes differ from the stream's");
+        if (comparable < size && !judged->capped) finding("a file got bytes the decoder never gave");
+    }
+    file_written += size;
+    *written = size;
+    return TRUE;
+}
+
+BOOL fake_close(HANDLE file) {
+    if (file != kFileHandle || !file_open) finding("a handle closed that is not open");
+    size_t index = files_opened - 1;
+    if (index < judged->entries.size() && file_written != judged->entries[index].size)
+        finding("a file closed before its entry's size was written");
+    file_open = false;
+    return TRUE;
+}
+
+void reset_file_system() {
+    folders.clear();
+    files.clear();
+    // The target folder's ancestors exist; the target itself is made by the loop.
+    std::wstring k = key(kTarget);
+    for (size_t cut = k.find(L'\\', 3); cut != std::wstring::npos; cut = k.find(L'\\', cut + 1))
+        folders.insert(k.substr(0, cut));
+    files_opened = 0;
+    file_open = false;
+    open_refused = false;
+    host_last_error = 0;
+}
+
+struct Run {
+    const uint8_t *data;
+    size_t size;
+    long long result;
+};
+
+void extract(void *context) {
+    auto *run = static_cast<Run *>(context);
+    open_payload_at(run->data, run->size);
+    run->result = extract_payload(false, ArgumentVector{0, nullptr});
+}
+
+void expect_exit(const Outcome &outcome, const char *standard_output) {
+    if (outcome.ending != Ending::exited || outcome.exit_code != 2) finding("a failure that is not exit code 2");
+    if (outcome.standard_output != standard_output || !outcome.standard_error.empty())
+        finding("a failure with another message");
+}
+
+bool is_open_failure(const Outcome &outcome) {
+    const std::string &e = outcome.standard_error;
+    const std::string head = "Error, failed to open '", tail = "' for writing.\n";
+    return outcome.ending == Ending::exited && outcome.exit_code == 2 && outcome.standard_output.empty() &&
+           e.size() >= head.size() + tail.size() && e.compare(0, head.size(), head) == 0 &&
+           e.compare(e.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void judge(const Outcome &outcome, const Run &run, const Reference &reference, bool marker_ok) {
+    if (outcome.ending == Ending::aborted) finding("the fail-fast abort on a payload");
+    if (!marker_ok) return expect_exit(outcome, kHeaderError);
+    if (open_refused) {
+        if (!is_open_failure(outcome)) finding("a refused file without the open-failure report");
+        return;
+    }
+    if (outcome.ending == Ending::returned) {
+        if (run.result != -1) finding("a parent's entry loop gave something other than -1");
+        if (reference.shape == Shape::broken) finding("a broken stream extracted without an error");
+        if (reference.shape == Shape::whole && files_opened != reference.entries.size())
+            finding("a whole stream extracted to another number of files");
+        if (file_open) finding("the last file was left open");
+        return;
+    }
+    expect_exit(outcome, kDecodeError);
+    if (reference.shape == Shape::whole) finding("a whole stream reported as damaged");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static bool installed = [] {
+        install_host_system();
+        sys.CreateDirectoryW = fake_create_directory;
+        sys.CreateFileW = fake_create_file;
+        sys.WriteFile = fake_write_file;
+        sys.CloseHandle = fake_close;
+        return true;
+    }();
+    (void)installed;
+    bool marker_ok = size >= 3 && data[0] == 'W' && data[1] == 'E' && data[2] == 'Q';
+    Reference reference;
+    if (marker_ok) {
+        decode_reference(data, size, reference);
+        parse_reference(reference);
+    }
+    judged = &reference;
+    reset_file_system();
+    wcscpy(target_directory, kTarget);
+    first_entry_path[0] = 0;
+    forget_created_directories();
+    Run run = {data, size, 0};
+    Outcome outcome = run_guarded(extract, &run);
+    judge(outcome, run, reference, marker_ok);
+    release_host_allocations();
+    return 0;
+}
