@@ -20,5 +20,7 @@ if ! "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix=
   echo "fuzz: $(basename "$fuzzer") found a fault; the input is in $findings" >&2
   exit 1
 fi
-grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb|INFO: .*corpus)' "$log" | tail -n 4
-echo "fuzz: $(basename "$fuzzer"): $(grep -oE 'number_of_executed_units: [0-9]+' "$log" | grep -oE '[0-9]+') executions in ${seconds} s, corpus $(find "$work" -type f | wc -l) inputs"
+executions=$(grep -oE 'number_of_executed_units: [0-9]+' "$log" | grep -oE '[0-9]+')
+# The summary is also kept beside the log for the test command's closing figures.
+echo "fuzz: $(basename "$fuzzer"): $executions executions in $seconds s, no finding, corpus of $(find "$work" -type f | wc -l) inputs" \
+  | tee "$work.summary"

@@ -14,4 +14,10 @@ cmake --build "$build"
 wine_root=$build/wine
 "$here/scripts/wine-session" "$wine_root" start
 trap '"$here/scripts/wine-session" "$wine_root" stop' EXIT
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 "$@"
+# Figures that tests leave (fuzz executions, the concurrent launches' time): shown, never judged.
+figures=("$build"/fuzz/runs/*.summary "$build"/win/figures/*.txt)
+rm -f "${figures[@]}"
+status=0
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 "$@" || status=$?
+cat "${figures[@]}" 2>/dev/null || true
+exit $status

@@ -2,6 +2,7 @@
 // its first argument asks and reports what it saw.
 //   report FILE [ARGS...]    writes "key=value" lines (UTF-8) to FILE, returns 0
 //   exit CODE                returns CODE (decimal or 0x hex)
+//   reportexit FILE CODE     writes the report as "report" does, returns CODE
 //   reenter FILE             changes data\readme.txt, starts its own executable with "report FILE",
 //                            returns its exit code
 //   hold MS                  starts holder.exe on a file of its folder for MS milliseconds, returns 0
@@ -100,6 +101,10 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"report" && argc > 2) return report(argc, argv, library, argv[2]);
     if (command == L"exit" && argc > 2) return static_cast<int>(wcstoul(argv[2], nullptr, 0));
+    if (command == L"reportexit" && argc > 3) {
+        int written = report(argc, argv, library, argv[2]);
+        return written != 0 ? written : static_cast<int>(wcstoul(argv[3], nullptr, 0));
+    }
     if (command == L"reenter" && argc > 2) {
         // A re-entered child that unpacked again would put the original back.
         HANDLE readme = CreateFileW((folder_of(library) + L"\\data\\readme.txt").c_str(), GENERIC_WRITE, 0, nullptr,

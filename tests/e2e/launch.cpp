@@ -8,8 +8,6 @@
 
 #include "tests/support/files.h"
 
-namespace {
-
 std::wstring environment_block(const std::map<std::wstring, std::wstring> &changes) {
     std::map<std::wstring, std::wstring> merged;
     wchar_t *block = GetEnvironmentStringsW();
@@ -28,6 +26,8 @@ std::wstring environment_block(const std::map<std::wstring, std::wstring> &chang
     for (const auto &[name, value] : merged) out += name + L"=" + value + L'\0';
     return out + L'\0';
 }
+
+namespace {
 
 void drain(HANDLE pipe, std::string *into) {
     char buffer[4096];

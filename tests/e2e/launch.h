@@ -20,6 +20,10 @@ Finished run_program(const std::wstring &program, const std::wstring &command_li
                 const std::map<std::wstring, std::wstring> &environment = {}, unsigned timeout_ms = 60000,
                 const std::wstring &current_directory = L"");
 
+// The current environment changed by `changes` (an empty value removes a
+// variable), as a block for CreateProcessW with CREATE_UNICODE_ENVIRONMENT.
+std::wstring environment_block(const std::map<std::wstring, std::wstring> &changes);
+
 // "key=value" lines of a probe report.
 std::map<std::string, std::string> read_report(const std::wstring &path);
 
