@@ -3,18 +3,7 @@
 # folder into hello.exe, runs it under Wine with a few arguments and shows
 # what the application saw and the launcher's exit code.
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${TARVEN_BUILD_DIR:-$here/build}
-export TARVEN_BUILD_DIR=$build
-
-bash "$here/scripts/setup.sh"
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$build/configure.log" 2>&1 \
-  || { tail -n 30 "$build/configure.log" >&2; exit 1; }
-cmake --build "$build" >"$build/build.log" 2>&1 || { tail -n 30 "$build/build.log" >&2; exit 1; }
-
-wine_root=$build/wine
-"$here/scripts/wine-session" "$wine_root" start
-trap '"$here/scripts/wine-session" "$wine_root" stop' EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/build.sh"
 . "$here/scripts/wine-env.sh" "$wine_root"
 
 hello=$build/win/examples/hello.exe
