@@ -37,7 +37,6 @@ void open_payload() { open_payload_at(tarven_payload_start, tarven_payload_size)
 
 void read_payload_bytes(void *destination, uint64_t count) {
     auto *out = static_cast<unsigned char *>(destination);
-    bool window_filled = false;
     while (count > 0) {
         size_t unread = window.pos - read_position;
         if (unread > 0) {
@@ -48,14 +47,14 @@ void read_payload_bytes(void *destination, uint64_t count) {
             count -= n;
             continue;
         }
-        if (input.pos < input.size || window_filled) {
+        // A call that filled the window, in this request or an earlier one,
+        // may have left output inside the decoder even with no input left.
+        if (input.pos < input.size || window.pos == kPayloadWindowSize) {
             window.size = kPayloadWindowSize;
             window.pos = 0;
             read_position = 0;
             ++decoder_calls;
             size_t result = ZSTD_decompressStream(decoder, &window, &input);
-            // A full window may leave output inside the decoder even with no input left.
-            window_filled = window.pos == kPayloadWindowSize;
             if (ZSTD_isError(result)) report_fatal(kDecodeError);
             continue;
         }

@@ -139,4 +139,25 @@ TEST_F(ReaderTest, TruncatedFrameIsDamage) {
     expect_decode_error(outcome);
 }
 
+// Found by the payload fuzz target: a raw block that runs into the trailer
+// lets the call that fills the window take the last input and keep output
+// back. That output is the stream's all the same, whatever the request sizes.
+TEST_F(ReaderTest, OutputKeptBackWithTheLastInputComesInALaterRequest) {
+    const unsigned char stored[] = {
+        0x57, 0x45, 0x51, 0x28, 0xb5, 0x2f, 0xfd, 0x00, 0x88, 0x94, 0x00, 0x00, 0x48, 0x61, 0x00,
+        0x00, 0x00, 0xf4, 0xff, 0x01, 0x00, 0x78, 0x02, 0x00, 0xf0, 0xff, 0x20, 0x05, 0x0b, 0xb8,
+        0x11, 0x04, 0x00, 0x00, 0x00, 0x23, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    for (size_t first : {131074u, 131072u}) {
+        SCOPED_TRACE(first);
+        ASSERT_EQ(open(std::string(reinterpret_cast<const char *>(stored), sizeof stored)).ending, Ending::returned);
+        std::string got;
+        ASSERT_EQ(read(got, first).ending, Ending::returned);
+        ASSERT_EQ(read(got, 131074 - first).ending, Ending::returned);
+        // Entry "a" with 131060 bytes, then the end record from the block that ran on.
+        EXPECT_EQ(got.substr(0, 4), std::string("a\0\0\0", 4));
+        EXPECT_EQ(got.substr(131072), std::string(2, '\0'));
+        close_payload();
+    }
+}
+
 }  // namespace
