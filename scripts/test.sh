@@ -7,6 +7,9 @@ set -euo pipefail
 figures=("$build"/fuzz/runs/*.summary "$build"/win/figures/*.txt)
 rm -f "${figures[@]}"
 status=0
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 "$@" || status=$?
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 "$@" | tee "$build/ctest.log" || status=$?
 cat "${figures[@]}" 2>/dev/null || true
+# The figures come after ctest's summary: repeat its count as the last line.
+sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/\2 \1/p' "$build/ctest.log" |
+  { read -r total failed && echo "$((total - failed)) passed, $failed failed"; } || true
 exit $status
