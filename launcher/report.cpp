@@ -1,6 +1,7 @@
 // The launcher's failure reports, written through the runtime's formatted output.
 #include "launcher/report.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -12,6 +13,33 @@ namespace {
 // Room for the longest line: a 4096-unit path converted to narrow text.
 char line[4 * 4096 + 256];
 char unknown_error[] = "unknown error";
+// A path or template as UTF-8: at most three bytes for each UTF-16 unit.
+char narrow[3 * kPathCapacity + 1];
+
+// Converts here rather than through the runtime's %ls, which stops at the
+// first character outside its locale (any CJK name) and cuts the line short.
+// A text beyond the room ends early; a lone surrogate becomes U+FFFD.
+const char *utf8(const wchar_t *text) {
+    size_t used = 0;
+    for (size_t i = 0; text[i] != 0; ++i) {
+        uint32_t c = static_cast<uint16_t>(text[i]);
+        uint32_t next = static_cast<uint16_t>(text[i + 1]);
+        if (c >= 0xD800 && c < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        size_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (used + n >= sizeof narrow) break;
+        static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+        for (size_t k = n; k > 1; --k, c >>= 6) narrow[used + k - 1] = static_cast<char>(0x80 | (c & 0x3F));
+        narrow[used] = static_cast<char>(n == 1 ? c : kLead[n] | c);
+        used += n;
+    }
+    narrow[used] = 0;
+    return narrow;
+}
 
 }  // namespace
 
@@ -36,13 +64,13 @@ void report_fatal_with_code(const char *message, long code) {
 }
 
 void report_open_failure() {
-    snprintf(line, sizeof line, "Error, failed to open '%ls' for writing.\n", entry_path);
+    snprintf(line, sizeof line, "Error, failed to open '%s' for writing.\n", utf8(entry_path));
     sys.write_text(2, line);
     sys.exit_process(2);
 }
 
 void report_expansion_failure(const wchar_t *path_template) {
-    snprintf(line, sizeof line, "Error, couldn't runtime expand spec '%ls'.\n", path_template);
+    snprintf(line, sizeof line, "Error, couldn't runtime expand spec '%s'.\n", utf8(path_template));
     sys.write_text(2, line);
     sys.fail_fast();
 }

@@ -116,6 +116,10 @@ def corpus_cases():
                   "Error, failed to open '*\\onefile_*\\x\\y' for writing."))
     cases.append(("folder_then_file", stored(frame(app_stream(entry("x\\y", b"below"), entry("x", b"file")))), 2, "",
                   "Error, failed to open '*\\onefile_*\\x' for writing."))
+    # The same with a name beyond Latin-1: the report still ends its line, the path in UTF-8.
+    kanji = "\u6f22\u5b57"
+    clash = stored(frame(app_stream(entry(kanji, b"file"), entry(kanji + "\\y", b"below"))))
+    cases.append(("clash_beyond_latin1", clash, 2, "", "Error, failed to open '*\\onefile_*\\" + kanji + "\\y' for writing."))
     return cases
 
 
@@ -156,7 +160,7 @@ def main():
         rows.append([name, "corpus", "", str(code), stdout, stderr])
     for name, _ in app_cases(b"app"):
         rows.append([name, "app", "exit 7", "7", "", ""])
-    with open(os.path.join(out, "expected.tsv"), "w", newline="\n") as f:
+    with open(os.path.join(out, "expected.tsv"), "w", encoding="utf-8", newline="\n") as f:
         f.write("# name\tsource\targuments\texit code\tstandard output\tstandard error\n")
         for row in rows:
             f.write("\t".join(row) + "\n")
