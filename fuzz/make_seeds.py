@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seeds: OUT/payload holds the stored payloads found
 in the given folders (the first 16 KiB of a larger one, still a frame's
-start) and a few whose streams pass the reader's window, OUT/template holds template inputs (see fuzz/template_fuzzer.cpp for
-their layout), and OUT/template.dict the template names in UTF-16LE.
+start) and a few whose streams pass the reader's window; OUT/reader the same
+payloads behind request sizes; OUT/template template inputs (their layout is
+in fuzz/template_fuzzer.cpp); OUT/template.dict the template names in UTF-16LE.
 Usage: make_seeds.py OUT PAYLOAD_FOLDER..."""
 import os
 import struct
@@ -45,6 +46,18 @@ for name, stream in {
 }.items():
     with open(os.path.join(payloads, "made-" + name + ".payload"), "wb") as f:
         f.write(stored_frame(stream))
+
+
+# The reader target's seeds: request sizes (a count, then 3 bytes each) before each payload.
+readers = os.path.join(out, "reader")
+os.makedirs(readers, exist_ok=True)
+patterns = [[2, 2, 8, 131072, 300000], [0, 1, 131071, 2, 0], [16777215], [131072, 131072, 131072, 7]]
+for index, name in enumerate(sorted(os.listdir(payloads))):
+    sizes = patterns[index % len(patterns)]
+    with open(os.path.join(payloads, name), "rb") as f:
+        payload = f.read()
+    with open(os.path.join(readers, name), "wb") as f:
+        f.write(bytes([len(sizes)]) + b"".join(size.to_bytes(3, "little") for size in sizes) + payload)
 
 
 def units(text):

@@ -1,27 +1,26 @@
 // Fuzz target: arbitrary stored payloads through the launcher's real entry
 // loop (extract_payload as a parent) over a fake file system that writes
 // nothing to disk. Beyond the sanitizers, each outcome is judged against a
-// reference: the same input decoded by zstd with the reader's call pattern
-// and parsed as entry records. Every file must get the reference's name and
-// bytes, and the loop must succeed exactly when the reference stream is whole.
+// reference: the same input decoded by zstd (reference.h) and parsed as
+// entry records. Every file must get the reference's name and bytes, and the
+// loop must succeed exactly when the reference stream is whole.
 #include <stdint.h>
 #include <string.h>
 #include <wchar.h>
-#include <zstd.h>
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz/host_system.h"
+#include "fuzz/reference.h"
 #include "launcher/extract.h"
 #include "launcher/state.h"
 #include "payload/reader.h"
 
 namespace {
 
-// Decompression bombs stay cheap: the reference stops here and judges no further.
-constexpr size_t kReferenceCap = size_t{16} << 20;
 constexpr size_t kNameLimit = 1023;
 const wchar_t kTarget[] = L"C:\\Users\\u\\AppData\\Local\\Temp\\onefile_4242_012345_ABCDEFGHIJK";
 const char kHeaderError[] = "Error, couldn't find attached data header.\n";
@@ -36,33 +35,11 @@ struct Entry {
 enum class Shape { whole, broken, unknown };
 
 struct Reference {
-    std::string stream;  // what the decoder gives before its first error
+    std::string stream;
     bool capped = false;
     std::vector<Entry> entries;  // the entries the stream holds in full
     Shape shape = Shape::broken;
 };
-
-// Decodes as the reader does: every call gets a fresh window of its size and
-// all the input left, and calls go on while input remains or the window came
-// back full. The output of a call that fails is never handed out.
-void decode_reference(const uint8_t *data, size_t size, Reference &reference) {
-    static ZSTD_DCtx *decoder = ZSTD_createDCtx();  // reused, as the reader's (see host_system.cpp)
-    ZSTD_DCtx_reset(decoder, ZSTD_reset_session_and_parameters);
-    ZSTD_inBuffer input = {data + 3, size - 3, 0};
-    std::string window(kPayloadWindowSize, '\0');
-    bool filled = false;
-    while (input.pos < input.size || filled) {
-        if (reference.stream.size() >= kReferenceCap) {
-            reference.capped = true;
-            break;
-        }
-        ZSTD_outBuffer output = {window.data(), window.size(), 0};
-        size_t result = ZSTD_decompressStream(decoder, &output, &input);
-        if (ZSTD_isError(result)) break;
-        reference.stream.append(window.data(), output.pos);
-        filled = output.pos == output.size;
-    }
-}
 
 // Reads the entry records; a stream cut short is broken unless the cap cut it.
 void parse_reference(Reference &reference) {
@@ -258,7 +235,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool marker_ok = size >= 3 && data[0] == 'W' && data[1] == 'E' && data[2] == 'Q';
     Reference reference;
     if (marker_ok) {
-        decode_reference(data, size, reference);
+        DecodedStream decoded = decode_reference(data, size);
+        reference.stream = std::move(decoded.bytes);
+        reference.capped = decoded.capped;
         parse_reference(reference);
     }
     judged = &reference;

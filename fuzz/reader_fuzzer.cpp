@@ -1,0 +1,80 @@
+// Fuzz target: the payload reader alone, with requests of any size. Each must
+// give exactly the next bytes of the reference decoding (reference.h), and
+// must end the process with the decode message exactly when the stream cannot
+// give them; a request of 0 bytes makes no decoder call.
+//
+// Input: a count of requests (0..15), that many 3-byte little-endian request
+// sizes (up to 16 MiB each), then the stored payload ("WEQ"...).
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "fuzz/host_system.h"
+#include "fuzz/reference.h"
+#include "payload/reader.h"
+
+namespace {
+
+struct Reads {
+    const uint8_t *stored;
+    size_t stored_size;
+    std::vector<size_t> requests;
+    const DecodedStream *reference;
+    size_t position;   // bytes handed out so far
+    size_t pending;    // the size of the request under way
+    uint8_t *buffer;   // its destination, freed by the caller when a report jumps out
+};
+
+void read_all(void *context) {
+    auto *reads = static_cast<Reads *>(context);
+    open_payload_at(reads->stored, reads->stored_size);
+    for (size_t count : reads->requests) {
+        const std::string &expected = reads->reference->bytes;
+        if (reads->position + count > expected.size() && reads->reference->capped) return;  // past what is judged
+        // Exactly the request's size: a byte written past it is the sanitizer's to see.
+        reads->buffer = static_cast<uint8_t *>(malloc(count));
+        reads->pending = count;
+        uint64_t calls = payload_decoder_calls();
+        read_payload_bytes(reads->buffer, count);
+        if (count == 0 && payload_decoder_calls() != calls) finding("a request of 0 bytes called the decoder");
+        if (reads->position + count > expected.size()) finding("a request met beyond what the decoder gives");
+        if (count > 0 && memcmp(reads->buffer, expected.data() + reads->position, count) != 0)
+            finding("a request's bytes differ from the stream's");
+        free(reads->buffer);
+        reads->buffer = nullptr;
+        reads->position += count;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static bool installed = (install_host_system(), true);
+    (void)installed;
+    if (size < 1) return 0;
+    size_t requests = data[0] % 16;
+    size_t header = 1 + 3 * requests;
+    if (size < header + 3 || data[header] != 'W' || data[header + 1] != 'E' || data[header + 2] != 'Q') return 0;
+    Reads reads = {data + header, size - header, {}, nullptr, 0, 0, nullptr};
+    for (size_t i = 0; i < requests; ++i) {
+        const uint8_t *at = data + 1 + 3 * i;
+        reads.requests.push_back(at[0] | (at[1] << 8) | (static_cast<size_t>(at[2]) << 16));
+    }
+    DecodedStream reference = decode_reference(reads.stored, reads.stored_size);
+    reads.reference = &reference;
+    Outcome outcome = run_guarded(read_all, &reads);
+    free(reads.buffer);
+    if (outcome.ending == Ending::aborted) finding("the fail-fast abort in the reader");
+    if (outcome.ending == Ending::exited) {
+        if (outcome.exit_code != 2 || outcome.standard_output != "Error, couldn't decode attached data.\n" ||
+            !outcome.standard_error.empty())
+            finding("a reader failure other than the decode message with exit code 2");
+        // The request that failed must have asked for more than the stream holds.
+        if (reads.position + reads.pending <= reference.bytes.size())
+            finding("a request the stream could meet was reported as damage");
+    }
+    release_host_allocations();
+    return 0;
+}

@@ -1,0 +1,27 @@
+// The reference decoding (see reference.h).
+#include "fuzz/reference.h"
+
+#include <zstd.h>
+
+#include "payload/reader.h"
+
+DecodedStream decode_reference(const uint8_t *stored, size_t size) {
+    static ZSTD_DCtx *decoder = ZSTD_createDCtx();  // reused, as the reader's (see host_system.cpp)
+    ZSTD_DCtx_reset(decoder, ZSTD_reset_session_and_parameters);
+    DecodedStream decoded;
+    ZSTD_inBuffer input = {stored + 3, size - 3, 0};
+    std::string window(kPayloadWindowSize, '\0');
+    bool filled = false;
+    while (input.pos < input.size || filled) {
+        if (decoded.bytes.size() >= kReferenceCap) {
+            decoded.capped = true;
+            break;
+        }
+        ZSTD_outBuffer output = {window.data(), window.size(), 0};
+        size_t result = ZSTD_decompressStream(decoder, &output, &input);
+        if (ZSTD_isError(result)) break;
+        decoded.bytes.append(window.data(), output.pos);
+        filled = output.pos == output.size;
+    }
+    return decoded;
+}

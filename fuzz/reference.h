@@ -1,0 +1,22 @@
+// The fuzz targets' reference for the payload reader: a stored payload's frame
+// decoded by zstd directly, with the reader's call pattern, into one string.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+// Decompression bombs stay cheap: the reference stops here and judges no further.
+constexpr size_t kReferenceCap = size_t{16} << 20;
+
+struct DecodedStream {
+    std::string bytes;    // what the decoder gives before its first error
+    bool capped = false;  // stopped at the cap: the stream may go on
+};
+
+// Decodes the frame after the three marker bytes of `stored` (`size` >= 3) as
+// the reader does: every call gets a fresh window of the reader's size and all
+// the input left, and calls go on while input remains or the window came back
+// full. The output of a call that fails is never handed out.
+DecodedStream decode_reference(const uint8_t *stored, size_t size);
