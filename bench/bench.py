@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""The benchmarks: start-up, two-process overhead, peak memory, launcher size
+and packing, each figure beside its floor measured in the same run on the same
+machine. bench/run.sh builds what this needs and keeps a warm wineserver, then
+starts it; it prints Markdown tables and keeps them in BUILD/bench/results.md.
+docs/benchmarks.md says what each figure means.
+
+Usage: bench.py BUILD_DIR [--quick] [--runs N]"""
+import argparse
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from measure import (BenchError, Wine, check_ready, fresh_folder, host_seconds, key_values,  # noqa: E402
+                     load_average, median, pe_sections, stored_frame, stream_totals, windows_path)
+from tables import Report  # noqa: E402
+
+CASES = {"a": "(a) one 200 MiB file", "b": "(b) 2,000 files, 100 MiB", "c": "(c) 20,000 files of 1-4 KiB"}
+BENCH_LEVEL = 3
+
+
+class Bench:
+    def __init__(self, build, quick, runs):
+        self.build = build
+        self.quick = quick
+        self.runs = runs or (1 if quick else 3)
+        self.work = os.path.join(build, "bench")
+        self.bin = os.path.join(build, "bench-win")
+        self.packer = os.path.join(build, "packer", "tarven-pack")
+        self.kit = os.path.join(build, "win", "kit")
+        self.app = os.path.join(self.bin, "bench_app.dll")
+        self.scratch = fresh_folder(os.path.join(self.work, "scratch"))
+        self.temp = os.path.join(self.scratch, "temp")
+        self.wine = Wine("/usr/lib/wine/wine64", os.path.join(self.bin, "bench-driver.exe"), self.scratch)
+        self.report = Report()
+
+    def program(self, name):
+        return os.path.join(self.bin, name)
+
+    def case_file(self, case, name):
+        return os.path.join(self.work, "cases", case, name)
+
+    # ---- packing ----
+
+    def pack(self, out, inputs, level=None, keep=False):
+        """Packs with the build's tarven-pack; returns (seconds, stored bytes, kept scratch folder)."""
+        command = [self.packer, "build", "-o", out] + inputs + ["--kit", self.kit]
+        if level is not None:
+            command += ["--level", str(level)]
+        if keep:
+            command.append("--keep-temp")
+        done = subprocess.run(["/usr/bin/time", "-f", "elapsed=%e"] + command, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE)
+        text = done.stderr.decode(errors="replace")
+        if done.returncode != 0:
+            raise BenchError(f"tarven-pack failed: {text[-400:]}")
+        seconds = float(re.search(r"elapsed=([0-9.]+)", text).group(1))
+        stored = re.search(r"(\d+) bytes out|raw payload, (\d+) bytes", text)
+        kept = re.search(r"kept the scratch folder (.+)", text)
+        return seconds, int(stored.group(1) or stored.group(2)), kept.group(1).strip() if kept else None
+
+    def prepare_case(self, case, tree):
+        """The packed executable at the benchmark level, its stored payload, the
+        payload's frame and decoded stream, and a tar of the same tree."""
+        folder = fresh_folder(os.path.join(self.work, "cases", case))
+        inputs = [self.app] + ([tree] if tree else [])
+        _, _, kept = self.pack(self.case_file(case, "app.exe"), inputs, BENCH_LEVEL, keep=True)
+        shutil.move(os.path.join(kept, "payload.bin"), self.case_file(case, "payload.bin"))
+        shutil.rmtree(kept)
+        with open(self.case_file(case, "frame.zst"), "wb") as f:
+            f.write(stored_frame(self.case_file(case, "payload.bin")))
+        with open(self.case_file(case, "stream.bin"), "wb") as out:
+            subprocess.run(["zstd", "-q", "-d", "-c", "--long=27", self.case_file(case, "frame.zst")], stdout=out,
+                           check=True)
+        tar = ["tar", "-cf", self.case_file(case, "tree.tar"), "-C", self.bin, "bench_app.dll"]
+        subprocess.run(tar + (["-C", os.path.dirname(tree), "app"] if tree else []), check=True)
+        return folder
+
+    # ---- measurements ----
+
+    def check_temp_empty(self, what):
+        left = os.listdir(self.temp)
+        if left:
+            raise BenchError(f"{what}: the launcher left {left} in its temporary folder")
+
+    def launcher_run(self, exe, args=()):
+        run = self.wine.drive(exe, args, temp=self.temp)[0]
+        check_ready(run, exe)
+        self.check_temp_empty(exe)
+        return run
+
+    def startup(self, case):
+        exe, stream = self.case_file(case, "app.exe"), self.case_file(case, "stream.bin")
+        payload, frame, tar = (self.case_file(case, n) for n in ("payload.bin", "frame.zst", "tree.tar"))
+        files, data = stream_totals(stream)
+        fresh_folder(self.temp)
+        # The first run checks the whole tree arrived, and warms the caches.
+        run = self.launcher_run(exe, ["count"])
+        if run["out"][1:2] != [f"files={files} bytes={data}"]:
+            raise BenchError(f"{case}: the application saw {run['out'][1:2]}, expected {files} files, {data} bytes")
+        figures = {k: [] for k in ("launcher", "end", "floor", "zstd", "writer_start", "writer_write", "tar",
+                                   "reader", "raw")}
+        for i in range(self.runs):
+            run = self.launcher_run(exe)
+            figures["launcher"].append(run["first_s"])
+            figures["end"].append(run["exit_s"])
+
+            target = os.path.join(self.scratch, "writer")
+            shutil.rmtree(target, ignore_errors=True)
+            run = self.wine.drive(self.program("tree-writer.exe"), [windows_path(stream), windows_path(target)])[0]
+            if run["code"] != 0 or not run["out"]:
+                raise BenchError(f"tree-writer failed with {run['code']}")
+            marks = {k: int(v) for k, v in key_values(run["out"][0]).items()}
+            hz = run["qpc_hz"]
+            start = (marks["entry_qpc"] - run["create_qpc"]) / hz
+            write = (marks["written_qpc"] - marks["loaded_qpc"]) / hz
+            if i == 0 and sum(len(f) for _, _, f in os.walk(target)) != files:
+                raise BenchError(f"{case}: tree-writer wrote a different tree")
+            shutil.rmtree(target)
+            figures["writer_start"].append(start)
+            figures["writer_write"].append(write)
+
+            zstd = host_seconds(["zstd", "-q", "-d", "-c", "--long=27", frame])
+            figures["zstd"].append(zstd)
+            figures["floor"].append(zstd + start + write)
+
+            untar = fresh_folder(os.path.join(self.scratch, "tar"))
+            figures["tar"].append(host_seconds(["tar", "-xf", tar, "-C", untar]))
+            shutil.rmtree(untar)
+
+            for mode, expected in (("reader", data), ("raw", os.path.getsize(stream))):
+                run = self.wine.drive(self.program("decode-only.exe"), ["--" + mode, windows_path(payload)])[0]
+                values = key_values(run["out"][0]) if run["out"] else {}
+                if run["code"] != 0 or int(values.get("bytes", -1)) != expected:
+                    raise BenchError(f"decode-only --{mode} failed: {run['out']}")
+                figures[mode].append(float(values["decode_us"]) / 1e6)
+        result = {k: median(v) for k, v in figures.items()}
+        # File creation under Wine is noisy on a shared machine; noise only adds time.
+        result["launcher_best"], result["floor_best"] = min(figures["launcher"]), min(figures["floor"])
+        return result
+
+    def two_process(self):
+        blocks, repeat = (2, 3) if self.quick else (5, 4)
+        tiny = self.case_file("tiny", "app.exe")
+        figures = {"launcher": [], "self": [], "self_load": []}
+        fresh_folder(self.temp)
+        self.launcher_run(tiny)  # warm-up
+        for _ in range(blocks):
+            for run in self.wine.drive(tiny, repeat=repeat, temp=self.temp):
+                check_ready(run, tiny)
+                figures["launcher"].append(run)
+            self.check_temp_empty(tiny)
+            for key, args in (("self", []), ("self_load", ["--load", windows_path(self.app)])):
+                for run in self.wine.drive(self.program("self-start.exe"), args, repeat=repeat):
+                    check_ready(run, "self-start " + " ".join(args))
+                    figures[key].append(run)
+        return {k: {"first": median([r["first_s"] for r in v]), "exit": median([r["exit_s"] for r in v]),
+                    "count": len(v)} for k, v in figures.items()}
+
+    def memory(self, cases):
+        rows = {}
+        for case in cases:
+            fresh_folder(self.temp)
+            run = self.wine.drive(self.case_file(case, "app.exe"), ["memory"], memory=True, temp=self.temp)[0]
+            check_ready(run, case)
+            rows[case] = self.memory_row(run, case)
+        run = self.wine.drive(self.program("self-start.exe"), ["memory"], memory=True)[0]
+        check_ready(run, "self-start memory")
+        rows["self"] = self.memory_row(run, "self-start")
+        return rows
+
+    @staticmethod
+    def memory_row(run, what):
+        child = key_values(run["out"][1]) if len(run["out"]) > 1 else {}
+        if "parent_peak_ws" not in run or "child_peak_ws" not in child:
+            raise BenchError(f"{what}: no memory figures in {run['out']}")
+        return {"parent": run["parent_peak_ws"], "child": int(child["child_peak_ws"])}
+
+    def stub_size(self):
+        frame = subprocess.run(["zstd", "-q", "-c", "--no-check", "--no-content-size", "--long=27"], input=b"\0\0",
+                               stdout=subprocess.PIPE, check=True).stdout
+        payload = os.path.join(self.scratch, "empty.payload")
+        with open(payload, "wb") as f:
+            f.write(b"WEQ" + frame + struct.pack("<Q", 3 + len(frame)))
+        exe = os.path.join(self.scratch, "empty.exe")
+        self.pack(exe, ["--raw-payload", payload])
+        sections = pe_sections("x86_64-w64-mingw32-objdump", exe)
+        return {"file": os.path.getsize(exe), "payload": os.path.getsize(payload), "sections": sections}
+
+    def packing(self, case, levels_runs):
+        stream = self.case_file(case, "stream.bin")
+        size = os.path.getsize(stream)
+        rows = []
+        link, _, _ = self.pack(os.path.join(self.scratch, "raw.exe"), ["--raw-payload", self.case_file(case, "payload.bin")])
+        tree = os.path.join(self.work, "trees", case, "app")
+        for level, runs in levels_runs:
+            packs = [self.pack(os.path.join(self.scratch, "packed.exe"), [self.app, tree], level) for _ in range(runs)]
+            out = os.path.join(self.scratch, "cli.zst")
+            cli = [host_seconds(["zstd", "-q", "-f", f"-{level}", "--long=27", stream, "-o", out]) for _ in range(runs)]
+            rows.append({"case": case, "level": level, "runs": runs, "stream": size, "link": link,
+                         "pack_s": median([p[0] for p in packs]), "pack_ratio": size / packs[0][1],
+                         "zstd_s": median(cli), "zstd_ratio": size / os.path.getsize(out)})
+        return rows
+
+    def run(self):
+        report = self.report
+        report.machine(load_average())
+        subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "make_trees.py"),
+                        os.path.join(self.work, "trees")], check=True)
+        self.prepare_case("tiny", None)
+        for case in list(CASES) + ["p"]:
+            self.prepare_case(case, os.path.join(self.work, "trees", case, "app"))
+        report.stub(self.stub_size())
+        report.two_process(self.two_process())
+        for case in ("c", "b", "a"):
+            report.startup(CASES[case], self.startup(case), self.runs)
+        report.memory(self.memory(["tiny", "c", "b", "a"]),
+                      {c: (os.path.getsize(self.case_file(c, "payload.bin")),
+                           os.path.getsize(self.case_file(c, "stream.bin"))) for c in ["tiny"] + list(CASES)})
+        rows = []
+        for case in ("c", "b", "a"):
+            rows += self.packing(case, [(BENCH_LEVEL, self.runs)])
+        rows += self.packing("p", [(BENCH_LEVEL, self.runs), (19, self.runs)])
+        report.packing(rows)
+        report.machine_end(load_average())
+        return report.text()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build")
+    parser.add_argument("--quick", action="store_true", help="one run of each figure, fewer two-process runs")
+    parser.add_argument("--runs", type=int, default=0, help="runs of each start-up and packing figure")
+    options = parser.parse_args()
+    build = os.path.abspath(options.build)
+    try:
+        text = Bench(build, options.quick, options.runs).run()
+    except BenchError as error:
+        print(f"bench: {error}", file=sys.stderr)
+        return 1
+    print(text)
+    with open(os.path.join(build, "bench", "results.md"), "w") as f:
+        f.write(text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,142 @@
+"""The Markdown tables bench.py prints: a summary of each figure beside its
+floor and target, then the details the summary is made of."""
+import os
+import platform
+import subprocess
+
+MIB = 1 << 20
+
+
+def duration(seconds):
+    return f"{seconds * 1000:.0f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
+def mib(size):
+    return f"{size / MIB:.1f} MiB"
+
+
+def kib(size):
+    return f"{size / 1024:.1f} KiB"
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def first_line(command):
+    try:
+        out = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT).stdout.decode()
+        return out.splitlines()[0].strip() if out else "?"
+    except OSError:
+        return "?"
+
+
+def cpu_model():
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return platform.processor() or "?"
+
+
+class Report:
+    def __init__(self):
+        self.summary = []
+        self.sections = []
+        self.startup_rows = []
+        self.startup_runs = 0
+
+    def machine(self, load):
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+        self.head = (f"Machine: {cpu_model()}, {os.cpu_count()} cores, {memory / (1 << 30):.0f} GiB, "
+                     f"Linux {platform.release()}; {first_line(['/usr/lib/wine/wine64', '--version'])} "
+                     f"(warm wineserver); {first_line(['zstd', '--version'])}.\n"
+                     f"Load average at the start: {load}")
+
+    def machine_end(self, load):
+        self.head += f"; at the end: {load}."
+        if float(load.split()[0]) > os.cpu_count():
+            self.head += (" More runnable processes than cores: other work competed with these runs, and "
+                          "every figure, floors included, is slower than on an idle machine.")
+
+    def stub(self, size):
+        sections = size["sections"]
+        stub = size["file"] - size["payload"]
+        self.summary.append(["launcher stub, stripped, without payload", kib(stub), "", "", "≤ 160 KiB"])
+        self.summary.append(["  of which .text", kib(sections.get(".text", 0)), "", "", ""])
+        rows = [[name, kib(bytes_)] for name, bytes_ in sorted(sections.items(), key=lambda s: -s[1])
+                if name != ".bss"]
+        self.sections.append("### Launcher size\n\n"
+                             f"An executable packed with a payload of only the end record ({size['payload']} bytes "
+                             f"stored) is {size['file']} bytes: {stub} bytes of launcher. Its sections (raw sizes; "
+                             ".bss takes no room in the file):\n\n" + table(["section", "size"], rows))
+
+    def two_process(self, figures):
+        bare = figures["self"]
+        launcher = figures["launcher"]
+        self.summary.append(["two-process overhead: tiny payload to first line", duration(launcher["first"]),
+                             f"{duration(bare['first'])} (bare self-start)",
+                             f"{launcher['first'] / bare['first']:.2f}x", "≤ 1.3x"])
+        rows = [[name, duration(f["first"]), duration(f["exit"]), f"{f['first'] / bare['first']:.2f}x", f["count"]]
+                for name, f in (("launcher, tiny payload (the benchmark DLL alone)", launcher),
+                                ("self-start: starts itself once and waits", bare),
+                                ("self-start whose child loads the DLL and calls run_code", figures["self_load"]))]
+        self.sections.append("### Two-process overhead\n\n" + table(
+            ["program", "to first line", "to its end", "first line vs self-start", "runs"], rows))
+
+    def startup(self, title, f, runs):
+        self.summary.append([f"start-up {title}", duration(f["launcher"]), duration(f["floor"]),
+                             f"{f['launcher'] / f['floor']:.2f}x", "≤ 1.25x"])
+        if not self.startup_rows:
+            self.sections.append(None)  # the start-up table's place, filled in by text()
+        self.startup_runs = runs
+        self.startup_rows.append([title, duration(f["launcher"]), duration(f["launcher_best"]), duration(f["end"]),
+                                  duration(f["floor"]), duration(f["floor_best"])] + [duration(f[k]) for k in (
+                                      "zstd", "writer_start", "writer_write", "tar", "reader", "raw")])
+
+    def startup_table(self):
+        return ("### Start-up\n\nMedians of " + str(self.startup_runs) + " runs each, and the best run beside "
+                "the launcher's and the floor's. Floor = native zstd -d + the Windows tree-writer's process start + "
+                "its writes.\n\n" + table(
+                    ["payload", "launcher: first line", "best", "launcher: end (folder removed)", "floor", "best",
+                     "zstd -d (native)",
+                     "writer: process start", "writer: writes", "tar -x (native)",
+                     "decode under Wine: launcher's reader", "decode under Wine: bare zstd"], self.startup_rows))
+
+    def memory(self, rows, sizes):
+        tiny, big = rows["tiny"], rows["a"]
+        self.summary.append(["peak working set, parent: (a) against a tiny payload", mib(big["parent"]),
+                             mib(tiny["parent"]), f"+{mib(big['parent'] - tiny['parent'])}", "no growth"])
+        self.summary.append(["peak working set, child: (a) against a tiny payload", mib(big["child"]),
+                             mib(tiny["child"]), f"+{mib(big['child'] - tiny['child'])}", "no growth"])
+        names = {"tiny": "tiny (the DLL alone)", "a": "(a)", "b": "(b)", "c": "(c)"}
+        table_rows = [[names[c], mib(sizes[c][0]), mib(sizes[c][1]), mib(r["parent"]), mib(r["child"])]
+                      for c, r in rows.items() if c != "self"]
+        table_rows.append(["bare self-start (no payload)", "", "", mib(rows["self"]["parent"]),
+                           mib(rows["self"]["child"])])
+        self.sections.append(
+            "### Peak memory\n\nPeakWorkingSetSize from GetProcessMemoryInfo: the driver reads the parent's on its "
+            "process handle while the child runs; the child reports its own as run_code starts.\n\n" +
+            table(["payload", "stored", "decoded stream", "parent peak", "child peak at run_code"], table_rows))
+
+    def packing(self, rows):
+        for r in rows:
+            level = "19 (the default)" if r["level"] == 19 else r["level"]
+            self.summary.append([f"packing ({r['case']}) at level {level}: time", duration(r["pack_s"]),
+                                 f"{duration(r['zstd_s'])} (zstd --long=27)", f"{r['pack_s'] / r['zstd_s']:.2f}x", ""])
+        table_rows = [[f"({r['case']})", r["level"], mib(r["stream"]), duration(r["pack_s"]),
+                       f"{r['stream'] / r['pack_s'] / MIB:.1f} MiB/s", f"{r['pack_ratio']:.2f}", duration(r["zstd_s"]),
+                       f"{r['zstd_ratio']:.2f}", duration(r["link"]), r["runs"]] for r in rows]
+        self.sections.append(
+            "### Packing\n\n(p) is 240 files, 12 MiB, made like (b): level 19 is slow. "
+            "Ratio = decoded stream / stored bytes. tarven-pack's time is the whole build "
+            "(reading the tree, compressing, linking); linking alone is a build with --raw-payload of the same "
+            "payload.\n\n" + table(["payload", "level", "stream", "tarven-pack", "speed", "ratio",
+                                    "zstd --long=27", "ratio", "linking alone", "runs"], table_rows))
+
+    def text(self):
+        summary = table(["figure", "measured", "floor", "ratio", "target"], self.summary)
+        sections = [self.startup_table() if s is None else s for s in self.sections]
+        return "\n\n".join([self.head, "### Summary", summary] + sections) + "\n"
