@@ -41,6 +41,23 @@ struct Reference {
     Shape shape = Shape::broken;
 };
 
+// Whether a name stays below the target folder as Windows resolves it: no
+// root or drive, no colon, and no component that is only dots and spaces
+// (".", "..", ".. " and the like, empty included), "/" separating as "\\".
+bool inside_target(const std::wstring &name) {
+    if (name.find(L':') != std::wstring::npos) return false;
+    std::wstring component;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == L'\\' || name[i] == L'/') {
+            if (component.find_first_not_of(L". ") == std::wstring::npos) return false;
+            component.clear();
+        } else {
+            component += name[i];
+        }
+    }
+    return true;
+}
+
 // Reads the entry records; a stream cut short is broken unless the cap cut it.
 void parse_reference(Reference &reference) {
     const std::string &s = reference.stream;
@@ -61,6 +78,10 @@ void parse_reference(Reference &reference) {
         }
         if (name.empty()) {
             reference.shape = Shape::whole;
+            return;
+        }
+        if (!inside_target(name)) {
+            reference.shape = Shape::broken;  // refused before anything of it is written
             return;
         }
         if (at + 8 > s.size()) return cut_short();

@@ -46,6 +46,26 @@ void read_entry_name() {
                            static_cast<long>(code != 0 ? code : ERROR_WRITE_FAULT));
 }
 
+// A name must stay below the target directory: no leading separator, no
+// drive or stream colon, and no component that Windows would read as the
+// folder itself or its parent ("..", and "." or ".. " once it drops trailing
+// dots and spaces). Forward slashes separate components for Windows too.
+bool stays_inside(const wchar_t *name) {
+    if (name[0] == L'\\' || name[0] == L'/') return false;
+    bool only_dots_and_spaces = true;
+    for (const wchar_t *unit = name;; ++unit) {
+        if (*unit == 0 || *unit == L'\\' || *unit == L'/') {
+            if (only_dots_and_spaces) return false;  // also an empty component
+            if (*unit == 0) return true;
+            only_dots_and_spaces = true;
+        } else if (*unit == L':') {
+            return false;
+        } else if (*unit != L'.' && *unit != L' ') {
+            only_dots_and_spaces = false;
+        }
+    }
+}
+
 void write_entry_data(HANDLE file, uint64_t remaining) {
     while (remaining > 0) {
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
@@ -132,6 +152,8 @@ long long extract_payload(bool reentered, const ArgumentVector &arguments) {
     for (;;) {
         read_entry_name();
         if (entry_name[0] == 0) return -1;
+        // A name that would reach outside the target directory is damage, never written.
+        if (!stays_inside(entry_name)) report_fatal("Error, couldn't decode attached data.");
         copy_wide_bounded(entry_path, target_directory, kPathCapacity);
         append_wide_bounded(entry_path, L"\\", kPathCapacity);
         append_wide_bounded(entry_path, entry_name, kPathCapacity);

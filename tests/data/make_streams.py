@@ -74,3 +74,12 @@ loop_streams = {
 }
 for key, stream in loop_streams.items():
     write(key + ".payload", stored(zstd(stream, "--no-check", "--no-content-size", "--long=27")))
+
+# Names that would reach outside the target folder: each must be refused.
+unsafe_names = ["..\\evil", "a\\..\\..\\evil", "\\rooted", "C:\\evil", "c:evil", "a/../../evil", ".. \\evil",
+                "a\\...\\evil", "a\\\\evil", "a\\.", "file:stream"]
+for i, unsafe in enumerate(unsafe_names):
+    stream = entry("fine.txt", b"ok") + entry(unsafe, b"bad") + b"\0\0"
+    write("unsafe%d.payload" % i, stored(zstd(stream, "--no-check", "--no-content-size", "--long=27")))
+write("dotted.payload", stored(zstd(entry(".config\\a..b\\x. y", b"ok") + b"\0\0", "--no-check", "--no-content-size",
+                                    "--long=27")))

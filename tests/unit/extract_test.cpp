@@ -161,6 +161,21 @@ TEST_F(ExtractTest, EntryPathOf4095UnitsFitsAnd4096Aborts) {
     EXPECT_EQ(extract("one_file.payload", target.c_str()).ending, Ending::aborted);
 }
 
+TEST_F(ExtractTest, NamesReachingOutsideTheTargetAreDamage) {
+    for (int i = 0; i < 11; ++i) {
+        std::string name = "unsafe" + std::to_string(i) + ".payload";
+        Outcome outcome = extract(name.c_str());
+        EXPECT_EQ(outcome.exit_code, 2) << name;
+        EXPECT_EQ(outcome.standard_output, "Error, couldn't decode attached data.\n") << name;
+        // Only the harmless first entry was written.
+        EXPECT_EQ(files.size(), 1u) << name;
+        EXPECT_EQ(files.count(L"C:\\t\\run\\fine.txt"), 1u) << name;
+    }
+    // Dots and spaces inside a name are ordinary characters.
+    EXPECT_EQ(extract("dotted.payload").ending, Ending::returned);
+    EXPECT_EQ(files.count(L"C:\\t\\run\\.config\\a..b\\x. y"), 1u);
+}
+
 TEST_F(ExtractTest, OnlyTheEndRecordWritesNothing) {
     ASSERT_EQ(extract("only_end.payload").ending, Ending::returned);
     EXPECT_TRUE(files.empty());
