@@ -107,6 +107,11 @@ def corpus_cases():
         "name_cut_short": stored(frame(app_stream(b"a\0b", end=b""))),
         "size_past_end": stored(frame(app_stream(entry("data.bin", b"y" * 100, size=100 + 4096)))),
         "size_2_64_minus_1": stored(frame(app_stream(entry("data.bin", b"y" * 100, size=2 ** 64 - 1)))),
+        # names that would write outside the target folder
+        "name_climbs_out": stored(frame(app_stream(entry("..\\..\\escaped.txt", b"x")))),
+        "name_climbs_by_slash": stored(frame(app_stream(entry("a/../../escaped.txt", b"x")))),
+        "name_rooted": stored(frame(app_stream(entry("\\escaped.txt", b"x")))),
+        "name_with_drive": stored(frame(app_stream(entry("C:\\escaped.txt", b"x")))),
     }
     cases = [("wrong_marker", b"WEq" + stored(good)[3:], 2, HEADER, ""),
              ("too_short", b"WE", 2, HEADER, "")]
