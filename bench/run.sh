@@ -2,7 +2,7 @@
 # The benchmark command: builds the project and the benchmark's own Windows
 # programs (bench/CMakeLists.txt) in the build folder, keeps a warm wineserver
 # for the whole run and prints the figures (bench/bench.py).
-# Usage: bash bench/run.sh [--quick] [--runs N]      (TARVEN_BUILD_DIR as for the other scripts)
+# Usage: bash bench/run.sh [--quick] [--runs N] [--scratch DIR]   (TARVEN_BUILD_DIR as for the other scripts)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${TARVEN_BUILD_DIR:-$here/build}

@@ -2,6 +2,7 @@
 floor and target, then the details the summary is made of."""
 import os
 import platform
+import re
 import subprocess
 
 MIB = 1 << 20
@@ -33,6 +34,23 @@ def first_line(command):
         return "?"
 
 
+def zstd_version():
+    found = re.search(r"v(\d+\.\d+\.\d+)", first_line(["zstd", "--version"]))
+    return found.group(1) if found else "?"
+
+
+def filesystem(path):
+    """The type of the file system holding `path`, from /proc/mounts."""
+    best, kind = "", "?"
+    with open("/proc/mounts") as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) > 2 and (path == fields[1] or path.startswith(fields[1].rstrip("/") + "/")) \
+                    and len(fields[1]) > len(best):
+                best, kind = fields[1], fields[2]
+    return kind
+
+
 def cpu_model():
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -46,13 +64,13 @@ class Report:
         self.summary = []
         self.sections = []
         self.startup_rows = []
-        self.startup_runs = 0
 
-    def machine(self, load):
+    def machine(self, load, scratch):
         memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
         self.head = (f"Machine: {cpu_model()}, {os.cpu_count()} cores, {memory / (1 << 30):.0f} GiB, "
                      f"Linux {platform.release()}; {first_line(['/usr/lib/wine/wine64', '--version'])} "
-                     f"(warm wineserver); {first_line(['zstd', '--version'])}.\n"
+                     f"(warm wineserver); zstd {zstd_version()}. Trees unpacked in {scratch} "
+                     f"({filesystem(scratch)}).\n"
                      f"Load average at the start: {load}")
 
     def machine_end(self, load):
@@ -86,21 +104,19 @@ class Report:
         self.sections.append("### Two-process overhead\n\n" + table(
             ["program", "to first line", "to its end", "first line vs self-start", "runs"], rows))
 
-    def startup(self, title, f, runs):
+    def startup(self, title, f):
         self.summary.append([f"start-up {title}", duration(f["launcher"]), duration(f["floor"]),
                              f"{f['launcher'] / f['floor']:.2f}x", "≤ 1.25x"])
         if not self.startup_rows:
             self.sections.append(None)  # the start-up table's place, filled in by text()
-        self.startup_runs = runs
-        self.startup_rows.append([title, duration(f["launcher"]), duration(f["launcher_best"]), duration(f["end"]),
+        self.startup_rows.append([title, f["runs"], duration(f["launcher"]), duration(f["launcher_best"]), duration(f["end"]),
                                   duration(f["floor"]), duration(f["floor_best"])] + [duration(f[k]) for k in (
                                       "zstd", "writer_start", "writer_write", "tar", "reader", "raw")])
 
     def startup_table(self):
-        return ("### Start-up\n\nMedians of " + str(self.startup_runs) + " runs each, and the best run beside "
-                "the launcher's and the floor's. Floor = native zstd -d + the Windows tree-writer's process start + "
-                "its writes.\n\n" + table(
-                    ["payload", "launcher: first line", "best", "launcher: end (folder removed)", "floor", "best",
+        return ("### Start-up\n\nMedians, and the best run beside the launcher's and the floor's. Floor = native zstd -d + the Windows tree-writer's process start + "
+                "its writes. tar -x and the bare zstd decoding under Wine are from the first run alone.\n\n" + table(
+                    ["payload", "runs", "launcher: first line", "best", "launcher: end (folder removed)", "floor", "best",
                      "zstd -d (native)",
                      "writer: process start", "writer: writes", "tar -x (native)",
                      "decode under Wine: launcher's reader", "decode under Wine: bare zstd"], self.startup_rows))

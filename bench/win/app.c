@@ -30,7 +30,7 @@ static void count_tree(const wchar_t *folder, unsigned long long *files, unsigne
     FindClose(search);
 }
 
-__declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library) {
+__attribute__((dllexport)) int run_code(int argc, wchar_t **argv, const wchar_t *library) {
     bench_write("ready\n");
     for (int i = 1; i < argc; ++i) {
         if (wcscmp(argv[i], L"memory") == 0) bench_report_memory_and_hold("child");
