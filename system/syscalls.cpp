@@ -30,15 +30,36 @@ void write_text_to_stream(int stream, const char *text) {
     __builtin_unreachable();
 }
 
+// The shell's library is loaded when it is first needed, not at start: its
+// dependencies (user32, gdi32, ole32) cost a re-entered child, which never
+// calls into it, tens of milliseconds of start-up.
+FARPROC shell_function(const char *name) {
+    static HMODULE shell;
+    if (shell == nullptr) shell = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return shell == nullptr ? nullptr : GetProcAddress(shell, name);
+}
+
+HRESULT WINAPI shell_folder_path(HWND window, int folder, HANDLE token, DWORD flags, LPWSTR path) {
+    using Function = HRESULT(WINAPI *)(HWND, int, HANDLE, DWORD, LPWSTR);
+    auto function = reinterpret_cast<Function>(reinterpret_cast<void *>(shell_function("SHGetFolderPathW")));
+    return function == nullptr ? E_FAIL : function(window, folder, token, flags, path);
+}
+
+LPWSTR *WINAPI shell_split_command_line(LPCWSTR line, int *count) {
+    using Function = LPWSTR *(WINAPI *)(LPCWSTR, int *);
+    auto function = reinterpret_cast<Function>(reinterpret_cast<void *>(shell_function("CommandLineToArgvW")));
+    return function == nullptr ? nullptr : function(line, count);
+}
+
 }  // namespace
 
 const SystemCalls real_sys = {
     CreateFileW, WriteFile, CloseHandle, CreateDirectoryW, GetFullPathNameW, GetFileAttributesW,
-    GetShortPathNameW, GetTempPathW, SHGetFolderPathW, FindFirstFileExW, FindNextFileW, FindClose,
+    GetShortPathNameW, GetTempPathW, shell_folder_path, FindFirstFileExW, FindNextFileW, FindClose,
     DeleteFileW, RemoveDirectoryW, SetFileAttributesW,
     GetCurrentProcessId, OpenProcess, K32GetModuleFileNameExW, GetModuleFileNameW, CreateProcessW,
     DuplicateHandle, WaitForSingleObject, GetExitCodeProcess, TerminateProcess, GetStdHandle,
-    GetCommandLineW, CommandLineToArgvW,
+    GetCommandLineW, shell_split_command_line,
     SetDllDirectoryW, AddDllDirectory, LoadLibraryExW, GetModuleHandleA, GetProcAddress,
     GetEnvironmentVariableW, SetEnvironmentVariableW, SetConsoleCtrlHandler, GetSystemTimeAsFileTime,
     QueryPerformanceCounter, GetStringTypeW, Sleep, FormatMessageA,
