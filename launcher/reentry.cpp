@@ -33,10 +33,21 @@ bool detect_reentry() {
     long id = wcstol(text, &end, 10);
     if (errno == ERANGE || end == text || *end != 0) return false;
     HANDLE process = sys.OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
+    bool memory_readable = process != nullptr;
+    // A parent whose memory may not be read (a security product, a debugger,
+    // another integrity level) can still name its image. Without this every
+    // child that cannot read its parent would become a parent itself and
+    // start a child of its own, level after level.
+    if (process == nullptr)
+        process = sys.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
     if (process == nullptr) return false;
     // A parent whose path exceeds this buffer cannot be recognised: the process is then a parent.
     wchar_t parent_path[kParentPathCapacity];
-    bool readable = sys.K32GetModuleFileNameExW(process, nullptr, parent_path, kParentPathCapacity) != 0;
+    bool readable = memory_readable && sys.K32GetModuleFileNameExW(process, nullptr, parent_path, kParentPathCapacity) != 0;
+    if (!readable) {
+        DWORD size = kParentPathCapacity;
+        readable = sys.QueryFullProcessImageNameW(process, 0, parent_path, &size) != 0;
+    }
     if (readable) {
         resolve_final_path(parent_path, parent_path, kParentPathCapacity, true);
         to_short_path_form(parent_path, kParentPathCapacity);

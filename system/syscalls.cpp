@@ -57,7 +57,7 @@ const SystemCalls real_sys = {
     CreateFileW, WriteFile, CloseHandle, CreateDirectoryW, GetFullPathNameW, GetFileAttributesW,
     GetShortPathNameW, GetTempPathW, shell_folder_path, FindFirstFileExW, FindNextFileW, FindClose,
     DeleteFileW, RemoveDirectoryW, SetFileAttributesW,
-    GetCurrentProcessId, OpenProcess, K32GetModuleFileNameExW, GetModuleFileNameW, CreateProcessW,
+    GetCurrentProcessId, OpenProcess, K32GetModuleFileNameExW, QueryFullProcessImageNameW, GetModuleFileNameW, CreateProcessW,
     DuplicateHandle, WaitForSingleObject, GetExitCodeProcess, TerminateProcess, GetStdHandle,
     GetCommandLineW, shell_split_command_line,
     SetDllDirectoryW, AddDllDirectory, LoadLibraryExW, GetModuleHandleA, GetProcAddress,

@@ -159,3 +159,54 @@ TEST_F(IdentityTest, OwnPathsAreComputedOnceAndThePlainFormStaysLong) {
 }
 
 }  // namespace
+
+#include "launcher/reentry.h"
+
+namespace {
+
+// The parent's image path, read from its memory or, where that is refused, named by the system.
+class ReentryTest : public SeamTest {
+protected:
+    void SetUp() override {
+        forget_own_executable_paths();
+        SetEnvironmentVariableW(L"TARVEN_ONEFILE_PARENT", L"4321");
+        sys.CloseHandle = [](HANDLE) -> BOOL { return TRUE; };
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"TARVEN_ONEFILE_PARENT", nullptr);
+        SeamTest::TearDown();
+        forget_own_executable_paths();
+    }
+};
+
+HANDLE WINAPI opens_with_any_access(DWORD, BOOL, DWORD id) {
+    EXPECT_EQ(id, 4321u);
+    return reinterpret_cast<HANDLE>(0x99);
+}
+HANDLE WINAPI opens_only_limited(DWORD access, BOOL, DWORD) {
+    return access == PROCESS_QUERY_LIMITED_INFORMATION ? reinterpret_cast<HANDLE>(0x99) : nullptr;
+}
+DWORD WINAPI memory_refused(HANDLE, HMODULE, LPWSTR, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+BOOL WINAPI names_this_executable(HANDLE, DWORD, LPWSTR path, DWORD *size) {
+    *size = GetModuleFileNameW(nullptr, path, *size);
+    return TRUE;
+}
+BOOL WINAPI names_nothing(HANDLE, DWORD, LPWSTR, DWORD *) { return FALSE; }
+
+TEST_F(ReentryTest, ParentWhoseMemoryCannotBeReadIsStillRecognised) {
+    sys.OpenProcess = opens_with_any_access;
+    sys.K32GetModuleFileNameExW = memory_refused;
+    sys.QueryFullProcessImageNameW = names_this_executable;
+    EXPECT_TRUE(detect_reentry());
+    sys.OpenProcess = opens_only_limited;
+    EXPECT_TRUE(detect_reentry());
+    sys.QueryFullProcessImageNameW = names_nothing;
+    EXPECT_FALSE(detect_reentry());
+    sys.OpenProcess = [](DWORD, BOOL, DWORD) -> HANDLE { return nullptr; };
+    EXPECT_FALSE(detect_reentry());
+}
+
+}  // namespace
