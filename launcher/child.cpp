@@ -78,10 +78,7 @@ wchar_t *build_child_command_line() {
 
 unsigned launch_child_and_wait() {
     copy_wide_bounded(launcher_directory, own_executable_path(false), kOwnPathCapacity);
-    wchar_t *last = nullptr;
-    for (wchar_t *unit = launcher_directory; *unit != 0; ++unit)
-        if (*unit == L'\\') last = unit;
-    if (last != nullptr) *last = 0;
+    if (wchar_t *last = last_backslash(launcher_directory)) *last = 0;
     set_environment_value("TARVEN_ONEFILE_DIRECTORY", launcher_directory);
     if (process_arguments.count >= 1 && process_arguments.values != nullptr)
         set_environment_value("TARVEN_ORIGINAL_ARGV0", process_arguments.values[0]);

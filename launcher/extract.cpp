@@ -23,11 +23,6 @@ int last_found;  // the element that answered the last lookup
 wchar_t entry_name[kEntryNameCapacity];
 unsigned char write_buffer[kWriteChunk];
 
-bool same_text(const wchar_t *a, const wchar_t *b) {
-    while (*a != 0 && *a == *b) ++a, ++b;
-    return *a == *b;
-}
-
 // Reads one name into the entry name buffer; a name without its terminator
 // within 1023 units is damage.
 void read_entry_name() {
@@ -94,9 +89,9 @@ bool create_directory_cached(const wchar_t *path) {
     }
     // Entries come sorted, so a file's folder is most often the one before:
     // asking that first gives the same answer as the scan, without the scan.
-    if (same_text(created_directories[last_found], path)) return true;
+    if (same_wide_text(created_directories[last_found], path)) return true;
     for (int i = 0; i < created_directory_total; ++i)
-        if (same_text(created_directories[i], path)) {
+        if (same_wide_text(created_directories[i], path)) {
             last_found = i;
             return true;
         }

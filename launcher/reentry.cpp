@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "launcher/report.h"
+#include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/identity.h"
 #include "system/syscalls.h"
@@ -17,11 +18,6 @@ namespace {
 constexpr DWORD kParentPathCapacity = 2048;
 
 using RunCode = int (*)(int, wchar_t **, const wchar_t *);
-
-bool same_text(const wchar_t *a, const wchar_t *b) {
-    while (*a != 0 && *a == *b) ++a, ++b;
-    return *a == *b;
-}
 
 }  // namespace
 
@@ -53,7 +49,7 @@ bool detect_reentry() {
         to_short_path_form(parent_path, kParentPathCapacity);
     }
     const wchar_t *own = own_executable_path(true);
-    bool same = readable && same_text(parent_path, own);
+    bool same = readable && same_wide_text(parent_path, own);
     sys.CloseHandle(process);
     return same;
 }

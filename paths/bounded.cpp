@@ -9,6 +9,18 @@ size_t wide_length(const wchar_t *text) {
     return n;
 }
 
+bool same_wide_text(const wchar_t *a, const wchar_t *b) {
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+wchar_t *last_backslash(wchar_t *text) {
+    wchar_t *last = nullptr;
+    for (; *text != 0; ++text)
+        if (*text == L'\\') last = text;
+    return last;
+}
+
 void copy_wide_bounded(wchar_t *destination, const wchar_t *source, size_t capacity) {
     size_t written = 0;
     for (; source[written] != 0; ++written) {

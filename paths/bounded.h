@@ -14,6 +14,12 @@ size_t wide_length(const wchar_t *text);
 // A source of `capacity` units or more ends the process with the fail-fast abort.
 void copy_wide_bounded(wchar_t *destination, const wchar_t *source, size_t capacity);
 
+// Whether the two texts are equal unit for unit (no case folding).
+bool same_wide_text(const wchar_t *a, const wchar_t *b);
+
+// The last backslash in `text`, or null when it has none.
+wchar_t *last_backslash(wchar_t *text);
+
 // Appends `source` to the text already in `destination`. When the source and
 // the terminator do not fit into the room left, ends the process with the abort.
 void append_wide_bounded(wchar_t *destination, const wchar_t *source, size_t capacity);

@@ -49,9 +49,7 @@ void resolve_final_path(wchar_t *destination, const wchar_t *source, size_t capa
 }
 
 void to_short_path_form(wchar_t *path, size_t capacity) {
-    wchar_t *last_separator = nullptr;
-    for (wchar_t *unit = path; *unit != 0; ++unit)
-        if (*unit == L'\\') last_separator = unit;
+    wchar_t *last_separator = last_backslash(path);
     wchar_t *last_component = nullptr;
     if (last_separator != nullptr) {
         *last_separator = 0;

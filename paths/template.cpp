@@ -158,10 +158,7 @@ bool append_program_base(wchar_t *end, size_t room) {
 
 bool append_program_dir(wchar_t *end, size_t room) {
     if (!expand_path_template(end, L"{PROGRAM}", room)) return false;
-    wchar_t *last = nullptr;
-    for (wchar_t *unit = end; *unit != 0; ++unit)
-        if (*unit == L'\\') last = unit;
-    if (last != nullptr) *last = 0;
+    if (wchar_t *last = last_backslash(end)) *last = 0;
     return true;
 }
 
