@@ -22,7 +22,10 @@ void fill_module_path() {
     if (sys.GetModuleFileNameW(nullptr, module_path, kPathCapacity) == 0) sys.fail_fast();
 }
 
+// An empty argument is quoted too: written as nothing, the child's splitting
+// would drop it and shift every argument after it.
 bool needs_quotes(const wchar_t *argument) {
+    if (*argument == 0) return true;
     for (; *argument != 0; ++argument)
         if (*argument == L' ' || *argument == L'\t' || *argument == L'\n' || *argument == L'\v' || *argument == L'"')
             return true;

@@ -3,7 +3,8 @@
 // The child's handle is used by two threads: the main thread waits on its own
 // handle, the console control thread on a duplicate kept in a shared slot.
 // Whichever takes the duplicate out of the slot (an atomic exchange) closes
-// it, so no handle is closed twice or used after it was closed.
+// it, so no handle is closed twice or used after it was closed. Both threads
+// may also reach the removal; a lock lets one remove at a time.
 #include "launcher/cleanup.h"
 
 #include "launcher/remove_tree.h"
@@ -17,6 +18,8 @@ namespace {
 constexpr DWORD kChildGraceMs = 5000;
 constexpr int kDeletionRetries = 20;
 constexpr DWORD kRetryPauseMs = 100;
+
+SRWLOCK removal_lock = SRWLOCK_INIT;
 
 HANDLE take_shared_child() { return __atomic_exchange_n(&shared_child_process, nullptr, __ATOMIC_SEQ_CST); }
 
@@ -41,13 +44,18 @@ void cleanup_at_exit() {
         sys.CloseHandle(child);
     }
     if (!extraction_started) return;
+    // One removal at a time: a second caller (the main thread once the child
+    // ended, the control thread on a console event) waits for the first, then
+    // makes its own attempt, which finds the folder gone.
+    AcquireSRWLockExclusive(&removal_lock);
     remove_directory_tree(target_directory);
     for (int attempt = 0; attempt < kDeletionRetries; ++attempt) {
         DWORD attributes = sys.GetFileAttributesW(target_directory);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) break;
         sys.Sleep(kRetryPauseMs);
         remove_directory_tree(target_directory);
     }
+    ReleaseSRWLockExclusive(&removal_lock);
 }
 
 BOOL WINAPI console_control_handler(DWORD event) {

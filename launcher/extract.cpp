@@ -35,8 +35,8 @@ void read_entry_name() {
     }
 }
 
-[[noreturn]] void report_write_failure() {
-    DWORD code = GetLastError();
+// `code` is the system's reason, or 0 when it gave none.
+[[noreturn]] void report_write_failure(DWORD code) {
     report_fatal_with_code("Error, couldn't unpack file to target path.",
                            static_cast<long>(code != 0 ? code : ERROR_WRITE_FAULT));
 }
@@ -66,8 +66,11 @@ void write_entry_data(HANDLE file, uint64_t remaining) {
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
         read_payload_bytes(write_buffer, chunk);
         DWORD written = 0;
-        // A short write has lost data as surely as a failed one.
-        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr) || written != chunk) report_write_failure();
+        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr)) report_write_failure(GetLastError());
+        // A short write has lost data as surely as a failed one. The call
+        // succeeded, so the last error is stale (183 after CREATE_ALWAYS
+        // replaced a file) and must not be named as the cause.
+        if (written != chunk) report_write_failure(ERROR_WRITE_FAULT);
         remaining -= chunk;
     }
 }
@@ -168,6 +171,6 @@ long long extract_payload(bool reentered, const ArgumentVector &arguments) {
         write_entry_data(file, size);
         // Closing flushes what the system still buffers (on a network share, say):
         // a close that fails may have lost the file's end.
-        if (!sys.CloseHandle(file)) report_write_failure();
+        if (!sys.CloseHandle(file)) report_write_failure(GetLastError());
     }
 }

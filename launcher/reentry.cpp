@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "launcher/report.h"
+#include "launcher/state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/identity.h"
@@ -15,7 +16,10 @@
 
 namespace {
 
-constexpr DWORD kParentPathCapacity = 2048;
+// As large as the launcher's own path caches: a smaller buffer would cut a
+// long parent path short, the child would not recognise its parent and would
+// start a child of its own, and so on without end.
+constexpr DWORD kParentPathCapacity = kOwnPathCapacity;
 
 using RunCode = int (*)(int, wchar_t **, const wchar_t *);
 
@@ -35,12 +39,13 @@ bool detect_reentry() {
     // child that cannot read its parent would become a parent itself and
     // start a child of its own, level after level.
     if (process == nullptr)
-        process = sys.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+        process = sys.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
     if (process == nullptr) return false;
-    // A parent whose path exceeds this buffer cannot be recognised: the process is then a parent.
     wchar_t parent_path[kParentPathCapacity];
+    // Reading a process's memory fails once it has ended; its image name does
+    // not, as long as a handle keeps the process object: that one must still run.
     bool readable = memory_readable && sys.K32GetModuleFileNameExW(process, nullptr, parent_path, kParentPathCapacity) != 0;
-    if (!readable) {
+    if (!readable && sys.WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
         DWORD size = kParentPathCapacity;
         readable = sys.QueryFullProcessImageNameW(process, 0, parent_path, &size) != 0;
     }

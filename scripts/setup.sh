@@ -15,8 +15,10 @@ say() { printf 'setup: %s\n' "$*" >&2; }
 quiet() { "$@" >>"$log" 2>&1 || { tail -n 40 "$log" >&2; say "failed: $*"; exit 1; }; }
 
 packages=(gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-          mingw-w64-x86-64-dev wine64 cmake ninja-build libzstd-dev zstd googletest
-          g++ make clang time imagemagick
+          mingw-w64-x86-64-dev wine64 cmake ninja-build pkg-config libzstd-dev zstd
+          googletest libgtest-dev libgmock-dev  # sources for Windows, libraries for the host
+          g++ make clang time imagemagick python3
+          xz-utils  # zstd's source tarball
           libclang-rt-14-dev)  # libFuzzer and the sanitizers' runtimes for fuzz/
 
 missing=()

@@ -7,6 +7,10 @@ export TMPDIR=$wine_root/tmp
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
+# Wine maps Windows names to host names through the locale: without a UTF-8
+# one it cannot create a file whose name is not ASCII. C.UTF-8 is on every Debian.
+export LANG=C.UTF-8
+unset LC_ALL LC_CTYPE
 mkdir -p "$TMPDIR"
 # The wine64 package installs its loader and server here and no `wine` command.
 wine_loader=/usr/lib/wine/wine64

@@ -16,7 +16,14 @@ const char* const kKnownVariables[] = {"TEMP",   "PROGRAM",  "PROGRAM_BASE", "PR
                                        "PID",    "HOME",     "CACHE_DIR",    "COMPANY",
                                        "PRODUCT", "VERSION", "FILE_VERSION", "PRODUCT_VERSION",
                                        "RANDOM", "TIME_US",  "TIME"};
-const char* const kRootFolders[] = {"TEMP", "HOME", "CACHE_DIR", "PROGRAM_DIR"};
+const char* const kRootFolders[] = {"TEMP", "HOME", "CACHE_DIR"};
+// The program as it was started: a bare name from a shell, a relative or a
+// full path in the launcher, always the full module path in its child. A
+// template holding one of these names a different folder in each of the two.
+const char* const kStartedAsVariables[] = {"PROGRAM", "PROGRAM_BASE", "PROGRAM_DIR"};
+// Characters that Windows refuses in a name; a colon past the start would
+// also read as a second drive.
+const char* const kRefusedInNames = "<>:\"|?*";
 const char* const kUniqueVariables[] = {"PID", "RANDOM", "TIME_US", "TIME"};
 
 template <size_t N>
@@ -83,7 +90,7 @@ size_t root_components(const std::string& text, const std::vector<Component>& pa
       !parts[2].text.empty() && !parts[3].text.empty())
     return 4;  // "", "", server, share
   throw refuse(text,
-               "it must start with {TEMP}, {HOME}, {CACHE_DIR} or {PROGRAM_DIR} followed by a "
+               "it must start with {TEMP}, {HOME} or {CACHE_DIR} followed by a "
                "backslash, or with an absolute path (X:\\ or \\\\server\\share)");
 }
 
@@ -103,6 +110,9 @@ void check_template_texts(const std::string& text, const std::u16string& company
         const std::string shown = std::string(t.option) + " '" + utf16_to_utf8(t.value) + "'";
         if (t.value.find_first_of(u"\\/") != std::u16string::npos)
           throw user_error(shown + ": holds a folder separator, and the target template uses {" + v + "}");
+        if (t.value.find_first_of(u"<>:\"|?*") != std::u16string::npos)
+          throw user_error(shown + ": holds a character Windows refuses in names, and the target "
+                           "template uses {" + v + "}");
         const bool whole = c.text == "{" + v + "}";
         if (whole && (t.value.empty() || t.value == u"." || t.value == u".."))
           throw user_error(shown + ": the target template's component {" + v +
@@ -115,10 +125,16 @@ void check_template_texts(const std::string& text, const std::u16string& company
 std::vector<std::string> check_target_template(const std::string& text) {
   if (!utf8_to_utf16(text)) throw refuse(text, "is not valid UTF-8");
   const std::vector<Component> parts = parse(text);
+  for (const Component& c : parts)
+    for (const std::string& v : c.variables)
+      if (is_one_of(v, kStartedAsVariables))
+        throw refuse(text, "{" + v + "} is the program as it was started, which the launcher and its "
+                           "child see differently (a bare name, a full path): they would look for the "
+                           "application in two folders");
   const size_t root = root_components(text, parts);
   const Component& last = parts.back();
   if (last.variables.size() == 1 && last.text == "{" + last.variables[0] + "}" &&
-      (is_one_of(last.variables[0], kRootFolders) || last.variables[0] == "PROGRAM"))
+      is_one_of(last.variables[0], kRootFolders))
     throw refuse(text, "its last component is only {" + last.variables[0] +
                            "}, an existing folder that the launcher would delete at exit");
   if (parts.size() == root)
@@ -131,7 +147,7 @@ std::vector<std::string> check_target_template(const std::string& text) {
     if (c == "." || c == "..")
       throw refuse(text, "it holds a '" + c + "' component, which leads out of the target folder");
     if (c.empty()) throw refuse(text, "it holds an empty component");
-    if (c.find_first_of("<>:\"|?*") != std::string::npos)
+    if (c.find_first_of(kRefusedInNames) != std::string::npos)
       throw refuse(text, "its component '" + c + "' holds a character Windows refuses in names");
   }
   std::vector<std::string> warnings;

@@ -23,7 +23,7 @@ std::string template_refusal(const std::string& text) {
 TEST(TargetTemplate, AcceptsSafeTemplates) {
   for (const char* ok : {kDefaultTargetTemplate, "{temp}\\app_{pid}", "{HOME}\\.cache\\{PRODUCT}\\{TIME}",
                          "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}_{RANDOM}",
-                         "{PROGRAM_DIR}\\{PROGRAM_BASE}_{TIME_US}", "C:\\apps\\x_{PID}",
+                         "C:\\apps\\x_{PID}",
                          "\\\\server\\share\\x_{RANDOM}", "{TEMP}/fwd_{PID}",
                          "{TEMP}\\{FILE_VERSION}-{PRODUCT_VERSION}-{PID}"})
     EXPECT_EQ(template_refusal(ok), "") << ok;
@@ -39,18 +39,27 @@ TEST(TargetTemplate, RefusesWhatDoesNotParse) {
 }
 
 TEST(TargetTemplate, RefusesFoldersTheLauncherMustNotDelete) {
-  for (const char* only : {"{TEMP}", "{TEMP}\\{HOME}", "C:\\x\\{CACHE_DIR}", "{HOME}\\{PROGRAM_DIR}",
-                           "{TEMP}\\{PROGRAM}"})
+  for (const char* only : {"{TEMP}", "{TEMP}\\{HOME}", "C:\\x\\{CACHE_DIR}"})
     EXPECT_NE(template_refusal(only).find("last component is only"), std::string::npos) << only;
   for (const char* empty : {"{TEMP}\\", "C:\\", "{TEMP}\\x\\"})
     EXPECT_NE(template_refusal(empty).find("last component is empty"), std::string::npos) << empty;
   for (const char* share : {"\\\\server\\share", "\\\\server\\x_{PID}"})
     EXPECT_NE(template_refusal(share).find("names only a root folder"), std::string::npos) << share;
   for (const char* rootless : {"onefile_{PID}", "{PRODUCT}\\x_{PID}", "{TEMP}x\\{PID}", "C:x_{PID}",
-                               "\\x_{PID}", "{PROGRAM}\\x_{PID}"})
+                               "\\x_{PID}"})
     EXPECT_NE(template_refusal(rootless).find("must start with {TEMP}"), std::string::npos) << rootless;
   EXPECT_NE(template_refusal("{TEMP}\\x\\..").find("'..' component"), std::string::npos);
   EXPECT_NE(template_refusal("{TEMP}\\a:b_{PID}").find("refuses"), std::string::npos);
+  EXPECT_NE(template_refusal("{TEMP}\\C:\\x_{PID}").find("refuses"), std::string::npos);
+}
+
+// The launcher and its child must expand a template to one folder however
+// the program was started; the program's own name differs between the two
+// (seen: a second drive inside the folder name, "Error, load DLL." from a shell).
+TEST(TargetTemplate, RefusesTheProgramAsStarted) {
+  for (const char* started : {"{PROGRAM_DIR}\\x_{PID}", "{TEMP}\\{PROGRAM}_{PID}", "{TEMP}\\{program_base}_{PID}",
+                              "{HOME}\\{PROGRAM_DIR}", "{TEMP}\\{PROGRAM}"})
+    EXPECT_NE(template_refusal(started).find("is the program as it was started"), std::string::npos) << started;
 }
 
 TEST(TargetTemplate, WarnsWhenTwoRunsWouldShareTheFolder) {
@@ -82,6 +91,8 @@ TEST(TargetTemplate, RefusesTextsThatWouldMoveTheFolder) {
   EXPECT_NE(refusal("{TEMP}\\p_{PRODUCT}", u"", u"a\\..\\..").find("holds a folder separator"),
             std::string::npos);
   EXPECT_NE(refusal("{TEMP}\\p_{PRODUCT}", u"", u"a/b").find("holds a folder separator"), std::string::npos);
+  EXPECT_NE(refusal("{TEMP}\\{COMPANY}_{PID}", u"C:x", u"").find("--company 'C:x': holds a character Windows refuses"),
+            std::string::npos);
 }
 
 TEST(Version, ParsesFourNumbersUpTo65535) {

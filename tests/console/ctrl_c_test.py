@@ -21,7 +21,8 @@ import time
 
 wine_root, probe = sys.argv[1], sys.argv[2]
 env = dict(os.environ, WINEPREFIX=wine_root + "/prefix", TMPDIR=wine_root + "/tmp", WINEDEBUG="-all",
-           WINEDLLOVERRIDES="mscoree,mshtml=")
+           WINEDLLOVERRIDES="mscoree,mshtml=", LANG="C.UTF-8")
+env.pop("LC_ALL", None)
 # Wine takes the temporary folder from its prefix, not from the host's TMP.
 temp = os.path.join(wine_root, "prefix", "drive_c", "users", getpass.getuser(), "Temp")
 failures = []

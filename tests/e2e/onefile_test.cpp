@@ -39,14 +39,15 @@ TEST_F(OnefileTest, ApplicationSeesItsArgumentsEnvironmentAndFolder) {
                                            L"trailing\\ \"quote\\\"inside\" \"\" \"dir with space\\\\\" last");
     ASSERT_EQ(run.exit_code, 0u) << run.standard_output << run.standard_error;
     auto seen = read_report(report);
-    EXPECT_EQ(seen["argc"], "10");  // the empty argument disappears
+    EXPECT_EQ(seen["argc"], "11");
     EXPECT_EQ(seen["arg3"], "plain");
     EXPECT_EQ(seen["arg4"], "with space");
     EXPECT_EQ(seen["arg5"], "tab\there");
     EXPECT_EQ(seen["arg6"], "trailing\\");
     EXPECT_EQ(seen["arg7"], "quote\"inside");
-    EXPECT_EQ(seen["arg8"], "dir with space\\");
-    EXPECT_EQ(seen["arg9"], "last");
+    EXPECT_EQ(seen["arg8"], "");  // an empty argument keeps its place
+    EXPECT_EQ(seen["arg9"], "dir with space\\");
+    EXPECT_EQ(seen["arg10"], "last");
     // The parent's id, the executable's folder and its first argument as started.
     EXPECT_EQ(seen["TARVEN_ONEFILE_PARENT"], std::to_string(run.process_id));
     std::wstring exe = packed(L"probe.exe");

@@ -56,14 +56,14 @@ TEST_F(CommandLineTest, QuotingExamples) {
     EXPECT_EQ(tail(L"x.exe C:\\dir\\"), L" C:\\dir\\");
     EXPECT_EQ(tail(L"x.exe \"a\\\\\\\\\\\"b\""), L" \"a\\\\\\\\\\\"b\"");  // a \\ " b -> five backslashes
     EXPECT_EQ(tail(L"x.exe \\\""), L" \"\\\"\"");                        // a lone double quote
-    EXPECT_EQ(tail(L"x.exe a \"\" b"), L" a  b");                         // the empty argument disappears
+    EXPECT_EQ(tail(L"x.exe a \"\" b"), L" a \"\" b");                      // the empty argument stays one
     EXPECT_EQ(tail(L"x.exe \"tab\there\" \"line\nfeed\" \"v\vt\" cr\rret"),
               L" \"tab\there\" \"line\nfeed\" \"v\vt\" cr\rret");
 }
 
 TEST_F(CommandLineTest, TheChildSplitsOutTheSameArguments) {
     const std::vector<std::wstring> arguments = {L"plain", L"with space", L"trailing\\", L"quote\"inside",
-                                                 L"C:\\my dir\\", L"\\\\server\\share", L"\u00e9\U0001F600", L"\t"};
+                                                 L"C:\\my dir\\", L"", L"\\\\server\\share", L"\u00e9\U0001F600", L"\t", L""};
     std::wstring line = L"\"C:\\some where\\x.exe\"";
     for (const std::wstring &a : arguments) {
         std::wstring quoted = L"\"";
