@@ -44,7 +44,7 @@ int report(int argc, wchar_t **argv, const wchar_t *library, const wchar_t *file
     text += "module=" + utf8(module) + "\n";
     text += "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
     for (const wchar_t *name : {L"TARVEN_ONEFILE_PARENT", L"TARVEN_ONEFILE_DIRECTORY", L"TARVEN_ORIGINAL_ARGV0",
-                                L"TARVEN_ONEFILE_TIME_US", L"TARVEN_ONEFILE_RANDOM"})
+                                L"TARVEN_ONEFILE_TIME_US", L"TARVEN_ONEFILE_RANDOM", L"TARVEN_ONEFILE_START"})
         text += utf8(name) + "=" + utf8(variable(name)) + "\n";
     // What the data file beside the library holds now.
     HANDLE readme = CreateFileW((folder_of(library) + L"\\data\\readme.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,

@@ -118,6 +118,40 @@ TEST_F(OnefileTest, ReenteredChildReachesTheSameFolderAndWritesNothing) {
     EXPECT_EQ(list_folder(temp), std::vector<std::wstring>{L"inner.txt"});
 }
 
+// Started by a relative name, with cached texts that another launcher left
+// in the environment: the application sees the name as typed, and the parent
+// names its folder afresh.
+TEST_F(OnefileTest, RelativeStartWithStaleCachedTexts) {
+    std::wstring exe = packed(L"probe.exe");
+    std::wstring folder = exe.substr(0, exe.rfind(L'\\'));
+    std::wstring relative = L"..\\" + folder.substr(folder.rfind(L'\\') + 1) + L"\\probe.exe";
+    std::wstring report = temp + L"\\report.txt";
+    Finished run = run_program(exe, relative + L" report \"" + report + L"\"",
+                               {{L"TMP", temp}, {L"TEMP", temp}, {L"TARVEN_ONEFILE_START", L"1"},
+                                {L"TARVEN_ONEFILE_TIME_US", L"999999"}, {L"TARVEN_ONEFILE_RANDOM", L"staleRANDOM"}},
+                               60000, folder);
+    ASSERT_EQ(run.exit_code, 0u) << run.standard_output << run.standard_error;
+    auto seen = read_report(report);
+    EXPECT_EQ(seen["TARVEN_ORIGINAL_ARGV0"], narrow(relative));
+    EXPECT_EQ(seen["arg0"], narrow(exe));
+    EXPECT_NE(seen["TARVEN_ONEFILE_TIME_US"], "999999");
+    EXPECT_NE(seen["TARVEN_ONEFILE_RANDOM"], "staleRANDOM");
+    EXPECT_EQ(seen["TARVEN_ONEFILE_START"], "<unset>");  // cleared, and the template has no {TIME}
+    EXPECT_EQ(seen["library"], narrow(temp) + "\\onefile_" + std::to_string(run.process_id) + "_" +
+                                   seen["TARVEN_ONEFILE_TIME_US"] + "_" + seen["TARVEN_ONEFILE_RANDOM"] + "\\probe.dll");
+}
+
+// The application library imports a second library of the payload, which
+// the system finds in the unpacked folder: beside the library, or at the
+// folder's top while the library sits in a subfolder.
+TEST_F(OnefileTest, LibraryImportsASecondLibraryOfThePayload) {
+    for (const wchar_t *exe : {L"helper-beside.exe", L"helper-below.exe"}) {
+        Finished run = launch(packed(exe), L"");
+        EXPECT_EQ(run.exit_code, 42u) << narrow(exe) << ": " << run.standard_output << run.standard_error;
+    }
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
 TEST_F(OnefileTest, ParentVariableThatIsNotALauncherMakesAParent) {
     const std::wstring values[] = {L"", L"abc", L"12x", L"4294967296", L"99999999999",
                                    std::to_wstring(GetCurrentProcessId())};  // a live process of another executable

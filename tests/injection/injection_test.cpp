@@ -179,6 +179,18 @@ TEST_F(InjectionTest, CleanRunExtractsLaunchesAndRemoves) {
     EXPECT_EQ(list_folder(scratch), std::vector<std::wstring>{L"user"});
 }
 
+// Registration fails before anything is unpacked: one line on standard output.
+TEST_F(InjectionTest, HandlerThatCannotBeRegistered) {
+    use_fakes();
+    sys.SetConsoleCtrlHandler = [](PHANDLER_ROUTINE, BOOL) -> BOOL { return FALSE; };
+    Result result = run_once();
+    EXPECT_EQ(result.outcome.ending, Ending::exited);
+    EXPECT_EQ(result.outcome.exit_code, 2);
+    EXPECT_EQ(result.outcome.standard_output, "Error, failed to register signal handler.\n");
+    EXPECT_EQ(result.outcome.standard_error, "");
+    EXPECT_EQ(list_folder(scratch), std::vector<std::wstring>{L"user"});
+}
+
 TEST_F(InjectionTest, EveryCallFailingAtEachUse) {
     // A clean run counts the uses of each call.
     std::map<std::string, int> uses;
