@@ -1,11 +1,14 @@
 // Child launch: command line rebuilding, the launch, the wait and the exit code.
 #include "launcher/child.h"
 
+#include "launcher/child_job.h"
 #include "launcher/cleanup.h"
 #include "launcher/report.h"
 #include "launcher/state.h"
+#include "launcher/sweep.h"
 #include "paths/arguments.h"
 #include "paths/bounded.h"
+#include "paths/build_texts.h"
 #include "paths/environment.h"
 #include "paths/identity.h"
 #include "system/syscalls.h"
@@ -94,13 +97,17 @@ unsigned launch_child_and_wait() {
     startup.hStdOutput = sys.GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = sys.GetStdHandle(STD_ERROR_HANDLE);
     wchar_t *line = build_child_command_line();
+    HANDLE job = create_child_job();
     PROCESS_INFORMATION child = {};
     if (!sys.CreateProcessW(module_path, line, /*process attributes*/ nullptr, /*thread attributes*/ nullptr,
                             /*inherit handles*/ TRUE, NORMAL_PRIORITY_CLASS, /*environment*/ nullptr,
                             /*current directory*/ nullptr, &startup, &child))
         report_fatal_with_code("Error, couldn't launch child", static_cast<long>(GetLastError()));
+    tie_child_to_job(job, child.hProcess);
     sys.CloseHandle(child.hThread);
     share_child_process(child.hProcess);
+    // While the child starts: folders that killed launchers left.
+    sweep_leftover_folders(target_directory, tarven_target_template);
 
     DWORD exit_code = 0;
     sys.WaitForSingleObject(child.hProcess, INFINITE);

@@ -49,6 +49,7 @@ typedef struct _STARTUPINFOW STARTUPINFOW, *LPSTARTUPINFOW;
 typedef struct _PROCESS_INFORMATION PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 typedef enum _FINDEX_INFO_LEVELS { FindExInfoStandard } FINDEX_INFO_LEVELS;
 typedef enum _FINDEX_SEARCH_OPS { FindExSearchNameMatch } FINDEX_SEARCH_OPS;
+typedef enum _JOBOBJECTINFOCLASS { JobObjectExtendedLimitInformation = 9 } JOBOBJECTINFOCLASS;
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;

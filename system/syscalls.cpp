@@ -56,10 +56,10 @@ LPWSTR *WINAPI shell_split_command_line(LPCWSTR line, int *count) {
 const SystemCalls real_sys = {
     CreateFileW, WriteFile, CloseHandle, CreateDirectoryW, GetFullPathNameW, GetFileAttributesW,
     GetShortPathNameW, GetTempPathW, shell_folder_path, FindFirstFileExW, FindNextFileW, FindClose,
-    DeleteFileW, RemoveDirectoryW, SetFileAttributesW,
+    DeleteFileW, RemoveDirectoryW, SetFileAttributesW, MoveFileExW,
     GetCurrentProcessId, OpenProcess, K32GetModuleFileNameExW, QueryFullProcessImageNameW, GetModuleFileNameW, CreateProcessW,
     DuplicateHandle, WaitForSingleObject, GetExitCodeProcess, TerminateProcess, GetStdHandle,
-    GetCommandLineW, shell_split_command_line,
+    GetCommandLineW, shell_split_command_line, CreateJobObjectW, SetInformationJobObject, AssignProcessToJobObject,
     SetDllDirectoryW, AddDllDirectory, LoadLibraryExW, GetModuleHandleA, GetProcAddress,
     GetEnvironmentVariableW, SetEnvironmentVariableW, SetConsoleCtrlHandler, GetSystemTimeAsFileTime,
     QueryPerformanceCounter, GetStringTypeW, Sleep, FormatMessageA,

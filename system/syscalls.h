@@ -33,6 +33,7 @@ struct SystemCalls {
     BOOL(WINAPI *DeleteFileW)(LPCWSTR);
     BOOL(WINAPI *RemoveDirectoryW)(LPCWSTR);
     BOOL(WINAPI *SetFileAttributesW)(LPCWSTR, DWORD);
+    BOOL(WINAPI *MoveFileExW)(LPCWSTR, LPCWSTR, DWORD);
     // processes
     DWORD(WINAPI *GetCurrentProcessId)(void);
     HANDLE(WINAPI *OpenProcess)(DWORD, BOOL, DWORD);
@@ -48,6 +49,9 @@ struct SystemCalls {
     HANDLE(WINAPI *GetStdHandle)(DWORD);
     LPWSTR(WINAPI *GetCommandLineW)(void);
     LPWSTR *(WINAPI *CommandLineToArgvW)(LPCWSTR, int *);
+    HANDLE(WINAPI *CreateJobObjectW)(LPSECURITY_ATTRIBUTES, LPCWSTR);
+    BOOL(WINAPI *SetInformationJobObject)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD);
+    BOOL(WINAPI *AssignProcessToJobObject)(HANDLE, HANDLE);
     // libraries
     BOOL(WINAPI *SetDllDirectoryW)(LPCWSTR);
     DLL_DIRECTORY_COOKIE(WINAPI *AddDllDirectory)(PCWSTR);

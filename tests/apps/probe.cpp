@@ -5,7 +5,8 @@
 //   reportexit FILE CODE     writes the report as "report" does, returns CODE
 //   reenter FILE             changes data\readme.txt, starts its own executable with "report FILE",
 //                            returns its exit code
-//   hold MS                  starts holder.exe on a file of its folder for MS milliseconds, returns 0
+//   hold MS [sleep]          starts holder.exe on a file of its folder for MS milliseconds, returns 0
+//                            (with "sleep": then sleeps 60 s and returns 3)
 //   sleep MS [ignore]        sleeps (ignoring console events with "ignore"), returns 3
 //   copy DEST                copies its folder to DEST, returns 0
 #include <windows.h>
@@ -129,7 +130,10 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         CloseHandle(process.hProcess);
         // Returns once the holder has the file open.
         for (int i = 0; i < 500; ++i) {
-            if (GetFileAttributesW((held + L".open").c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
+            if (GetFileAttributesW((held + L".open").c_str()) != INVALID_FILE_ATTRIBUTES) {
+                if (argc > 3 && std::wstring(argv[3]) == L"sleep") return Sleep(60000), 3;
+                return 0;
+            }
             Sleep(10);
         }
         return 94;

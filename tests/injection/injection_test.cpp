@@ -83,6 +83,10 @@ void register_sites() {
     SITE(DeleteFileW, FALSE);
     SITE(RemoveDirectoryW, FALSE);
     SITE(SetFileAttributesW, FALSE);
+    SITE(MoveFileExW, FALSE);
+    SITE(CreateJobObjectW, HANDLE{nullptr});
+    SITE(SetInformationJobObject, FALSE);
+    SITE(AssignProcessToJobObject, FALSE);
     SITE(OpenProcess, HANDLE{nullptr});
     SITE(K32GetModuleFileNameExW, DWORD{0});
     SITE(GetModuleFileNameW, DWORD{0});

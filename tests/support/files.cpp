@@ -2,9 +2,12 @@
 #include "tests/support/files.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winioctl.h>
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -20,4 +23,81 @@ std::wstring widen(const std::string &text) {
     std::wstring wide;
     for (unsigned char c : text) wide += static_cast<wchar_t>(c == '/' ? '\\' : c);
     return wide;
+}
+
+bool on_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+namespace {
+
+bool exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The host's name of a path on the Z: drive.
+std::wstring host_path(std::wstring path) {
+    EXPECT_EQ(path.rfind(L"Z:", 0), 0u);
+    path.erase(0, 2);
+    for (wchar_t &c : path) c = c == L'\\' ? L'/' : c;
+    return path;
+}
+
+// Runs a host program under Wine, then waits until `done` holds: Wine's
+// handle on a host process does not wait for it.
+template <typename Done>
+void run_host(const wchar_t *program, const std::wstring &arguments, Done done) {
+    std::wstring line = L"x " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int i = 0; i < 500 && !done(); ++i) Sleep(10);
+}
+
+}  // namespace
+
+void make_folder_link(const std::wstring &link, const std::wstring &target) {
+    if (on_wine()) {
+        run_host(L"Z:\\bin\\ln", L"-s " + host_path(target) + L" " + host_path(link), [&] { return exists(link); });
+    } else {
+        ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr));
+        HANDLE folder = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+        // A mount point's data: tag, length, then the substitute name and an empty print name.
+        std::wstring substitute = L"\\??\\" + target;
+        std::vector<unsigned char> data(8 + 8 + (substitute.size() + 2) * 2);
+        *reinterpret_cast<DWORD *>(data.data()) = IO_REPARSE_TAG_MOUNT_POINT;
+        auto *words = reinterpret_cast<WORD *>(data.data());
+        words[2] = static_cast<WORD>(data.size() - 8);
+        words[5] = static_cast<WORD>(substitute.size() * 2);      // substitute name length
+        words[6] = static_cast<WORD>(substitute.size() * 2 + 2);  // print name offset, after the NUL
+        memcpy(data.data() + 16, substitute.c_str(), substitute.size() * 2);
+        DWORD returned = 0;
+        BOOL made = DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
+                                    nullptr, 0, &returned, nullptr);
+        CloseHandle(folder);
+        ASSERT_TRUE(made) << GetLastError();
+    }
+    ASSERT_NE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+}
+
+void remove_host_tree(const std::wstring &folder) {
+    if (on_wine()) {
+        run_host(L"Z:\\bin\\rm", L"-rf " + host_path(folder), [&] { return !exists(folder); });
+        return;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName, path = folder + L"\\" + name;
+            if (name == L"." || name == L"..") continue;
+            bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !link) remove_host_tree(path);
+            else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(path.c_str());
+            else DeleteFileW(path.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
 }

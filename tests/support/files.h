@@ -12,3 +12,16 @@ std::string test_data(const std::string &name);
 
 // Wide form of a narrow path.
 std::wstring widen(const std::string &text);
+
+// True when the tests run under Wine rather than Windows.
+bool on_wine();
+
+// Makes `link` (a folder path on the Z: drive, which maps the host's root) a
+// link to the folder `target`: a junction on Windows; under Wine, which makes
+// neither junctions nor symbolic links, a host symbolic link, which Wine
+// shows as a reparse-point folder. Fails the calling test when it cannot.
+void make_folder_link(const std::wstring &link, const std::wstring &target);
+
+// Removes a folder on the Z: drive with everything in it, links included:
+// with the host's rm under Wine, which cannot remove a host link.
+void remove_host_tree(const std::wstring &folder);

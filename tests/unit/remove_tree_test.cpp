@@ -3,7 +3,6 @@
 // once, and nothing outside the tree touched, the current directory included.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <winioctl.h>
 
 #include <string>
 #include <thread>
@@ -79,57 +78,6 @@ TEST_F(RemoveTreeSeam, DriveRootsAreNeverTouched) {
     EXPECT_EQ(calls, 4);
 }
 
-bool on_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
-// Runs a host program under Wine with a flag and host paths below the test
-// data, then waits until `done` holds (Wine's handle on a host process does
-// not wait for it).
-template <typename Done>
-void run_host(const wchar_t *program, const std::string &flag, const std::vector<std::string> &paths, Done done) {
-    std::string line = "x " + flag;
-    for (const std::string &path : paths) line += " " + std::string(TARVEN_TEST_DATA) + "/" + path;
-    std::wstring wide(line.begin(), line.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(program, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int i = 0; i < 500 && !done(); ++i) Sleep(10);
-}
-
-// Makes `link` a link to the folder `target`. Windows makes a junction
-// without any privilege. Wine makes neither junctions nor symbolic links
-// (CreateSymbolicLinkW does nothing); there the host's ln makes one, which
-// Wine shows as a reparse-point folder. Both paths are below the test data.
-void make_folder_link(const std::string &link, const std::string &target) {
-    std::wstring wide_link = widen(test_data(link));
-    if (on_wine()) {
-        run_host(L"Z:\\bin\\ln", "-s", {target, link},
-                 [&] { return GetFileAttributesW(wide_link.c_str()) != INVALID_FILE_ATTRIBUTES; });
-    } else {
-        ASSERT_TRUE(CreateDirectoryW(wide_link.c_str(), nullptr));
-        HANDLE folder = CreateFileW(wide_link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        ASSERT_NE(folder, INVALID_HANDLE_VALUE);
-        std::wstring substitute = L"\\??\\" + widen(test_data(target));
-        std::vector<unsigned char> data(8 + 8 + (substitute.size() + 2) * 2);
-        auto *header = reinterpret_cast<DWORD *>(data.data());
-        header[0] = IO_REPARSE_TAG_MOUNT_POINT;
-        auto *words = reinterpret_cast<WORD *>(data.data());
-        words[2] = static_cast<WORD>(data.size() - 8);
-        words[5] = static_cast<WORD>(substitute.size() * 2);  // substitute name length
-        words[6] = static_cast<WORD>(substitute.size() * 2 + 2);  // print name offset, after the NUL
-        memcpy(data.data() + 16, substitute.c_str(), substitute.size() * 2);
-        DWORD returned = 0;
-        BOOL made = DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
-                                    nullptr, 0, &returned, nullptr);
-        CloseHandle(folder);
-        ASSERT_TRUE(made) << GetLastError();
-    }
-    ASSERT_NE(GetFileAttributesW(wide_link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
-}
-
 TEST(RemoveTree, LinksInsideAreRemovedNeverFollowed) {
     std::string root = "remove-links-" + std::to_string(GetCurrentProcessId());
     std::wstring wide_root = widen(test_data(root));
@@ -139,7 +87,7 @@ TEST(RemoveTree, LinksInsideAreRemovedNeverFollowed) {
     make_file(widen(test_data(root + "/outside/keep.txt")));
     make_file(widen(test_data(root + "/target/a.txt")));
     make_file(widen(test_data(root + "/target/sub/b.txt")));
-    make_folder_link(root + "/target/sub/link", root + "/outside");
+    make_folder_link(widen(test_data(root + "/target/sub/link")), widen(test_data(root + "/outside")));
 
     remove_directory_tree(widen(test_data(root + "/target")).c_str());
 
@@ -149,7 +97,7 @@ TEST(RemoveTree, LinksInsideAreRemovedNeverFollowed) {
     // Windows removes the junction itself; Wine cannot remove a host link
     // (RemoveDirectoryW fails on it), so there the link and its folders stay.
     if (on_wine()) {
-        run_host(L"Z:\\bin\\rm", "-rf", {root}, [&] { return !exists(wide_root); });
+        remove_host_tree(wide_root);
     } else {
         EXPECT_FALSE(exists(widen(test_data(root + "/target"))));
         remove_directory_tree(wide_root.c_str());

@@ -1,0 +1,161 @@
+// Sweeping leftover folders: a launcher killed hard runs no clean-up, and its
+// folder would stay in the user's temporary folder for good. Each parent
+// looks beside its own folder for folders of its own naming form whose
+// launcher is gone, while its child starts.
+//
+// A folder is removed only when all of these hold:
+// - its name is the form exactly: prefix, process id, six digits, eleven
+//   base64url characters; near misses, files and links are never touched;
+// - the process it names cannot be opened because there is no such process,
+//   or has ended. A live process with that id keeps the folder, even when it
+//   only reuses the id of the launcher that died;
+// - it can be renamed, to the same form under this launcher's id. On Windows
+//   a folder cannot be renamed while a process holds a file in it open or
+//   runs code from it (a loaded DLL, a program, a current directory), so a
+//   folder in use is never removed. The rename also claims the folder: two
+//   launchers sweeping at once never remove the same folder, and a sweep
+//   killed halfway leaves a folder that names a dead launcher again.
+// The cost per start is bounded: the system lists only names that start with
+// the prefix, at most kNamesLooked of them are looked at and at most
+// kFoldersRemoved removed; the next start takes the rest.
+#include "launcher/sweep.h"
+
+#include "launcher/remove_tree.h"
+#include "launcher/state.h"
+#include "paths/bounded.h"
+#include "system/syscalls.h"
+
+namespace {
+
+constexpr int kNamesLooked = 64;
+constexpr int kFoldersRemoved = 2;
+constexpr wchar_t kUniqueEnd[] = L"{PID}_{TIME_US}_{RANDOM}";
+
+wchar_t upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? static_cast<wchar_t>(unit - 32) : unit; }
+
+bool is_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
+
+bool is_base64url(wchar_t unit) {
+    return is_digit(unit) || (unit >= L'a' && unit <= L'z') || (unit >= L'A' && unit <= L'Z') || unit == L'-' ||
+           unit == L'_';
+}
+
+// True when the launcher process `id` has ended or never was; false when a
+// process with that id runs or the system will not say.
+bool launcher_gone(unsigned long id) {
+    HANDLE process = sys.OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+    bool ended = sys.WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    sys.CloseHandle(process);
+    return ended;
+}
+
+// Writes the folder's new name, `folder\prefix<own id>_<its six digits>_<its
+// eleven characters>`, from the name's tail after its process id.
+bool claimed_path(wchar_t *claimed, size_t capacity, const wchar_t *folder, const wchar_t *prefix,
+                  const wchar_t *tail) {
+    wchar_t id[16];
+    unsigned long own = sys.GetCurrentProcessId();
+    size_t length = 0;
+    do id[length++] = static_cast<wchar_t>(L'0' + own % 10); while ((own /= 10) != 0 && length < 15);
+    wchar_t digits[16];
+    for (size_t i = 0; i < length; ++i) digits[i] = id[length - 1 - i];
+    digits[length] = 0;
+    size_t needed = wide_length(folder) + 1 + wide_length(prefix) + length + wide_length(tail) + 1;
+    if (needed > capacity) return false;
+    copy_wide_bounded(claimed, folder, capacity);
+    append_wide_bounded(claimed, L"\\", capacity);
+    append_wide_bounded(claimed, prefix, capacity);
+    append_wide_bounded(claimed, digits, capacity);
+    append_wide_bounded(claimed, tail, capacity);
+    return true;
+}
+
+bool append_fits(wchar_t *path, const wchar_t *text, size_t capacity) {
+    if (wide_length(path) + wide_length(text) + 1 > capacity) return false;
+    append_wide_bounded(path, text, capacity);
+    return true;
+}
+
+}  // namespace
+
+const wchar_t *leftover_prefix(const wchar_t *path_template, wchar_t *prefix, size_t capacity) {
+    const wchar_t *last = path_template;
+    for (const wchar_t *unit = path_template; *unit != 0; ++unit)
+        if (*unit == L'\\') last = unit + 1;
+    size_t length = wide_length(last);
+    size_t end_length = wide_length(kUniqueEnd);
+    if (length <= end_length || length - end_length + 1 > capacity) return nullptr;
+    size_t cut = length - end_length;
+    for (size_t i = 0; i < end_length; ++i)
+        if (upper(last[cut + i]) != kUniqueEnd[i]) return nullptr;
+    for (size_t i = 0; i < cut; ++i) {
+        // A reference, a wildcard or a separator in the prefix: not a form to look for.
+        if (last[i] == L'{' || last[i] == L'}' || last[i] == L'*' || last[i] == L'?' || last[i] == L'/') return nullptr;
+        prefix[i] = last[i];
+    }
+    prefix[cut] = 0;
+    return prefix;
+}
+
+bool is_leftover_name(const wchar_t *name, const wchar_t *prefix, unsigned long *process_id) {
+    for (; *prefix != 0; ++prefix, ++name)
+        if (*name != *prefix) return false;
+    unsigned long long id = 0;
+    size_t digits = 0;
+    for (; is_digit(*name); ++name, ++digits) {
+        id = id * 10 + static_cast<unsigned>(*name - L'0');
+        if (digits == 10) return false;
+    }
+    if (digits == 0 || id == 0 || id > 0xFFFFFFFFull || name[-static_cast<ptrdiff_t>(digits)] == L'0') return false;
+    if (*name++ != L'_') return false;
+    for (int i = 0; i < 6; ++i, ++name)
+        if (!is_digit(*name)) return false;
+    if (*name++ != L'_') return false;
+    for (int i = 0; i < 11; ++i, ++name)
+        if (!is_base64url(*name)) return false;
+    if (*name != 0) return false;
+    *process_id = static_cast<unsigned long>(id);
+    return true;
+}
+
+void sweep_leftover_folders(const wchar_t *target_directory, const wchar_t *path_template) {
+    wchar_t prefix[kPathCapacity];
+    if (leftover_prefix(path_template, prefix, kPathCapacity) == nullptr) return;
+    wchar_t folder[kPathCapacity];
+    copy_wide_bounded(folder, target_directory, kPathCapacity);
+    wchar_t *cut = last_backslash(folder);
+    if (cut == nullptr) return;
+    *cut = 0;
+    wchar_t pattern[kPathCapacity];
+    copy_wide_bounded(pattern, folder, kPathCapacity);
+    if (!append_fits(pattern, L"\\", kPathCapacity) || !append_fits(pattern, prefix, kPathCapacity) ||
+        !append_fits(pattern, L"*", kPathCapacity))
+        return;
+    WIN32_FIND_DATAW found;
+    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                        FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) return;
+    const DWORD own_id = sys.GetCurrentProcessId();
+    int looked = 0, removed = 0;
+    do {
+        ++looked;
+        unsigned long id = 0;
+        bool plain_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        if (!plain_folder || !is_leftover_name(found.cFileName, prefix, &id) || id == own_id || !launcher_gone(id))
+            continue;
+        wchar_t leftover[kPathCapacity];
+        copy_wide_bounded(leftover, folder, kPathCapacity);
+        if (!append_fits(leftover, L"\\", kPathCapacity) || !append_fits(leftover, found.cFileName, kPathCapacity))
+            continue;
+        const wchar_t *tail = found.cFileName + wide_length(prefix);
+        while (is_digit(*tail)) ++tail;
+        wchar_t claimed[kPathCapacity];
+        if (!claimed_path(claimed, kPathCapacity, folder, prefix, tail)) continue;
+        if (!sys.MoveFileExW(leftover, claimed, 0)) continue;  // in use, or taken by another launcher
+        remove_directory_tree(claimed);
+        ++removed;
+    } while (removed < kFoldersRemoved && looked < kNamesLooked && sys.FindNextFileW(search, &found));
+    sys.FindClose(search);
+}

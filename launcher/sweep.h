@@ -1,0 +1,18 @@
+// Removal of folders that killed launchers left beside the target folder.
+#pragma once
+
+#include <stddef.h>
+
+// Gives the literal text before "{PID}_{TIME_US}_{RANDOM}" when that ends the
+// template's last component and the text holds no other reference (for the
+// built-in template "onefile_"), or nullptr: then no folder is swept.
+const wchar_t *leftover_prefix(const wchar_t *path_template, wchar_t *prefix, size_t capacity);
+
+// True when `name` is `prefix`, a process id, six digits and eleven base64url
+// characters joined by underscores, exactly; the id goes to `process_id`.
+bool is_leftover_name(const wchar_t *name, const wchar_t *prefix, unsigned long *process_id);
+
+// Looks at a bounded number of folders of the leftover form beside
+// `target_directory` and removes those whose launcher has ended and that no
+// process uses. Never follows a link, never fails: what cannot be removed stays.
+void sweep_leftover_folders(const wchar_t *target_directory, const wchar_t *path_template);
