@@ -169,6 +169,33 @@ class Bench:
         return {k: {"first": median([r["first_s"] for r in v]), "exit": median([r["exit_s"] for r in v]),
                     "count": len(v)} for k, v in figures.items()}
 
+    def crowded_temp(self):
+        """The tiny payload's start with an empty temporary folder and with one
+        holding 10,000 unrelated entries (files and folders), in alternating
+        blocks: each parent looks for leftover folders beside its own."""
+        blocks, repeat = (2, 3) if self.quick else (5, 4)
+        tiny = self.case_file("tiny", "app.exe")
+        crowded = fresh_folder(os.path.join(self.scratch, "crowded"))
+        for i in range(10000):
+            path = os.path.join(crowded, f"tmp{i:05d}" + (".tmp" if i % 2 else ""))
+            if i % 2:
+                open(path, "w").close()
+            else:
+                os.mkdir(path)
+        fresh_folder(self.temp)
+        figures = {"empty": [], "crowded": []}
+        for _ in range(blocks):
+            for key, temp in (("empty", self.temp), ("crowded", crowded)):
+                for run in self.wine.drive(tiny, repeat=repeat, temp=temp):
+                    check_ready(run, f"tiny, {key} temporary folder")
+                    figures[key].append(run)
+        self.check_temp_empty(tiny)
+        if len(os.listdir(crowded)) != 10000:
+            raise BenchError("the crowded temporary folder lost or gained entries")
+        shutil.rmtree(crowded)
+        return {k: {"first": median([r["first_s"] for r in v]), "exit": median([r["exit_s"] for r in v]),
+                    "count": len(v)} for k, v in figures.items()}
+
     def memory(self, cases):
         rows = {}
         for case in cases:
@@ -230,6 +257,7 @@ class Bench:
             self.prepare_case(case, os.path.join(self.work, "trees", case, "app"))
         report.stub(self.stub_size())
         report.two_process(self.two_process())
+        report.crowded_temp(self.crowded_temp())
         for case in ("c", "b", "a"):
             report.startup(CASES[case], self.startup(case))
         report.memory(self.memory(["tiny", "c", "b", "a"]),

@@ -104,6 +104,17 @@ class Report:
         self.sections.append("### Two-process overhead\n\n" + table(
             ["program", "to first line", "to its end", "first line vs self-start", "runs"], rows))
 
+    def crowded_temp(self, figures):
+        empty, crowded = figures["empty"], figures["crowded"]
+        self.summary.append(["tiny payload, temporary folder with 10,000 unrelated entries, to its end",
+                             duration(crowded["exit"]), f"{duration(empty['exit'])} (empty folder)",
+                             f"{crowded['exit'] / empty['exit']:.2f}x", "no measurable change"])
+        rows = [[name, duration(f["first"]), duration(f["exit"]), f["count"]]
+                for name, f in (("empty", empty), ("10,000 unrelated files and folders", crowded))]
+        self.sections.append("### Leftover sweep in a crowded temporary folder\n\nEach parent looks for folders "
+                             "that killed launchers left beside its own folder, while its child starts.\n\n" +
+                             table(["temporary folder", "to first line", "to its end", "runs"], rows))
+
     def startup(self, title, f):
         self.summary.append([f"start-up {title}", duration(f["launcher"]), duration(f["floor"]),
                              f"{f['launcher'] / f['floor']:.2f}x", "≤ 1.25x"])
