@@ -175,6 +175,7 @@ void install_host_system() {
     sys.QueryPerformanceCounter = fake_counter;
     sys.GetCurrentProcessId = fake_process_id;
     sys.GetStringTypeW = fake_string_type;
+    sys.GetLastError = GetLastError;
 }
 
 void release_host_allocations() {

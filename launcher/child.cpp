@@ -102,7 +102,7 @@ unsigned launch_child_and_wait() {
     if (!sys.CreateProcessW(module_path, line, /*process attributes*/ nullptr, /*thread attributes*/ nullptr,
                             /*inherit handles*/ TRUE, NORMAL_PRIORITY_CLASS, /*environment*/ nullptr,
                             /*current directory*/ nullptr, &startup, &child))
-        report_fatal_with_code("Error, couldn't launch child", static_cast<long>(GetLastError()));
+        report_fatal_with_code("Error, couldn't launch child", static_cast<long>(sys.GetLastError()));
     tie_child_to_job(job, child.hProcess);
     sys.CloseHandle(child.hThread);
     share_child_process(child.hProcess);

@@ -66,7 +66,7 @@ void write_entry_data(HANDLE file, uint64_t remaining) {
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
         read_payload_bytes(write_buffer, chunk);
         DWORD written = 0;
-        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr)) report_write_failure(GetLastError());
+        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr)) report_write_failure(sys.GetLastError());
         // A short write has lost data as surely as a failed one. The call
         // succeeded, so the last error is stale (183 after CREATE_ALWAYS
         // replaced a file) and must not be named as the cause.
@@ -99,7 +99,7 @@ bool create_directory_cached(const wchar_t *path) {
             return true;
         }
     if (path[0] != 0 && path[1] == L':' && path[2] == 0) return true;
-    if (!sys.CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    if (!sys.CreateDirectoryW(path, nullptr) && sys.GetLastError() != ERROR_ALREADY_EXISTS) return false;
     if (created_directory_total < kDirectoryCacheLimit) {
         last_found = created_directory_total;
         created_directories[created_directory_total++] = duplicate_wide(path);
@@ -171,6 +171,6 @@ long long extract_payload(bool reentered, const ArgumentVector &arguments) {
         write_entry_data(file, size);
         // Closing flushes what the system still buffers (on a network share, say):
         // a close that fails may have lost the file's end.
-        if (!sys.CloseHandle(file)) report_write_failure(GetLastError());
+        if (!sys.CloseHandle(file)) report_write_failure(sys.GetLastError());
     }
 }

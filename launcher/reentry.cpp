@@ -75,7 +75,7 @@ int hand_off_to_library(const wchar_t *target, const wchar_t *library_path, int 
     HMODULE library = sys.LoadLibraryExW(library_path, nullptr,
                                          LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                              LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (library == nullptr) report_fatal_with_code("Error, load DLL.", static_cast<long>(GetLastError()));
+    if (library == nullptr) report_fatal_with_code("Error, load DLL.", static_cast<long>(sys.GetLastError()));
     auto run_code = reinterpret_cast<RunCode>(reinterpret_cast<void *>(sys.GetProcAddress(library, "run_code")));
     if (run_code == nullptr) report_fatal("Error, DLL entry point not found.");
     return run_code(argc, argv, library_path);

@@ -44,7 +44,7 @@ bool is_base64url(wchar_t unit) {
 // process with that id runs or the system will not say.
 bool launcher_gone(unsigned long id) {
     HANDLE process = sys.OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
-    if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+    if (process == nullptr) return sys.GetLastError() == ERROR_INVALID_PARAMETER;
     bool ended = sys.WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
     sys.CloseHandle(process);
     return ended;

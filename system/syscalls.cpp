@@ -53,17 +53,10 @@ LPWSTR *WINAPI shell_split_command_line(LPCWSTR line, int *count) {
 
 }  // namespace
 
+#define TARVEN_REAL_CALL(name, returns, parameters, real, failure) real,
+
 const SystemCalls real_sys = {
-    CreateFileW, WriteFile, CloseHandle, CreateDirectoryW, GetFullPathNameW, GetFileAttributesW,
-    GetShortPathNameW, GetTempPathW, shell_folder_path, FindFirstFileExW, FindNextFileW, FindClose,
-    DeleteFileW, RemoveDirectoryW, SetFileAttributesW, MoveFileExW,
-    GetCurrentProcessId, OpenProcess, K32GetModuleFileNameExW, QueryFullProcessImageNameW, GetModuleFileNameW, CreateProcessW,
-    DuplicateHandle, WaitForSingleObject, GetExitCodeProcess, TerminateProcess, GetStdHandle,
-    GetCommandLineW, shell_split_command_line, CreateJobObjectW, SetInformationJobObject, AssignProcessToJobObject,
-    SetDllDirectoryW, AddDllDirectory, LoadLibraryExW, GetModuleHandleA, GetProcAddress,
-    GetEnvironmentVariableW, SetEnvironmentVariableW, SetConsoleCtrlHandler, GetSystemTimeAsFileTime,
-    QueryPerformanceCounter, GetStringTypeW, Sleep, FormatMessageA,
-    malloc, ZSTD_createDCtx, write_text_to_stream, exit_through_runtime, fail_fast_now,
+    TARVEN_SYSTEM_CALLS(TARVEN_REAL_CALL, TARVEN_REAL_CALL) write_text_to_stream, exit_through_runtime, fail_fast_now,
 };
 
 SystemCalls sys = real_sys;

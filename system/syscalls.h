@@ -2,7 +2,9 @@
 //
 // Every call that a test must be able to make fail, or steer to a fixed
 // value, goes through `sys`. Production code pays one indirect call; tests
-// assign a replacement and put the real entry back afterwards.
+// assign a replacement and put the real entry back afterwards. The calls are
+// listed once, in system/syscall_list.h, with the value each gives when it
+// fails; the failure-injection test walks that list.
 #pragma once
 
 #ifdef _WIN32
@@ -16,60 +18,14 @@
 
 struct ZSTD_DCtx_s;
 
+#include "system/syscall_list.h"
+
+#define TARVEN_DECLARE_CALL(name, returns, parameters, real, failure) returns(WINAPI *name) parameters;
+
 struct SystemCalls {
-    // files and directories
-    HANDLE(WINAPI *CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
-    BOOL(WINAPI *WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
-    BOOL(WINAPI *CloseHandle)(HANDLE);
-    BOOL(WINAPI *CreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES);
-    DWORD(WINAPI *GetFullPathNameW)(LPCWSTR, DWORD, LPWSTR, LPWSTR *);
-    DWORD(WINAPI *GetFileAttributesW)(LPCWSTR);
-    DWORD(WINAPI *GetShortPathNameW)(LPCWSTR, LPWSTR, DWORD);
-    DWORD(WINAPI *GetTempPathW)(DWORD, LPWSTR);
-    HRESULT(WINAPI *SHGetFolderPathW)(HWND, int, HANDLE, DWORD, LPWSTR);
-    HANDLE(WINAPI *FindFirstFileExW)(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD);
-    BOOL(WINAPI *FindNextFileW)(HANDLE, LPWIN32_FIND_DATAW);
-    BOOL(WINAPI *FindClose)(HANDLE);
-    BOOL(WINAPI *DeleteFileW)(LPCWSTR);
-    BOOL(WINAPI *RemoveDirectoryW)(LPCWSTR);
-    BOOL(WINAPI *SetFileAttributesW)(LPCWSTR, DWORD);
-    BOOL(WINAPI *MoveFileExW)(LPCWSTR, LPCWSTR, DWORD);
-    // processes
-    DWORD(WINAPI *GetCurrentProcessId)(void);
-    HANDLE(WINAPI *OpenProcess)(DWORD, BOOL, DWORD);
-    DWORD(WINAPI *K32GetModuleFileNameExW)(HANDLE, HMODULE, LPWSTR, DWORD);
-    BOOL(WINAPI *QueryFullProcessImageNameW)(HANDLE, DWORD, LPWSTR, DWORD *);
-    DWORD(WINAPI *GetModuleFileNameW)(HMODULE, LPWSTR, DWORD);
-    BOOL(WINAPI *CreateProcessW)(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
-                                 LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
-    BOOL(WINAPI *DuplicateHandle)(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD);
-    DWORD(WINAPI *WaitForSingleObject)(HANDLE, DWORD);
-    BOOL(WINAPI *GetExitCodeProcess)(HANDLE, LPDWORD);
-    BOOL(WINAPI *TerminateProcess)(HANDLE, UINT);
-    HANDLE(WINAPI *GetStdHandle)(DWORD);
-    LPWSTR(WINAPI *GetCommandLineW)(void);
-    LPWSTR *(WINAPI *CommandLineToArgvW)(LPCWSTR, int *);
-    HANDLE(WINAPI *CreateJobObjectW)(LPSECURITY_ATTRIBUTES, LPCWSTR);
-    BOOL(WINAPI *SetInformationJobObject)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD);
-    BOOL(WINAPI *AssignProcessToJobObject)(HANDLE, HANDLE);
-    // libraries
-    BOOL(WINAPI *SetDllDirectoryW)(LPCWSTR);
-    DLL_DIRECTORY_COOKIE(WINAPI *AddDllDirectory)(PCWSTR);
-    HMODULE(WINAPI *LoadLibraryExW)(LPCWSTR, HANDLE, DWORD);
-    HMODULE(WINAPI *GetModuleHandleA)(LPCSTR);
-    FARPROC(WINAPI *GetProcAddress)(HMODULE, LPCSTR);
-    // environment, console, time
-    DWORD(WINAPI *GetEnvironmentVariableW)(LPCWSTR, LPWSTR, DWORD);
-    BOOL(WINAPI *SetEnvironmentVariableW)(LPCWSTR, LPCWSTR);
-    BOOL(WINAPI *SetConsoleCtrlHandler)(PHANDLER_ROUTINE, BOOL);
-    void(WINAPI *GetSystemTimeAsFileTime)(LPFILETIME);
-    BOOL(WINAPI *QueryPerformanceCounter)(LARGE_INTEGER *);
-    BOOL(WINAPI *GetStringTypeW)(DWORD, LPCWCH, int, LPWORD);
-    void(WINAPI *Sleep)(DWORD);
-    DWORD(WINAPI *FormatMessageA)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *);
-    // run-time library
-    void *(*malloc)(size_t);
-    ZSTD_DCtx_s *(*ZSTD_createDCtx)(void);
+    TARVEN_SYSTEM_CALLS(TARVEN_DECLARE_CALL, TARVEN_DECLARE_CALL)
+    // The hooks through which the process ends or reports; tests that catch
+    // the ending replace these, the failure injection leaves them alone.
     // Writes text to standard output (stream 1) or standard error (stream 2).
     void (*write_text)(int stream, const char *text);
     // The GNU spelling of noreturn: clang (the fuzz targets' host build) takes
@@ -79,6 +35,8 @@ struct SystemCalls {
     // Ends the process at once with a fail-fast termination (status 0xC0000409).
     __attribute__((noreturn)) void (*fail_fast)(void);
 };
+
+#undef TARVEN_DECLARE_CALL
 
 extern SystemCalls sys;
 

@@ -56,8 +56,17 @@ Finished run_program(const std::wstring &program, const std::wstring &command_li
     std::wstring block = environment_block(environment);
     std::wstring line = command_line;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                  block.data(), current_directory.empty() ? nullptr : current_directory.c_str(), &startup, &process);
+    BOOL started = FALSE;
+    // Under load (fifty launches at once beside it), Wine's process creation
+    // was seen to fail once with ERROR_INTERNAL_ERROR before the program ran
+    // at all; the driver, not the launcher, tries that start once more.
+    for (int attempt = 0; attempt < 2 && !started; ++attempt) {
+        line = command_line;
+        started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                                 block.data(), current_directory.empty() ? nullptr : current_directory.c_str(),
+                                 &startup, &process);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
     CloseHandle(out_write);
     CloseHandle(err_write);
     if (!started) {
