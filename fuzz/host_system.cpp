@@ -18,12 +18,12 @@ SystemCalls sys;
 wchar_t target_directory[kPathCapacity];
 wchar_t entry_path[kPathCapacity];
 wchar_t first_entry_path[kPathCapacity];
-extern "C" const wchar_t tarven_target_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
-extern "C" const wchar_t tarven_company[] = L"Company";
-extern "C" const wchar_t tarven_product[] = L"Product";
-extern "C" const wchar_t tarven_version[] = L"1.2.3.4";
-extern "C" const unsigned char tarven_payload_start[] = {0};
-extern "C" const unsigned long long tarven_payload_size = 0;
+extern "C" const wchar_t TARVEN_TARGET_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+extern "C" const wchar_t TARVEN_COMPANY[] = L"Company";
+extern "C" const wchar_t TARVEN_PRODUCT[] = L"Product";
+extern "C" const wchar_t TARVEN_VERSION[] = L"1.2.3.4";
+extern "C" const unsigned char TARVEN_PAYLOAD_START[] = {0};
+extern "C" const unsigned long long TARVEN_PAYLOAD_SIZE = 0;
 
 std::map<std::wstring, std::wstring> host_environment;
 std::wstring host_temp_path = L"C:\\Users\\u\\AppData\\Local\\Temp\\";

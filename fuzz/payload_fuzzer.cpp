@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr size_t kNameLimit = 1023;
+constexpr size_t kNameLimit = kEntryNameMaxUnits;
 const wchar_t kTarget[] = L"C:\\Users\\u\\AppData\\Local\\Temp\\onefile_4242_012345_ABCDEFGHIJK";
 const char kHeaderError[] = "Error, couldn't find attached data header.\n";
 const char kDecodeError[] = "Error, couldn't decode attached data.\n";

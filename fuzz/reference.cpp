@@ -3,13 +3,14 @@
 
 #include <zstd.h>
 
+#include "contract/contract.h"
 #include "payload/reader.h"
 
 DecodedStream decode_reference(const uint8_t *stored, size_t size) {
     static ZSTD_DCtx *decoder = ZSTD_createDCtx();  // reused, as the reader's (see host_system.cpp)
     ZSTD_DCtx_reset(decoder, ZSTD_reset_session_and_parameters);
     DecodedStream decoded;
-    ZSTD_inBuffer input = {stored + 3, size - 3, 0};
+    ZSTD_inBuffer input = {stored + kPayloadMarkerSize, size - kPayloadMarkerSize, 0};
     std::string window(kPayloadWindowSize, '\0');
     bool filled = false;
     while (input.pos < input.size || filled) {

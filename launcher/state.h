@@ -1,13 +1,14 @@
 // The launcher's process-wide state and the fixed sizes of its buffers.
 #pragma once
 
+#include "contract/contract.h"
 #include "system/syscalls.h"  // the Windows types, also in host builds
 #include <stddef.h>
 
 constexpr size_t kPathCapacity = 4096;        // a wide path buffer
 constexpr size_t kOwnPathCapacity = 4097;     // own-path caches and the launcher directory
 constexpr size_t kCommandLineCapacity = 32768;
-constexpr size_t kEntryNameCapacity = 1024;
+constexpr size_t kEntryNameCapacity = kEntryNameMaxUnits + 1;
 
 // The folder that receives the payload's files: absolute, final before the
 // console control handler is registered, read-only afterwards.

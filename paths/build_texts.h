@@ -3,7 +3,9 @@
 // the version resource carries the same texts.
 #pragma once
 
-extern "C" const wchar_t tarven_target_template[];
-extern "C" const wchar_t tarven_company[];
-extern "C" const wchar_t tarven_product[];
-extern "C" const wchar_t tarven_version[];
+#include "contract/contract.h"
+
+extern "C" const wchar_t TARVEN_TARGET_TEMPLATE[];
+extern "C" const wchar_t TARVEN_COMPANY[];
+extern "C" const wchar_t TARVEN_PRODUCT[];
+extern "C" const wchar_t TARVEN_VERSION[];

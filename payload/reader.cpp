@@ -22,7 +22,7 @@ const char kDecodeError[] = "Error, couldn't decode attached data.";
 }  // namespace
 
 void open_payload_at(const unsigned char *start, uint64_t stored_size) {
-    if (stored_size < 3 || start[0] != 'W' || start[1] != 'E' || start[2] != 'Q')
+    if (stored_size < kPayloadMarkerSize || memcmp(start, kPayloadMarker, kPayloadMarkerSize) != 0)
         report_fatal("Error, couldn't find attached data header.");
     void *buffer = sys.malloc(kPayloadWindowSize);
     if (buffer == nullptr) report_fatal("Error, couldn't allocate memory.");
@@ -30,7 +30,7 @@ void open_payload_at(const unsigned char *start, uint64_t stored_size) {
     read_position = 0;
     decoder = reinterpret_cast<ZSTD_DCtx *>(sys.ZSTD_createDCtx());
     if (decoder == nullptr) report_fatal("Error, couldn't allocate memory.");
-    input = {start + 3, static_cast<size_t>(stored_size - 3), 0};
+    input = {start + kPayloadMarkerSize, static_cast<size_t>(stored_size - kPayloadMarkerSize), 0};
 }
 
 void open_payload() { open_payload_at(tarven_payload_start, tarven_payload_size); }

@@ -2,5 +2,7 @@
 // data: its first byte and its size. The launcher never searches for it.
 #pragma once
 
-extern "C" const unsigned char tarven_payload_start[];
-extern "C" const unsigned long long tarven_payload_size;
+#include "contract/contract.h"
+
+extern "C" const unsigned char TARVEN_PAYLOAD_START[];
+extern "C" const unsigned long long TARVEN_PAYLOAD_SIZE;

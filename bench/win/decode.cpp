@@ -18,16 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "contract/contract.h"
 #include "payload/reader.h"
 
 // What the packer links beside the launcher's objects; the reader's
 // objects name them. This program hands its payload to open_payload_at().
-extern "C" const unsigned char tarven_payload_start[1] = {0};
-extern "C" const unsigned long long tarven_payload_size = 0;
-extern "C" const wchar_t tarven_target_template[] = L"{TEMP}";
-extern "C" const wchar_t tarven_company[] = L"";
-extern "C" const wchar_t tarven_product[] = L"";
-extern "C" const wchar_t tarven_version[] = L"";
+extern "C" const unsigned char TARVEN_PAYLOAD_START[1] = {0};
+extern "C" const unsigned long long TARVEN_PAYLOAD_SIZE = 0;
+extern "C" const wchar_t TARVEN_TARGET_TEMPLATE[] = L"{TEMP}";
+extern "C" const wchar_t TARVEN_COMPANY[] = L"";
+extern "C" const wchar_t TARVEN_PRODUCT[] = L"";
+extern "C" const wchar_t TARVEN_VERSION[] = L"";
 
 namespace {
 

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstddef>
+
+#include "contract/contract.h"
 #include <string>
 #include <unordered_map>
 
 namespace tarven {
 
-constexpr size_t kMaxNameUnits = 1023;
+constexpr size_t kMaxNameUnits = kEntryNameMaxUnits;
 
 // Empty when `name` (backslash-separated UTF-16) is acceptable on its own,
 // else why not, as a short phrase.

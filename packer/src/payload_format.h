@@ -7,13 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "contract/contract.h"
+
 namespace tarven {
 
-constexpr char kPayloadMarker[3] = {'W', 'E', 'Q'};
-constexpr size_t kMarkerSize = sizeof kPayloadMarker;
-constexpr size_t kTrailerSize = 8;
-// The launcher decodes with a window of at most 2^27 bytes.
-constexpr int kWindowLog = 27;
+using ::kPayloadMarker;
+constexpr size_t kMarkerSize = kPayloadMarkerSize;
+constexpr size_t kTrailerSize = kPayloadTrailerSize;
+constexpr int kWindowLog = kPayloadWindowLog;
 // Chosen from measurements of ratio against packing time: see packer/README.md.
 constexpr int kDefaultLevel = 18;
 constexpr int kMinLevel = 1;
