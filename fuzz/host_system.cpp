@@ -8,7 +8,6 @@
 
 #include <vector>
 
-#include "launcher/reentry.h"
 #include "launcher/state.h"
 #include "paths/build_texts.h"
 #include "payload/stored.h"
@@ -32,11 +31,6 @@ std::wstring host_local_appdata = L"C:\\Users\\u\\AppData\\Local";
 DWORD host_last_error;
 
 DWORD GetLastError(void) { return host_last_error; }
-
-// The entry loop runs as a parent only: the library hand-off is not part of the targets.
-int hand_off_to_library(const wchar_t *, const wchar_t *, int, wchar_t **) {
-    finding("the library hand-off was reached from a parent's entry loop");
-}
 
 namespace {
 

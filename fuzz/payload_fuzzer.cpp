@@ -16,6 +16,7 @@
 #include "fuzz/host_system.h"
 #include "fuzz/reference.h"
 #include "launcher/extract.h"
+#include "launcher/report.h"
 #include "launcher/state.h"
 #include "payload/reader.h"
 
@@ -199,13 +200,17 @@ void reset_file_system() {
 struct Run {
     const uint8_t *data;
     size_t size;
-    long long result;
+    EntryLoopEnding ending;
 };
 
+// Runs the entry loop as a parent and reports as the run sequence does.
 void extract(void *context) {
     auto *run = static_cast<Run *>(context);
-    open_payload_at(run->data, run->size);
-    run->result = extract_payload(false, ArgumentVector{0, nullptr});
+    PayloadStatus opened = open_payload_at(run->data, run->size);
+    if (opened != PayloadStatus::ok) report_payload_failure(opened);
+    EntryLoopResult loop = extract_payload(false);
+    run->ending = loop.ending;
+    if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
 }
 
 void expect_exit(const Outcome &outcome, const char *standard_output) {
@@ -230,7 +235,7 @@ void judge(const Outcome &outcome, const Run &run, const Reference &reference, b
         return;
     }
     if (outcome.ending == Ending::returned) {
-        if (run.result != -1) finding("a parent's entry loop gave something other than -1");
+        if (run.ending != EntryLoopEnding::end_record) finding("a parent's entry loop ended other than at the end record");
         if (reference.shape == Shape::broken) finding("a broken stream extracted without an error");
         if (reference.shape == Shape::whole && files_opened != reference.entries.size())
             finding("a whole stream extracted to another number of files");
@@ -266,7 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     wcscpy(target_directory, kTarget);
     first_entry_path[0] = 0;
     forget_created_directories();
-    Run run = {data, size, 0};
+    Run run = {data, size, EntryLoopEnding::damaged};
     Outcome outcome = run_guarded(extract, &run);
     judge(outcome, run, reference, marker_ok);
     release_host_allocations();

@@ -13,6 +13,7 @@
 
 #include "fuzz/host_system.h"
 #include "fuzz/reference.h"
+#include "launcher/report.h"
 #include "payload/reader.h"
 
 namespace {
@@ -29,7 +30,8 @@ struct Reads {
 
 void read_all(void *context) {
     auto *reads = static_cast<Reads *>(context);
-    open_payload_at(reads->stored, reads->stored_size);
+    PayloadStatus opened = open_payload_at(reads->stored, reads->stored_size);
+    if (opened != PayloadStatus::ok) report_payload_failure(opened);
     for (size_t count : reads->requests) {
         const std::string &expected = reads->reference->bytes;
         if (reads->position + count > expected.size() && reads->reference->capped) return;  // past what is judged
@@ -37,7 +39,8 @@ void read_all(void *context) {
         reads->buffer = static_cast<uint8_t *>(malloc(count));
         reads->pending = count;
         uint64_t calls = payload_decoder_calls();
-        read_payload_bytes(reads->buffer, count);
+        PayloadStatus status = read_payload_bytes(reads->buffer, count);
+        if (status != PayloadStatus::ok) report_payload_failure(status);
         if (count == 0 && payload_decoder_calls() != calls) finding("a request of 0 bytes called the decoder");
         if (reads->position + count > expected.size()) finding("a request met beyond what the decoder gives");
         if (count > 0 && memcmp(reads->buffer, expected.data() + reads->position, count) != 0)

@@ -1,7 +1,6 @@
 // The entry loop and the directories it creates on the way.
 #include "launcher/extract.h"
 
-#include "launcher/reentry.h"
 #include "launcher/report.h"
 #include "launcher/state.h"
 #include "paths/bounded.h"
@@ -23,22 +22,23 @@ int last_found;  // the element that answered the last lookup
 wchar_t entry_name[kEntryNameCapacity];
 unsigned char write_buffer[kWriteChunk];
 
-// Reads one name into the entry name buffer; a name without its terminator
-// within 1023 units is damage.
-void read_entry_name() {
-    for (size_t i = 0;; ++i) {
-        if (i == kEntryNameCapacity) report_fatal("Error, couldn't decode attached data.");
+constexpr EntryLoopResult kDamaged = {EntryLoopEnding::damaged, nullptr, 0};
+
+// Reads one name into the entry name buffer; false when the stream fails or
+// the name has no terminator within its bound (damage).
+bool read_entry_name() {
+    for (size_t i = 0; i < kEntryNameCapacity; ++i) {
         unsigned char unit[2];
-        read_payload_bytes(unit, 2);
+        if (read_payload_bytes(unit, 2) != PayloadStatus::ok) return false;
         entry_name[i] = static_cast<wchar_t>(unit[0] | (unit[1] << 8));
-        if (entry_name[i] == 0) return;
+        if (entry_name[i] == 0) return true;
     }
+    return false;
 }
 
 // `code` is the system's reason, or 0 when it gave none.
-[[noreturn]] void report_write_failure(DWORD code) {
-    report_fatal_with_code("Error, couldn't unpack file to target path.",
-                           static_cast<long>(code != 0 ? code : ERROR_WRITE_FAULT));
+EntryLoopResult write_failure(DWORD code) {
+    return {EntryLoopEnding::cannot_write, nullptr, code != 0 ? code : static_cast<DWORD>(ERROR_WRITE_FAULT)};
 }
 
 // A name must stay below the target directory: no leading separator, no
@@ -61,18 +61,20 @@ bool stays_inside(const wchar_t *name) {
     }
 }
 
-void write_entry_data(HANDLE file, uint64_t remaining) {
+// Writes the entry's data; gives `end_record` when all of it was written.
+EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
     while (remaining > 0) {
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
-        read_payload_bytes(write_buffer, chunk);
+        if (read_payload_bytes(write_buffer, chunk) != PayloadStatus::ok) return kDamaged;
         DWORD written = 0;
-        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr)) report_write_failure(sys.GetLastError());
+        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr)) return write_failure(sys.GetLastError());
         // A short write has lost data as surely as a failed one. The call
         // succeeded, so the last error is stale (183 after CREATE_ALWAYS
         // replaced a file) and must not be named as the cause.
-        if (written != chunk) report_write_failure(ERROR_WRITE_FAULT);
+        if (written != chunk) return write_failure(ERROR_WRITE_FAULT);
         remaining -= chunk;
     }
+    return {EntryLoopEnding::end_record, nullptr, 0};
 }
 
 }  // namespace
@@ -146,31 +148,31 @@ void forget_created_directories() {
     last_found = 0;
 }
 
-long long extract_payload(bool reentered, const ArgumentVector &arguments) {
+EntryLoopResult extract_payload(bool reentered) {
     for (;;) {
-        read_entry_name();
-        if (entry_name[0] == 0) return -1;
+        if (!read_entry_name()) return kDamaged;
+        if (entry_name[0] == 0) return {EntryLoopEnding::end_record, nullptr, 0};
         // A name that would reach outside the target directory is damage, never written.
-        if (!stays_inside(entry_name)) report_fatal("Error, couldn't decode attached data.");
+        if (!stays_inside(entry_name)) return kDamaged;
         copy_wide_bounded(entry_path, target_directory, kPathCapacity);
         append_wide_bounded(entry_path, L"\\", kPathCapacity);
         append_wide_bounded(entry_path, entry_name, kPathCapacity);
         if (first_entry_path[0] == 0) {
             copy_wide_bounded(first_entry_path, entry_path, kPathCapacity);
-            if (reentered)
-                return static_cast<unsigned>(
-                    hand_off_to_library(target_directory, first_entry_path, arguments.count, arguments.values));
+            if (reentered) return {EntryLoopEnding::first_entry, first_entry_path, 0};
         }
         unsigned char size_bytes[8];
-        read_payload_bytes(size_bytes, 8);
+        if (read_payload_bytes(size_bytes, 8) != PayloadStatus::ok) return kDamaged;
         uint64_t size = 0;
         for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
         create_parent_directories(entry_path);
         HANDLE file = sys.CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) report_open_failure();
-        write_entry_data(file, size);
+        if (file == INVALID_HANDLE_VALUE) return {EntryLoopEnding::cannot_open, entry_path, 0};
+        EntryLoopResult written = write_entry_data(file, size);
+        // The process ends on a failure: the handle is the system's to close.
+        if (written.ending != EntryLoopEnding::end_record) return written;
         // Closing flushes what the system still buffers (on a network share, say):
         // a close that fails may have lost the file's end.
-        if (!sys.CloseHandle(file)) report_write_failure(sys.GetLastError());
+        if (!sys.CloseHandle(file)) return write_failure(sys.GetLastError());
     }
 }

@@ -1,7 +1,7 @@
 // Extraction: the target directory, the created-directory cache and the entry loop.
 #pragma once
 
-#include "paths/arguments.h"
+#include "system/syscalls.h"
 
 // Replaces the target directory by its full path; a failure or a path of 4096
 // units or more ends the process with the abort.
@@ -15,10 +15,25 @@ bool create_directory_cached(const wchar_t *path);
 // directory exists afterwards.
 bool create_parent_directories(const wchar_t *path);
 
-// Reads the payload's entries. A parent writes each below the target
-// directory and gives -1 when the end record is reached; a re-entered child
-// stops at the first entry and gives the library's exit code.
-long long extract_payload(bool reentered, const ArgumentVector &arguments);
+// How the entry loop ended; only `end_record` and `first_entry` are not failures.
+enum class EntryLoopEnding {
+    end_record,    // a parent wrote every entry
+    first_entry,   // a re-entered child reached the first entry: `path` is the library
+    damaged,       // the stream cannot be decoded, or a name is over long or leaves the folder
+    cannot_open,   // the file `path` cannot be created
+    cannot_write,  // writing or closing a file failed for the reason `error`
+};
+
+struct EntryLoopResult {
+    EntryLoopEnding ending;
+    const wchar_t *path;  // first_entry, cannot_open
+    DWORD error;          // cannot_write: the system's code, never 0
+};
+
+// Reads the payload's entries over an open payload. A parent writes each
+// below the target directory until the end record; a re-entered child stops
+// at the first entry, whose full path it records and gives back.
+EntryLoopResult extract_payload(bool reentered);
 
 // Number of directory names the cache holds, and emptying it (tests).
 int created_directory_count();

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "launcher/state.h"
+#include "launcher/state.h"  // the capacity of a path
 #include "system/syscalls.h"
 
 namespace {
@@ -63,8 +63,8 @@ void report_fatal_with_code(const char *message, long code) {
     sys.exit_process(2);
 }
 
-void report_open_failure() {
-    snprintf(line, sizeof line, "Error, failed to open '%s' for writing.\n", utf8(entry_path));
+void report_open_failure(const wchar_t *path) {
+    snprintf(line, sizeof line, "Error, failed to open '%s' for writing.\n", utf8(path));
     sys.write_text(2, line);
     sys.exit_process(2);
 }
@@ -73,4 +73,26 @@ void report_expansion_failure(const wchar_t *path_template) {
     snprintf(line, sizeof line, "Error, couldn't runtime expand spec '%s'.\n", utf8(path_template));
     sys.write_text(2, line);
     sys.fail_fast();
+}
+
+void report_payload_failure(PayloadStatus status) {
+    switch (status) {
+    case PayloadStatus::no_marker: report_fatal("Error, couldn't find attached data header.");
+    case PayloadStatus::no_memory: report_fatal("Error, couldn't allocate memory.");
+    case PayloadStatus::damaged:
+    case PayloadStatus::ok: break;
+    }
+    report_fatal("Error, couldn't decode attached data.");
+}
+
+void report_entry_loop_failure(const EntryLoopResult &result) {
+    switch (result.ending) {
+    case EntryLoopEnding::cannot_open: report_open_failure(result.path);
+    case EntryLoopEnding::cannot_write:
+        report_fatal_with_code("Error, couldn't unpack file to target path.", static_cast<long>(result.error));
+    case EntryLoopEnding::damaged:
+    case EntryLoopEnding::end_record:
+    case EntryLoopEnding::first_entry: break;
+    }
+    report_fatal("Error, couldn't decode attached data.");
 }

@@ -2,14 +2,23 @@
 // fail-fast abort. None of these returns.
 #pragma once
 
+#include "launcher/extract.h"
+#include "payload/reader.h"
+
 // Writes `message` and a line feed to standard output; exits with code 2.
 [[noreturn]] void report_fatal(const char *message);
 
 // Writes "<message> ([Error <code>] <system text>)" to standard error; exits with code 2.
 [[noreturn]] void report_fatal_with_code(const char *message, long code);
 
-// Writes "Error, failed to open '<entry path>' for writing." to standard error; exits with code 2.
-[[noreturn]] void report_open_failure();
+// Writes "Error, failed to open '<path>' for writing." to standard error; exits with code 2.
+[[noreturn]] void report_open_failure(const wchar_t *path);
 
 // Writes "Error, couldn't runtime expand spec '<template>'." to standard error; aborts.
 [[noreturn]] void report_expansion_failure(const wchar_t *path_template);
+
+// The message and exit of a payload status other than `ok`.
+[[noreturn]] void report_payload_failure(PayloadStatus status);
+
+// The message and exit of an entry loop that ended in a failure.
+[[noreturn]] void report_entry_loop_failure(const EntryLoopResult &result);

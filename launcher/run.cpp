@@ -31,14 +31,16 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     make_absolute_path();
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
-    open_payload();
+    PayloadStatus opened = open_payload();
+    if (opened != PayloadStatus::ok) report_payload_failure(opened);
     extraction_started = true;
-    long long library_result = extract_payload(reentered, arguments);
-    if (reentered) {
-        if (library_result >= 0) return static_cast<unsigned>(library_result);
-        // Only an end record: there is no library to hand the process to.
-        report_fatal("Error, attached data holds no application to run.");
-    }
+    EntryLoopResult loop = extract_payload(reentered);
+    if (loop.ending == EntryLoopEnding::first_entry)
+        return static_cast<unsigned>(
+            hand_off_to_library(target_directory, loop.path, arguments.count, arguments.values));
+    if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
+    // Only an end record: a re-entered child has no library to hand the process to.
+    if (reentered) report_fatal("Error, attached data holds no application to run.");
     close_payload();
     return launch_child_and_wait();
 }

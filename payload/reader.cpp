@@ -5,7 +5,6 @@
 #include <string.h>
 #include <zstd.h>
 
-#include "launcher/report.h"
 #include "payload/stored.h"
 #include "system/syscalls.h"
 
@@ -17,25 +16,24 @@ ZSTD_outBuffer window;  // pos = fill level while reading; read_position tracks 
 size_t read_position;
 uint64_t decoder_calls;
 
-const char kDecodeError[] = "Error, couldn't decode attached data.";
-
 }  // namespace
 
-void open_payload_at(const unsigned char *start, uint64_t stored_size) {
+PayloadStatus open_payload_at(const unsigned char *start, uint64_t stored_size) {
     if (stored_size < kPayloadMarkerSize || memcmp(start, kPayloadMarker, kPayloadMarkerSize) != 0)
-        report_fatal("Error, couldn't find attached data header.");
+        return PayloadStatus::no_marker;
     void *buffer = sys.malloc(kPayloadWindowSize);
-    if (buffer == nullptr) report_fatal("Error, couldn't allocate memory.");
+    if (buffer == nullptr) return PayloadStatus::no_memory;
     window = {buffer, kPayloadWindowSize, 0};
     read_position = 0;
     decoder = reinterpret_cast<ZSTD_DCtx *>(sys.ZSTD_createDCtx());
-    if (decoder == nullptr) report_fatal("Error, couldn't allocate memory.");
+    if (decoder == nullptr) return PayloadStatus::no_memory;
     input = {start + kPayloadMarkerSize, static_cast<size_t>(stored_size - kPayloadMarkerSize), 0};
+    return PayloadStatus::ok;
 }
 
-void open_payload() { open_payload_at(tarven_payload_start, tarven_payload_size); }
+PayloadStatus open_payload() { return open_payload_at(TARVEN_PAYLOAD_START, TARVEN_PAYLOAD_SIZE); }
 
-void read_payload_bytes(void *destination, uint64_t count) {
+PayloadStatus read_payload_bytes(void *destination, uint64_t count) {
     auto *out = static_cast<unsigned char *>(destination);
     while (count > 0) {
         size_t unread = window.pos - read_position;
@@ -55,13 +53,14 @@ void read_payload_bytes(void *destination, uint64_t count) {
             read_position = 0;
             ++decoder_calls;
             size_t result = ZSTD_decompressStream(decoder, &window, &input);
-            if (ZSTD_isError(result)) report_fatal(kDecodeError);
+            if (ZSTD_isError(result)) return PayloadStatus::damaged;
             continue;
         }
         // Input used up and the decoder holds nothing more: the stream ended
         // (or its blocks ran into the trailer) before the caller's request.
-        report_fatal(kDecodeError);
+        return PayloadStatus::damaged;
     }
+    return PayloadStatus::ok;
 }
 
 void close_payload() {

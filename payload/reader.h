@@ -12,19 +12,27 @@
 
 constexpr uint64_t kPayloadWindowSize = 131072;
 
+// What a payload operation found. The reader reports nothing itself: its
+// caller turns anything but `ok` into the launcher's message.
+enum class PayloadStatus {
+    ok,
+    no_marker,  // the stored payload does not start with the marker
+    no_memory,  // the window or the decoder cannot be allocated
+    damaged,    // the decoder fails, or the stream ends before the request
+};
+
 // Checks the marker, allocates the window and creates the decoder over the
-// payload linked into this executable. Every failure ends the process with a
-// message and exit code 2.
-void open_payload();
+// payload linked into this executable; gives what it found.
+PayloadStatus open_payload();
 
 // The same over a stored payload at `start` of `stored_size` bytes.
-void open_payload_at(const unsigned char *start, uint64_t stored_size);
+PayloadStatus open_payload_at(const unsigned char *start, uint64_t stored_size);
 
 // Copies exactly the next `count` bytes of the payload stream to
-// `destination`, decoding as needed; a count of 0 touches nothing. A stream
-// that cannot give them ends the process with "Error, couldn't decode
-// attached data." and exit code 2.
-void read_payload_bytes(void *destination, uint64_t count);
+// `destination`, decoding as needed; a count of 0 touches nothing. Gives
+// `damaged` when the stream cannot give them (what was copied is then
+// undefined), else `ok`.
+PayloadStatus read_payload_bytes(void *destination, uint64_t count);
 
 // Releases the decoder and the window.
 void close_payload();

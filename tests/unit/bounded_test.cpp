@@ -100,8 +100,7 @@ TEST_F(BoundedTest, ReportLinesAndStreams) {
     outcome = capture([] { report_fatal_with_code("Error, couldn't launch child", -1073741819); });
     EXPECT_EQ(outcome.standard_error, "Error, couldn't launch child ([Error -1073741819] unknown error)\n");
 
-    wcscpy(entry_path, L"C:\\t\\dir\\file.txt");
-    outcome = capture([] { report_open_failure(); });
+    outcome = capture([] { report_open_failure(L"C:\\t\\dir\\file.txt"); });
     EXPECT_EQ(outcome.exit_code, 2);
     EXPECT_EQ(outcome.standard_error, "Error, failed to open 'C:\\t\\dir\\file.txt' for writing.\n");
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "launcher/extract.h"
+#include "launcher/report.h"
 #include "launcher/state.h"
 #include "payload/reader.h"
 #include "tests/support/files.h"
@@ -77,8 +78,10 @@ protected:
         payload = read_file(test_data(payload_name));
         wcscpy(target_directory, target);
         return capture([&] {
-            open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
-            EXPECT_EQ(extract_payload(false, ArgumentVector{0, nullptr}), -1);
+            PayloadStatus opened = open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
+            if (opened != PayloadStatus::ok) report_payload_failure(opened);
+            EntryLoopResult loop = extract_payload(false);
+            if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
             close_payload();
         });
     }

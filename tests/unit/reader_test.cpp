@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "launcher/report.h"
 #include "payload/reader.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"
@@ -16,12 +17,16 @@ protected:
     Outcome open(const std::string &stored) {
         payload = stored;
         return capture([&] {
-            open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
+            PayloadStatus opened = open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
+            if (opened != PayloadStatus::ok) report_payload_failure(opened);
         });
     }
     Outcome read(std::string &into, size_t count) {
         std::string chunk(count, '\0');
-        Outcome outcome = capture([&] { read_payload_bytes(chunk.data(), count); });
+        Outcome outcome = capture([&] {
+            PayloadStatus status = read_payload_bytes(chunk.data(), count);
+            if (status != PayloadStatus::ok) report_payload_failure(status);
+        });
         if (outcome.ending == Ending::returned) into += chunk;
         return outcome;
     }
