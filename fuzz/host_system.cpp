@@ -14,9 +14,6 @@
 
 // What system/syscalls.cpp, the launcher's run sequence and the packer would define.
 SystemCalls sys;
-wchar_t target_directory[kPathCapacity];
-wchar_t entry_path[kPathCapacity];
-wchar_t first_entry_path[kPathCapacity];
 extern "C" const wchar_t TARVEN_TARGET_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 extern "C" const wchar_t TARVEN_COMPANY[] = L"Company";
 extern "C" const wchar_t TARVEN_PRODUCT[] = L"Product";

@@ -268,9 +268,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     judged = &reference;
     reset_file_system();
-    wcscpy(target_directory, kTarget);
-    first_entry_path[0] = 0;
-    forget_created_directories();
+    reset_launcher_state();
+    wcscpy(launcher_state.target_directory, kTarget);
     Run run = {data, size, EntryLoopEnding::damaged};
     Outcome outcome = run_guarded(extract, &run);
     judge(outcome, run, reference, marker_ok);

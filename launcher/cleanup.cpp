@@ -11,8 +11,6 @@
 #include "launcher/state.h"
 #include "system/syscalls.h"
 
-HANDLE shared_child_process;
-
 namespace {
 
 constexpr DWORD kChildGraceMs = 5000;
@@ -21,7 +19,7 @@ constexpr DWORD kRetryPauseMs = 100;
 
 SRWLOCK removal_lock = SRWLOCK_INIT;
 
-HANDLE take_shared_child() { return __atomic_exchange_n(&shared_child_process, nullptr, __ATOMIC_SEQ_CST); }
+HANDLE take_shared_child() { return __atomic_exchange_n(&launcher_state.shared_child_process, nullptr, __ATOMIC_SEQ_CST); }
 
 }  // namespace
 
@@ -31,7 +29,7 @@ void share_child_process(HANDLE child) {
     if (!sys.DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &duplicate, 0, FALSE,
                              DUPLICATE_SAME_ACCESS))
         duplicate = nullptr;
-    __atomic_store_n(&shared_child_process, duplicate, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&launcher_state.shared_child_process, duplicate, __ATOMIC_SEQ_CST);
 }
 
 void release_shared_child_process() {
@@ -43,17 +41,17 @@ void cleanup_at_exit() {
         if (sys.WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0) sys.TerminateProcess(child, 0);
         sys.CloseHandle(child);
     }
-    if (!extraction_started) return;
+    if (!launcher_state.extraction_started) return;
     // One removal at a time: a second caller (the main thread once the child
     // ended, the control thread on a console event) waits for the first, then
     // makes its own attempt, which finds the folder gone.
     AcquireSRWLockExclusive(&removal_lock);
-    remove_directory_tree(target_directory);
+    remove_directory_tree(launcher_state.target_directory);
     for (int attempt = 0; attempt < kDeletionRetries; ++attempt) {
-        DWORD attributes = sys.GetFileAttributesW(target_directory);
+        DWORD attributes = sys.GetFileAttributesW(launcher_state.target_directory);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) break;
         sys.Sleep(kRetryPauseMs);
-        remove_directory_tree(target_directory);
+        remove_directory_tree(launcher_state.target_directory);
     }
     ReleaseSRWLockExclusive(&removal_lock);
 }

@@ -11,13 +11,8 @@
 
 namespace {
 
-constexpr int kDirectoryCacheLimit = 1024;
 constexpr DWORD kWriteChunk = 32768;
 
-// Directories known to exist; element 0 is the user's profile folder.
-wchar_t *created_directories[kDirectoryCacheLimit];
-int created_directory_total;
-int last_found;  // the element that answered the last lookup
 
 wchar_t entry_name[kEntryNameCapacity];
 unsigned char write_buffer[kWriteChunk];
@@ -81,30 +76,30 @@ EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
 
 void make_absolute_path() {
     wchar_t full[kPathCapacity];
-    DWORD length = sys.GetFullPathNameW(target_directory, kPathCapacity, full, nullptr);
+    DWORD length = sys.GetFullPathNameW(launcher_state.target_directory, kPathCapacity, full, nullptr);
     if (length == 0 || length > kPathCapacity - 1) sys.fail_fast();
-    copy_wide_bounded(target_directory, full, kPathCapacity);
+    copy_wide_bounded(launcher_state.target_directory, full, kPathCapacity);
 }
 
 bool create_directory_cached(const wchar_t *path) {
-    if (created_directory_total == 0) {
+    if (launcher_state.created_directory_total == 0) {
         wchar_t home[kPathCapacity];
         if (!expand_path_template(home, L"{HOME}", kPathCapacity)) report_expansion_failure(L"{HOME}");
-        created_directories[created_directory_total++] = duplicate_wide(home);
+        launcher_state.created_directories[launcher_state.created_directory_total++] = duplicate_wide(home);
     }
     // Entries come sorted, so a file's folder is most often the one before:
     // asking that first gives the same answer as the scan, without the scan.
-    if (same_wide_text(created_directories[last_found], path)) return true;
-    for (int i = 0; i < created_directory_total; ++i)
-        if (same_wide_text(created_directories[i], path)) {
-            last_found = i;
+    if (same_wide_text(launcher_state.created_directories[launcher_state.last_found], path)) return true;
+    for (int i = 0; i < launcher_state.created_directory_total; ++i)
+        if (same_wide_text(launcher_state.created_directories[i], path)) {
+            launcher_state.last_found = i;
             return true;
         }
     if (path[0] != 0 && path[1] == L':' && path[2] == 0) return true;
     if (!sys.CreateDirectoryW(path, nullptr) && sys.GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    if (created_directory_total < kDirectoryCacheLimit) {
-        last_found = created_directory_total;
-        created_directories[created_directory_total++] = duplicate_wide(path);
+    if (launcher_state.created_directory_total < kDirectoryCacheLimit) {
+        launcher_state.last_found = launcher_state.created_directory_total;
+        launcher_state.created_directories[launcher_state.created_directory_total++] = duplicate_wide(path);
     }
     return true;
 }
@@ -141,12 +136,7 @@ bool create_parent_directories(const wchar_t *path) {
     }
 }
 
-int created_directory_count() { return created_directory_total; }
-
-void forget_created_directories() {
-    created_directory_total = 0;
-    last_found = 0;
-}
+int created_directory_count() { return launcher_state.created_directory_total; }
 
 EntryLoopResult extract_payload(bool reentered) {
     for (;;) {
@@ -154,20 +144,20 @@ EntryLoopResult extract_payload(bool reentered) {
         if (entry_name[0] == 0) return {EntryLoopEnding::end_record, nullptr, 0};
         // A name that would reach outside the target directory is damage, never written.
         if (!stays_inside(entry_name)) return kDamaged;
-        copy_wide_bounded(entry_path, target_directory, kPathCapacity);
-        append_wide_bounded(entry_path, L"\\", kPathCapacity);
-        append_wide_bounded(entry_path, entry_name, kPathCapacity);
-        if (first_entry_path[0] == 0) {
-            copy_wide_bounded(first_entry_path, entry_path, kPathCapacity);
-            if (reentered) return {EntryLoopEnding::first_entry, first_entry_path, 0};
+        copy_wide_bounded(launcher_state.entry_path, launcher_state.target_directory, kPathCapacity);
+        append_wide_bounded(launcher_state.entry_path, L"\\", kPathCapacity);
+        append_wide_bounded(launcher_state.entry_path, entry_name, kPathCapacity);
+        if (launcher_state.first_entry_path[0] == 0) {
+            copy_wide_bounded(launcher_state.first_entry_path, launcher_state.entry_path, kPathCapacity);
+            if (reentered) return {EntryLoopEnding::first_entry, launcher_state.first_entry_path, 0};
         }
         unsigned char size_bytes[8];
         if (read_payload_bytes(size_bytes, 8) != PayloadStatus::ok) return kDamaged;
         uint64_t size = 0;
         for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
-        create_parent_directories(entry_path);
-        HANDLE file = sys.CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return {EntryLoopEnding::cannot_open, entry_path, 0};
+        create_parent_directories(launcher_state.entry_path);
+        HANDLE file = sys.CreateFileW(launcher_state.entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return {EntryLoopEnding::cannot_open, launcher_state.entry_path, 0};
         EntryLoopResult written = write_entry_data(file, size);
         // The process ends on a failure: the handle is the system's to close.
         if (written.ending != EntryLoopEnding::end_record) return written;

@@ -35,6 +35,5 @@ struct EntryLoopResult {
 // at the first entry, whose full path it records and gives back.
 EntryLoopResult extract_payload(bool reentered);
 
-// Number of directory names the cache holds, and emptying it (tests).
+// Number of directory names the cache holds (tests).
 int created_directory_count();
-void forget_created_directories();

@@ -13,11 +13,6 @@
 #include "payload/reader.h"
 #include "system/syscalls.h"
 
-wchar_t target_directory[kPathCapacity];
-volatile bool extraction_started;
-wchar_t entry_path[kPathCapacity];
-wchar_t first_entry_path[kPathCapacity];
-
 unsigned run_launcher(const ArgumentVector &arguments) {
     process_arguments = arguments;
     // The current directory leaves the library search order for good.
@@ -26,18 +21,18 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered) prepare_parent_environment();
     // A failed expansion is reported before the partial text is made
     // absolute: an empty one would end the process there without a word.
-    if (!expand_path_template(target_directory, tarven_target_template, kPathCapacity))
+    if (!expand_path_template(launcher_state.target_directory, tarven_target_template, kPathCapacity))
         report_expansion_failure(tarven_target_template);
     make_absolute_path();
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
-    extraction_started = true;
+    launcher_state.extraction_started = true;
     EntryLoopResult loop = extract_payload(reentered);
     if (loop.ending == EntryLoopEnding::first_entry)
         return static_cast<unsigned>(
-            hand_off_to_library(target_directory, loop.path, arguments.count, arguments.values));
+            hand_off_to_library(launcher_state.target_directory, loop.path, arguments.count, arguments.values));
     if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
     // Only an end record: a re-entered child has no library to hand the process to.
     if (reentered) report_fatal("Error, attached data holds no application to run.");

@@ -10,16 +10,33 @@ constexpr size_t kOwnPathCapacity = 4097;     // own-path caches and the launche
 constexpr size_t kCommandLineCapacity = 32768;
 constexpr size_t kEntryNameCapacity = kEntryNameMaxUnits + 1;
 
-// The folder that receives the payload's files: absolute, final before the
-// console control handler is registered, read-only afterwards.
-extern wchar_t target_directory[kPathCapacity];
-// Set once the payload is open, before the first entry is read; never cleared.
-extern volatile bool extraction_started;
-// The full path of the current entry; named in the open-failure message.
-extern wchar_t entry_path[kPathCapacity];
-// The full path of the payload's first entry, the library a re-entered child loads.
-extern wchar_t first_entry_path[kPathCapacity];
-// The running child, for the console control thread; taken out of the slot
-// with an atomic exchange by whichever thread closes it.
-extern HANDLE shared_child_process;
+constexpr int kDirectoryCacheLimit = 1024;
 
+// The launcher's process-wide state, in one place. The main thread writes it;
+// the console control thread reads the target directory and the flag, and
+// takes the child's handle out of its slot.
+struct LauncherState {
+    // The folder that receives the payload's files: absolute, final before the
+    // console control handler is registered, read-only afterwards.
+    wchar_t target_directory[kPathCapacity];
+    // Set once the payload is open, before the first entry is read; never cleared.
+    volatile bool extraction_started;
+    // The full path of the current entry.
+    wchar_t entry_path[kPathCapacity];
+    // The full path of the payload's first entry, the library a re-entered child loads.
+    wchar_t first_entry_path[kPathCapacity];
+    // The running child, for the console control thread; taken out of the slot
+    // with an atomic exchange by whichever thread closes it.
+    HANDLE shared_child_process;
+    // Directories known to exist (heap copies, never released); element 0 is
+    // the user's profile folder. `last_found` answered the last lookup.
+    wchar_t *created_directories[kDirectoryCacheLimit];
+    int created_directory_total;
+    int last_found;
+};
+
+extern LauncherState launcher_state;
+
+// Puts the launcher's state, and the caches of its own paths, back as they
+// are when the process starts (tests).
+void reset_launcher_state();

@@ -119,11 +119,11 @@ bool is_leftover_name(const wchar_t *name, const wchar_t *prefix, unsigned long 
     return true;
 }
 
-void sweep_leftover_folders(const wchar_t *target_directory, const wchar_t *path_template) {
+void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template) {
     wchar_t prefix[kPathCapacity];
     if (leftover_prefix(path_template, prefix, kPathCapacity) == nullptr) return;
     wchar_t folder[kPathCapacity];
-    copy_wide_bounded(folder, target_directory, kPathCapacity);
+    copy_wide_bounded(folder, target, kPathCapacity);
     wchar_t *cut = last_backslash(folder);
     if (cut == nullptr) return;
     *cut = 0;

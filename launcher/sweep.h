@@ -13,6 +13,6 @@ const wchar_t *leftover_prefix(const wchar_t *path_template, wchar_t *prefix, si
 bool is_leftover_name(const wchar_t *name, const wchar_t *prefix, unsigned long *process_id);
 
 // Looks at a bounded number of folders of the leftover form beside
-// `target_directory` and removes those whose launcher has ended and that no
+// `target` and removes those whose launcher has ended and that no
 // process uses. Never follows a link, never fails: what cannot be removed stays.
-void sweep_leftover_folders(const wchar_t *target_directory, const wchar_t *path_template);
+void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template);

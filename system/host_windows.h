@@ -66,8 +66,12 @@ typedef union _LARGE_INTEGER {
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
 #define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_ALREADY_EXISTS 183u
 #define S_OK 0

@@ -83,7 +83,7 @@ std::wstring scratch;
 // The fake child: "runs" while the parent waits, and sees what was extracted.
 BOOL WINAPI fake_launch(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
                         LPSTARTUPINFOW, LPPROCESS_INFORMATION process) {
-    child_saw_its_files = read_tree(target_directory) == kExpected;
+    child_saw_its_files = read_tree(launcher_state.target_directory) == kExpected;
     process->hProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // a signalled object to wait on
     process->hThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     process->dwProcessId = 1;
@@ -103,10 +103,7 @@ Result run_once() {
     for (const wchar_t *name : {L"TARVEN_ONEFILE_PARENT", L"TARVEN_ONEFILE_TIME_US", L"TARVEN_ONEFILE_RANDOM",
                                 L"TARVEN_ONEFILE_START"})
         SetEnvironmentVariableW(name, nullptr);
-    target_directory[0] = first_entry_path[0] = entry_path[0] = 0;
-    extraction_started = false;
-    forget_created_directories();
-    forget_own_executable_paths();
+    reset_launcher_state();
     child_saw_its_files = false;
     static wchar_t program[] = L"launcher.exe";
     static wchar_t *argv[] = {program, nullptr};

@@ -139,9 +139,9 @@ protected:
         sys.WaitForSingleObject = fake_wait;
         sys.TerminateProcess = fake_terminate;
         sys.CloseHandle = [](HANDLE) -> BOOL { return TRUE; };
-        wcscpy(target_directory, L"C:\\t\\onefile_1_000001_AAAAAAAAAAA");
-        extraction_started = true;
-        shared_child_process = nullptr;
+        wcscpy(launcher_state.target_directory, L"C:\\t\\onefile_1_000001_AAAAAAAAAAA");
+        launcher_state.extraction_started = true;
+        launcher_state.shared_child_process = nullptr;
     }
 };
 
@@ -173,23 +173,23 @@ TEST_F(CleanupTest, PlainFileAtTheTargetEndsTheRetries) {
 }
 
 TEST_F(CleanupTest, NothingBeforeExtractionStarted) {
-    extraction_started = false;
+    launcher_state.extraction_started = false;
     cleanup_at_exit();
     EXPECT_TRUE(deletions.empty());
-    extraction_started = true;
+    launcher_state.extraction_started = true;
 }
 
 TEST_F(CleanupTest, ChildGetsFiveSecondsThenIsTerminated) {
-    shared_child_process = reinterpret_cast<HANDLE>(0x44);
+    launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x44);
     cleanup_at_exit();
     EXPECT_EQ(waits, std::vector<DWORD>{5000});
     EXPECT_TRUE(terminations.empty());
-    shared_child_process = reinterpret_cast<HANDLE>(0x44);
+    launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x44);
     wait_answer = WAIT_TIMEOUT;
     cleanup_at_exit();
     EXPECT_EQ(terminations, std::vector<UINT>{0});
-    EXPECT_EQ(shared_child_process, nullptr);
-    shared_child_process = reinterpret_cast<HANDLE>(0x44);
+    EXPECT_EQ(launcher_state.shared_child_process, nullptr);
+    launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x44);
     wait_answer = WAIT_FAILED;
     cleanup_at_exit();
     EXPECT_EQ(terminations.size(), 2u);
@@ -236,7 +236,7 @@ TEST_F(CleanupTest, HandleRaceClosesEachHandleOnce) {
         closes.clear();
         HANDLE child = CreateEventW(nullptr, TRUE, TRUE, nullptr);
         share_child_process(child);
-        HANDLE duplicate = shared_child_process;
+        HANDLE duplicate = launcher_state.shared_child_process;
         ASSERT_NE(duplicate, nullptr);
         std::thread control([] { console_control_handler(CTRL_C_EVENT); });
         release_shared_child_process();
@@ -305,7 +305,7 @@ TEST_F(LaunchTest, StartupValuesAndAnExitCodeThatCannotBeRead) {
     EXPECT_TRUE(seen_inherit);
     EXPECT_EQ(waits, std::vector<DWORD>{INFINITE});  // the parent's own wait; the clean-up found no child
     EXPECT_EQ(deletions.size(), 1u);                 // the folder is removed after the child
-    EXPECT_EQ(shared_child_process, nullptr);
+    EXPECT_EQ(launcher_state.shared_child_process, nullptr);
 }
 
 }  // namespace

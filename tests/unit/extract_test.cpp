@@ -66,8 +66,7 @@ protected:
         existing = {L"C:\\Users\\u"};
         files.clear();
         writes.clear();
-        forget_created_directories();
-        first_entry_path[0] = 0;
+        reset_launcher_state();
         sys.CreateDirectoryW = fake_create_directory;
         sys.SHGetFolderPathW = fake_profile;
         sys.CreateFileW = fake_create_file;
@@ -76,7 +75,7 @@ protected:
     }
     Outcome extract(const char *payload_name, const wchar_t *target = L"C:\\t\\run") {
         payload = read_file(test_data(payload_name));
-        wcscpy(target_directory, target);
+        wcscpy(launcher_state.target_directory, target);
         return capture([&] {
             PayloadStatus opened = open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
             if (opened != PayloadStatus::ok) report_payload_failure(opened);
@@ -130,11 +129,11 @@ TEST_F(ExtractTest, HomeThatCannotBeExpandedAborts) {
 
 TEST_F(ExtractTest, AbsolutePathAtItsBound) {
     std::wstring path = L"C:\\" + std::wstring(4092, L'p');  // 4095 units
-    wcscpy(target_directory, path.c_str());
+    wcscpy(launcher_state.target_directory, path.c_str());
     EXPECT_EQ(capture([] { make_absolute_path(); }).ending, Ending::returned);
-    EXPECT_EQ(std::wstring(target_directory), path);
+    EXPECT_EQ(std::wstring(launcher_state.target_directory), path);
     path += L"q";
-    wcscpy(target_directory, path.c_str());
+    wcscpy(launcher_state.target_directory, path.c_str());
     EXPECT_EQ(capture([] { make_absolute_path(); }).ending, Ending::aborted);
     sys.GetFullPathNameW = [](LPCWSTR, DWORD, LPWSTR, LPWSTR *) -> DWORD { return 0; };
     EXPECT_EQ(capture([] { make_absolute_path(); }).ending, Ending::aborted);
@@ -146,7 +145,7 @@ TEST_F(ExtractTest, DataIsWrittenInChunksOf32768) {
     EXPECT_EQ(files[L"C:\\t\\run\\empty"], "");
     EXPECT_EQ(files[L"C:\\t\\run\\d\\exact"], std::string(32768, 'x'));
     EXPECT_EQ(files[L"C:\\t\\run\\d\\e\\over"], std::string(32769, 'y'));
-    EXPECT_STREQ(first_entry_path, L"C:\\t\\run\\empty");
+    EXPECT_STREQ(launcher_state.first_entry_path, L"C:\\t\\run\\empty");
 }
 
 TEST_F(ExtractTest, NamesAtTheirBound) {
@@ -182,7 +181,7 @@ TEST_F(ExtractTest, NamesReachingOutsideTheTargetAreDamage) {
 TEST_F(ExtractTest, OnlyTheEndRecordWritesNothing) {
     ASSERT_EQ(extract("only_end.payload").ending, Ending::returned);
     EXPECT_TRUE(files.empty());
-    EXPECT_EQ(first_entry_path[0], 0);
+    EXPECT_EQ(launcher_state.first_entry_path[0], 0);
 }
 
 TEST_F(ExtractTest, FailedAndShortWritesAreReported) {

@@ -161,14 +161,14 @@ TEST_F(RemoveTreeSeam, TwoRemovalsAtOnceTakeTurns) {
         CreateDirectoryW(folder.c_str(), nullptr);
         make_file(folder + L"\\x.txt");
     }
-    wcscpy(target_directory, target.c_str());
-    extraction_started = true;
+    wcscpy(launcher_state.target_directory, target.c_str());
+    launcher_state.extraction_started = true;
     searching_threads.clear();
     sys.FindFirstFileExW = logged_search;
     std::thread control([] { console_control_handler(CTRL_C_EVENT); });
     cleanup_at_exit();
     control.join();
-    extraction_started = false;
+    launcher_state.extraction_started = false;
 
     EXPECT_FALSE(exists(target));
     EXPECT_TRUE(exists(wide_root + L"\\outside\\keep.txt"));

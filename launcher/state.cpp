@@ -1,0 +1,17 @@
+// The launcher's process-wide state and its reset.
+#include "launcher/state.h"
+
+#include "paths/identity.h"
+
+LauncherState launcher_state;
+
+void reset_launcher_state() {
+    launcher_state.target_directory[0] = 0;
+    launcher_state.extraction_started = false;
+    launcher_state.entry_path[0] = 0;
+    launcher_state.first_entry_path[0] = 0;
+    launcher_state.shared_child_process = nullptr;
+    launcher_state.created_directory_total = 0;
+    launcher_state.last_found = 0;
+    forget_own_executable_paths();
+}
