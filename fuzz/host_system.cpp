@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "launcher/state.h"
+#include "unpack/state.h"
 #include "paths/build_texts.h"
 #include "payload/stored.h"
 

@@ -15,9 +15,9 @@
 
 #include "fuzz/host_system.h"
 #include "fuzz/reference.h"
-#include "launcher/extract.h"
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "unpack/extract.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
 #include "payload/reader.h"
 
 namespace {

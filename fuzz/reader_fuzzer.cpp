@@ -13,7 +13,7 @@
 
 #include "fuzz/host_system.h"
 #include "fuzz/reference.h"
-#include "launcher/report.h"
+#include "unpack/report.h"
 #include "payload/reader.h"
 
 namespace {

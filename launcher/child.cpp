@@ -3,8 +3,8 @@
 
 #include "launcher/child_job.h"
 #include "launcher/cleanup.h"
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
 #include "launcher/sweep.h"
 #include "paths/arguments.h"
 #include "paths/bounded.h"

@@ -8,7 +8,7 @@
 #include "launcher/cleanup.h"
 
 #include "launcher/remove_tree.h"
-#include "launcher/state.h"
+#include "unpack/state.h"
 #include "system/syscalls.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/identity.h"

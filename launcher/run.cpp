@@ -4,10 +4,10 @@
 
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
-#include "launcher/extract.h"
+#include "unpack/extract.h"
 #include "launcher/reentry.h"
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
 #include "paths/build_texts.h"
 #include "paths/template.h"
 #include "payload/reader.h"

@@ -21,7 +21,7 @@
 #include "launcher/sweep.h"
 
 #include "launcher/remove_tree.h"
-#include "launcher/state.h"
+#include "unpack/state.h"
 #include "paths/bounded.h"
 #include "system/syscalls.h"
 

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "launcher/extract.h"
+#include "unpack/extract.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run.h"
-#include "launcher/state.h"
+#include "unpack/state.h"
 #include "paths/identity.h"
 #include "tests/e2e/launch.h"
 #include "tests/support/files.h"

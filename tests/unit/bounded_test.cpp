@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "tests/support/seam.h"

@@ -10,7 +10,7 @@
 
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
-#include "launcher/state.h"
+#include "unpack/state.h"
 #include "tests/support/seam.h"
 
 namespace {

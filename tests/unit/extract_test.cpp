@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "launcher/extract.h"
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "unpack/extract.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
 #include "payload/reader.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "launcher/report.h"
+#include "unpack/report.h"
 #include "payload/reader.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"

@@ -10,7 +10,7 @@
 
 #include "launcher/cleanup.h"
 #include "launcher/remove_tree.h"
-#include "launcher/state.h"
+#include "unpack/state.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"
 

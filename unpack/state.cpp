@@ -1,5 +1,5 @@
 // The launcher's process-wide state and its reset.
-#include "launcher/state.h"
+#include "unpack/state.h"
 
 #include "paths/identity.h"
 

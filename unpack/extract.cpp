@@ -1,8 +1,8 @@
 // The entry loop and the directories it creates on the way.
-#include "launcher/extract.h"
+#include "unpack/extract.h"
 
-#include "launcher/report.h"
-#include "launcher/state.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/template.h"

@@ -2,7 +2,7 @@
 // fail-fast abort. None of these returns.
 #pragma once
 
-#include "launcher/extract.h"
+#include "unpack/extract.h"
 #include "payload/reader.h"
 
 // Writes `message` and a line feed to standard output; exits with code 2.

@@ -1,11 +1,11 @@
 // The launcher's failure reports, written through the runtime's formatted output.
-#include "launcher/report.h"
+#include "unpack/report.h"
 
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "launcher/state.h"  // the capacity of a path
+#include "unpack/state.h"  // the capacity of a path
 #include "system/syscalls.h"
 
 namespace {

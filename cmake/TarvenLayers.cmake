@@ -1,0 +1,42 @@
+# The launcher's layers, bottom up. Each folder is a library that sees only
+# its own headers and those of the layers below it (through a folder of links
+# made here), so an include that climbs a layer fails to build:
+#   contract  what the packer and the launcher agree on (headers only)
+#   system    the table of system calls
+#   paths     text and paths: bounded copies, environment, templates, identity
+#   payload   the stored payload and its stream reader
+#   unpack    the entry loop, the launcher's state and its reports
+#   launcher  the application: run sequence, child, clean-up, re-entry, sweep
+# The Windows build and the host fuzz build both make their libraries here.
+set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp)
+set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
+set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp)
+set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/report.cpp unpack/state.cpp)
+set(TARVEN_LAYER_SOURCES_launcher launcher/main.cpp launcher/run.cpp launcher/child.cpp launcher/child_job.cpp
+  launcher/cleanup.cpp launcher/remove_tree.cpp launcher/reentry.cpp launcher/sweep.cpp)
+set(TARVEN_LAYER_BELOW_system contract)
+set(TARVEN_LAYER_BELOW_paths contract system)
+set(TARVEN_LAYER_BELOW_payload contract system)
+set(TARVEN_LAYER_BELOW_unpack contract system paths payload)
+set(TARVEN_LAYER_BELOW_launcher contract system paths payload unpack)
+get_filename_component(TARVEN_LAYERS_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+
+# tarven_add_layer(<target> <layer> [LINKS <targets>...] [OPTIONS <compile options>...]
+#                  [INCLUDES <folders>...] [SOURCES <extra sources>...])
+# An object library of the layer's sources that sees the layer and those below it.
+function(tarven_add_layer target layer)
+  cmake_parse_arguments(LAYER "" "" "LINKS;OPTIONS;INCLUDES;SOURCES" ${ARGN})
+  set(view "${CMAKE_BINARY_DIR}/layer-views/${layer}")
+  foreach(folder IN LISTS TARVEN_LAYER_BELOW_${layer} ITEMS ${layer})
+    if(NOT EXISTS "${view}/${folder}")
+      file(MAKE_DIRECTORY "${view}")
+      file(CREATE_LINK "${TARVEN_LAYERS_ROOT}/${folder}" "${view}/${folder}" SYMBOLIC)
+    endif()
+  endforeach()
+  set(sources ${TARVEN_LAYER_SOURCES_${layer}})
+  list(TRANSFORM sources PREPEND "${TARVEN_LAYERS_ROOT}/")
+  add_library(${target} OBJECT ${sources} ${LAYER_SOURCES})
+  target_include_directories(${target} PUBLIC "${view}" ${LAYER_INCLUDES})
+  target_compile_options(${target} PRIVATE ${LAYER_OPTIONS})
+  target_link_libraries(${target} PUBLIC ${LAYER_LINKS})
+endfunction()
