@@ -1,7 +1,6 @@
 // The fuzz targets' fake system (see host_system.h).
 #include "fuzz/host_system.h"
 
-#include <setjmp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <zstd.h>
@@ -31,24 +30,7 @@ DWORD GetLastError(void) { return host_last_error; }
 
 namespace {
 
-jmp_buf jump_target;
-Outcome *current;
 std::vector<void *> allocations;
-
-__attribute__((noreturn)) void fake_exit(int code) {
-    current->ending = Ending::exited;
-    current->exit_code = code;
-    longjmp(jump_target, 1);
-}
-
-__attribute__((noreturn)) void fake_fail_fast() {
-    current->ending = Ending::aborted;
-    longjmp(jump_target, 1);
-}
-
-void fake_write(int stream, const char *text) {
-    (stream == 1 ? current->standard_output : current->standard_error) += text;
-}
 
 void *tracked_malloc(size_t size) {
     void *block = malloc(size);
@@ -143,21 +125,10 @@ BOOL fake_string_type(DWORD, LPCWCH units, int count, LPWORD types) {
 
 }  // namespace
 
-Outcome run_guarded(void (*body)(void *), void *context) {
-    Outcome outcome;
-    current = &outcome;
-    if (setjmp(jump_target) == 0) body(context);
-    current = nullptr;
-    return outcome;
-}
-
 void install_host_system() {
     sys = SystemCalls{};
     sys.malloc = tracked_malloc;
     sys.ZSTD_createDCtx = reused_decoder;
-    sys.write_text = fake_write;
-    sys.exit_process = fake_exit;
-    sys.fail_fast = fake_fail_fast;
     sys.GetEnvironmentVariableW = fake_get_variable;
     sys.SetEnvironmentVariableW = fake_set_variable;
     sys.GetTempPathW = fake_temp_path;

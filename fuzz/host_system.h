@@ -1,19 +1,15 @@
 // The fuzz targets' stand-in for Windows: a system-call table of fakes (an
 // environment in a map, fixed folders and clock, tracked allocations, one
 // reused decoder), the launcher's globals that its run sequence would define,
-// and a guard that turns a fatal report or an abort into an outcome: a fatal
-// report ends the input, not the fuzzer.
+// and the tests' guard (tests/support/guard.h), which turns a fatal report or
+// an abort into an outcome: a fatal report ends the input, not the fuzzer.
 #pragma once
 
 #include <map>
 #include <string>
 
 #include "system/syscalls.h"
-#include "tests/support/outcome.h"
-
-// Runs `body(context)`; exit_process and fail_fast jump back out of it. The
-// code it runs must hold no objects with destructors between here and the jump.
-Outcome run_guarded(void (*body)(void *), void *context);
+#include "tests/support/guard.h"
 
 // Fills `sys` with the fakes below; entries a target does not need stay null.
 void install_host_system();

@@ -13,8 +13,6 @@
 
 namespace {
 
-bool exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 // The first process whose parent is `parent`, or 0.
 DWORD child_of(DWORD parent) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

@@ -25,3 +25,9 @@ void make_folder_link(const std::wstring &link, const std::wstring &target);
 // Removes a folder on the Z: drive with everything in it, links included:
 // with the host's rm under Wine, which cannot remove a host link.
 void remove_host_tree(const std::wstring &folder);
+
+// True when something exists at `path`.
+bool exists(const std::wstring &path);
+
+// Creates a file of one byte at `path` with the given attributes; fails the calling test when it cannot.
+void make_file(const std::wstring &path, unsigned long attributes = 0x80 /* FILE_ATTRIBUTE_NORMAL */);

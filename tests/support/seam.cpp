@@ -3,49 +3,16 @@
 
 #include <windows.h>
 
+#include "tests/support/guard.h"
+
 namespace {
 
-void *jump_buffer[5];
-Outcome *current;
-
-[[noreturn]] void fake_exit(int code) {
-    current->ending = Ending::exited;
-    current->exit_code = code;
-    __builtin_longjmp(jump_buffer, 1);
-}
-
-[[noreturn]] void fake_fail_fast() {
-    current->ending = Ending::aborted;
-    __builtin_longjmp(jump_buffer, 1);
-}
-
-void fake_write(int stream, const char *text) {
-    (stream == 1 ? current->standard_output : current->standard_error) += text;
-}
-
-// Kept apart from `capture` so that the jump lands in a frame of its own.
-__attribute__((noinline)) void run_guarded(const std::function<void()> *body) {
-    if (__builtin_setjmp(jump_buffer) == 0) {
-        (*body)();
-        current->ending = Ending::returned;
-    }
-}
+void run_function(void *body) { (*static_cast<const std::function<void()> *>(body))(); }
 
 }  // namespace
 
 Outcome capture(const std::function<void()> &body) {
-    Outcome outcome;
-    current = &outcome;
-    SystemCalls saved = sys;
-    sys.exit_process = fake_exit;
-    sys.fail_fast = fake_fail_fast;
-    sys.write_text = fake_write;
-    run_guarded(&body);
-    sys.exit_process = saved.exit_process;
-    sys.fail_fast = saved.fail_fast;
-    sys.write_text = saved.write_text;
-    current = nullptr;
-    return outcome;
+    return run_guarded(run_function, const_cast<std::function<void()> *>(&body));
 }
 
 void SeamTest::TearDown() { sys = real_sys; }

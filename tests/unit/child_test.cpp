@@ -1,5 +1,5 @@
-// The rebuilt command line, the launch and wait, and the clean-up with its
-// console events, all observed through the system-call table.
+// The rebuilt command line, and the launch and wait, observed through the
+// system-call table.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
 #include "unpack/state.h"
+#include "tests/support/cleanup_fixture.h"
 #include "tests/support/seam.h"
 
 namespace {
@@ -87,171 +88,6 @@ TEST_F(CommandLineTest, LengthBound) {
     sys.CommandLineToArgvW = [](LPCWSTR, int *) -> LPWSTR * { return nullptr; };
     EXPECT_EQ(rebuild(L"x.exe"), L"<abort>");
 }
-
-// ---- clean-up ----
-
-std::vector<std::wstring> deletions;
-int attributes_calls, sleeps, directory_checks_left;
-std::vector<DWORD> waits;
-std::vector<UINT> terminations;
-DWORD wait_answer;
-DWORD present_attributes;
-
-// Each deletion attempt ends by removing the target directory itself.
-BOOL WINAPI fake_remove_directory(LPCWSTR path) {
-    deletions.push_back(path);
-    return FALSE;
-}
-HANDLE WINAPI empty_folder(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD) {
-    return INVALID_HANDLE_VALUE;
-}
-DWORD WINAPI fake_attributes(LPCWSTR) {
-    ++attributes_calls;
-    return directory_checks_left-- > 0 ? present_attributes : INVALID_FILE_ATTRIBUTES;
-}
-void WINAPI fake_sleep(DWORD ms) {
-    EXPECT_EQ(ms, 100u);
-    ++sleeps;
-}
-DWORD WINAPI fake_wait(HANDLE, DWORD ms) {
-    waits.push_back(ms);
-    return wait_answer;
-}
-BOOL WINAPI fake_terminate(HANDLE, UINT code) {
-    terminations.push_back(code);
-    return TRUE;
-}
-
-class CleanupTest : public SeamTest {
-protected:
-    void SetUp() override {
-        deletions.clear();
-        waits.clear();
-        terminations.clear();
-        attributes_calls = sleeps = 0;
-        directory_checks_left = 0;
-        present_attributes = FILE_ATTRIBUTE_DIRECTORY;
-        wait_answer = WAIT_OBJECT_0;
-        sys.RemoveDirectoryW = fake_remove_directory;
-        sys.FindFirstFileExW = empty_folder;
-        sys.GetFileAttributesW = fake_attributes;
-        sys.Sleep = fake_sleep;
-        sys.WaitForSingleObject = fake_wait;
-        sys.TerminateProcess = fake_terminate;
-        sys.CloseHandle = [](HANDLE) -> BOOL { return TRUE; };
-        wcscpy(launcher_state.target_directory, L"C:\\t\\onefile_1_000001_AAAAAAAAAAA");
-        launcher_state.extraction_started = true;
-        launcher_state.shared_child_process = nullptr;
-    }
-};
-
-TEST_F(CleanupTest, GoneAfterTheFirstAttempt) {
-    cleanup_at_exit();
-    EXPECT_EQ(deletions, std::vector<std::wstring>{L"\\\\?\\C:\\t\\onefile_1_000001_AAAAAAAAAAA"});
-    EXPECT_EQ(sleeps, 0);
-    EXPECT_TRUE(waits.empty());
-}
-
-TEST_F(CleanupTest, RetriesTwentyTimesAtMost) {
-    directory_checks_left = 3;
-    cleanup_at_exit();
-    EXPECT_EQ(deletions.size(), 4u);
-    EXPECT_EQ(sleeps, 3);
-    directory_checks_left = 1000;
-    deletions.clear();
-    sleeps = 0;
-    cleanup_at_exit();
-    EXPECT_EQ(deletions.size(), 21u);
-    EXPECT_EQ(sleeps, 20);
-}
-
-TEST_F(CleanupTest, PlainFileAtTheTargetEndsTheRetries) {
-    directory_checks_left = 1000;
-    present_attributes = FILE_ATTRIBUTE_ARCHIVE;
-    cleanup_at_exit();
-    EXPECT_EQ(deletions.size(), 1u);
-}
-
-TEST_F(CleanupTest, NothingBeforeExtractionStarted) {
-    launcher_state.extraction_started = false;
-    cleanup_at_exit();
-    EXPECT_TRUE(deletions.empty());
-    launcher_state.extraction_started = true;
-}
-
-TEST_F(CleanupTest, ChildGetsFiveSecondsThenIsTerminated) {
-    launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x44);
-    cleanup_at_exit();
-    EXPECT_EQ(waits, std::vector<DWORD>{5000});
-    EXPECT_TRUE(terminations.empty());
-    launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x44);
-    wait_answer = WAIT_TIMEOUT;
-    cleanup_at_exit();
-    EXPECT_EQ(terminations, std::vector<UINT>{0});
-    EXPECT_EQ(launcher_state.shared_child_process, nullptr);
-    launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x44);
-    wait_answer = WAIT_FAILED;
-    cleanup_at_exit();
-    EXPECT_EQ(terminations.size(), 2u);
-}
-
-TEST_F(CleanupTest, ConsoleEventsThatCleanUp) {
-    for (DWORD event : {0u, 1u, 2u, 5u, 6u}) {
-        deletions.clear();
-        EXPECT_FALSE(console_control_handler(event));
-        EXPECT_EQ(deletions.size(), 1u) << event;
-    }
-    for (DWORD event : {3u, 4u, 7u, 100u}) {
-        deletions.clear();
-        EXPECT_FALSE(console_control_handler(event));
-        EXPECT_TRUE(deletions.empty()) << event;
-    }
-}
-
-// The main thread and the console control thread race for the child's
-// handle: each handle is closed exactly once, and nothing waits on a closed one.
-std::map<HANDLE, int> closes;
-std::atomic<bool> closed_was_waited;
-CRITICAL_SECTION closes_lock;
-
-BOOL WINAPI counting_close(HANDLE handle) {
-    EnterCriticalSection(&closes_lock);
-    ++closes[handle];
-    LeaveCriticalSection(&closes_lock);
-    return real_sys.CloseHandle(handle);
-}
-DWORD WINAPI checked_wait(HANDLE handle, DWORD) {
-    EnterCriticalSection(&closes_lock);
-    if (closes.count(handle) != 0) closed_was_waited = true;
-    LeaveCriticalSection(&closes_lock);
-    return WAIT_OBJECT_0;
-}
-
-TEST_F(CleanupTest, HandleRaceClosesEachHandleOnce) {
-    InitializeCriticalSection(&closes_lock);
-    sys.CloseHandle = counting_close;
-    sys.WaitForSingleObject = checked_wait;
-    sys.DuplicateHandle = real_sys.DuplicateHandle;
-    for (int round = 0; round < 300; ++round) {
-        closes.clear();
-        HANDLE child = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-        share_child_process(child);
-        HANDLE duplicate = launcher_state.shared_child_process;
-        ASSERT_NE(duplicate, nullptr);
-        std::thread control([] { console_control_handler(CTRL_C_EVENT); });
-        release_shared_child_process();
-        control.join();
-        EXPECT_EQ(closes[duplicate], 1) << round;
-        EXPECT_EQ(closes.count(child), 0u);
-        real_sys.CloseHandle(child);
-    }
-    EXPECT_FALSE(closed_was_waited);
-    DeleteCriticalSection(&closes_lock);
-}
-
-}  // namespace
-
-namespace {
 
 class LaunchTest : public CleanupTest {};
 

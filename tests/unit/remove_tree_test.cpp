@@ -1,6 +1,6 @@
 // Removal of a real directory tree: names beyond 260 units, read-only files,
-// links never followed, trees deeper than a stack allows, two removals at
-// once, and nothing outside the tree touched, the current directory included.
+// links never followed, trees deeper than a stack allows, and nothing outside
+// the tree touched, the current directory included.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,23 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/cleanup.h"
 #include "launcher/remove_tree.h"
-#include "unpack/state.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"
 
 namespace {
-
-void make_file(const std::wstring &path, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
-    DWORD written = 0;
-    WriteFile(file, "x", 1, &written, nullptr);
-    CloseHandle(file);
-}
-
-bool exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 TEST(RemoveTree, LongNamesReadOnlyFilesAndNothingElse) {
     std::wstring root = widen(test_data("remove-tree-" + std::to_string(GetCurrentProcessId())));
@@ -132,51 +120,6 @@ TEST(RemoveTree, TreeDeeperThanTheStackAllows) {
     std::thread removal([&] { remove_with_little_stack(top.c_str()); });
     removal.join();
     EXPECT_FALSE(exists(top));
-}
-
-// The main thread (after the child ended) and a console control thread can
-// ask for the removal together: one removes, the other waits and then finds
-// nothing left; their walks never interleave.
-std::vector<DWORD> searching_threads;
-SRWLOCK searching_lock = SRWLOCK_INIT;
-HANDLE WINAPI logged_search(LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID found, FINDEX_SEARCH_OPS search,
-                            LPVOID filter, DWORD flags) {
-    AcquireSRWLockExclusive(&searching_lock);
-    searching_threads.push_back(GetCurrentThreadId());
-    ReleaseSRWLockExclusive(&searching_lock);
-    Sleep(2);  // widens the window in which the other thread could step in
-    return real_sys.FindFirstFileExW(path, level, found, search, filter, flags);
-}
-
-TEST_F(RemoveTreeSeam, TwoRemovalsAtOnceTakeTurns) {
-    std::string root = "remove-race-" + std::to_string(GetCurrentProcessId());
-    std::wstring wide_root = widen(test_data(root));
-    ASSERT_TRUE(CreateDirectoryW(wide_root.c_str(), nullptr));
-    CreateDirectoryW((wide_root + L"\\outside").c_str(), nullptr);
-    make_file(wide_root + L"\\outside\\keep.txt");
-    std::wstring target = wide_root + L"\\target";
-    CreateDirectoryW(target.c_str(), nullptr);
-    for (int i = 0; i < 20; ++i) {
-        std::wstring folder = target + L"\\f" + std::to_wstring(i);
-        CreateDirectoryW(folder.c_str(), nullptr);
-        make_file(folder + L"\\x.txt");
-    }
-    wcscpy(launcher_state.target_directory, target.c_str());
-    launcher_state.extraction_started = true;
-    searching_threads.clear();
-    sys.FindFirstFileExW = logged_search;
-    std::thread control([] { console_control_handler(CTRL_C_EVENT); });
-    cleanup_at_exit();
-    control.join();
-    launcher_state.extraction_started = false;
-
-    EXPECT_FALSE(exists(target));
-    EXPECT_TRUE(exists(wide_root + L"\\outside\\keep.txt"));
-    size_t switches = 0;
-    for (size_t i = 1; i < searching_threads.size(); ++i) switches += searching_threads[i] != searching_threads[i - 1];
-    EXPECT_LE(switches, 1u) << "the two removals interleaved";
-    EXPECT_GE(searching_threads.size(), 22u);
-    remove_directory_tree(wide_root.c_str());
 }
 
 }  // namespace
