@@ -15,6 +15,7 @@
 
 #include "fuzz/host_system.h"
 #include "fuzz/reference.h"
+#include "tests/support/fake_files.h"
 #include "unpack/extract.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
@@ -98,102 +99,43 @@ void parse_reference(Reference &reference) {
     }
 }
 
-// ---- the fake file system: folders and files by name, nothing on disk ----
+// ---- the fake file system (tests/support/fake_files.h), judging as it goes ----
 
 const Reference *judged;
-std::set<std::wstring> folders, files;
-size_t files_opened;
-bool file_open;
-uint64_t file_written;
-bool open_refused;
-const HANDLE kFileHandle = reinterpret_cast<HANDLE>(0x5000);
 
-std::wstring key(const wchar_t *path) {
-    std::wstring k = path;
-    for (wchar_t &unit : k)
-        if (unit >= L'a' && unit <= L'z') unit -= 32;
-    return k;
-}
-
-bool parent_exists(const std::wstring &k) {
-    size_t cut = k.rfind(L'\\');
-    if (cut == std::wstring::npos) return true;  // the current folder
-    std::wstring parent = k.substr(0, cut);
-    return folders.count(parent) > 0 || (parent.size() == 2 && parent[1] == L':');
-}
-
-BOOL fake_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
-    std::wstring k = key(path);
-    if (folders.count(k) || files.count(k)) {
-        host_last_error = ERROR_ALREADY_EXISTS;
-        return FALSE;
-    }
-    if (!parent_exists(k)) {
-        host_last_error = 3;  // ERROR_PATH_NOT_FOUND
-        return FALSE;
-    }
-    folders.insert(k);
-    return TRUE;
-}
-
-HANDLE fake_create_file(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                        HANDLE) {
+void judge_open(const wchar_t *path, DWORD access, DWORD disposition, size_t index) {
     if (access != GENERIC_WRITE || disposition != CREATE_ALWAYS) finding("a file opened other than for writing anew");
-    if (file_open) finding("a file opened while the previous one is still open");
-    size_t index = files_opened++;
     if (index >= judged->entries.size() && !judged->capped) finding("a file for an entry the stream does not hold");
     if (index < judged->entries.size() &&
         std::wstring(path) != std::wstring(kTarget) + L"\\" + judged->entries[index].name)
         finding("a file's path is not the target folder and the entry's name");
-    std::wstring k = key(path);
-    if (folders.count(k) || !parent_exists(k)) {
-        host_last_error = folders.count(k) ? 5 : 3;  // ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND
-        open_refused = true;
-        return INVALID_HANDLE_VALUE;
-    }
-    files.insert(k);
-    file_open = true;
-    file_written = 0;
-    return kFileHandle;
 }
 
-BOOL fake_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
-    if (file != kFileHandle || !file_open) finding("a write to a file that is not open");
+void judge_write(size_t index, const void *data, DWORD size, uint64_t written_before) {
     if (size == 0 || size > 32768) finding("a write outside 1..32768 bytes");
-    size_t index = files_opened - 1;
     if (index < judged->entries.size()) {
         const Entry &entry = judged->entries[index];
-        if (file_written + size > entry.size) finding("a file got more bytes than its entry holds");
-        size_t from = entry.data_offset + file_written;
+        if (written_before + size > entry.size) finding("a file got more bytes than its entry holds");
+        size_t from = entry.data_offset + written_before;
         const std::string &s = judged->stream;
         size_t comparable = from < s.size() ? (s.size() - from < size ? s.size() - from : size) : 0;
         if (memcmp(s.data() + from, data, comparable) != 0) finding("a file's bytes differ from the stream's");
         if (comparable < size && !judged->capped) finding("a file got bytes the decoder never gave");
     }
-    file_written += size;
-    *written = size;
-    return TRUE;
 }
 
-BOOL fake_close(HANDLE file) {
-    if (file != kFileHandle || !file_open) finding("a handle closed that is not open");
-    size_t index = files_opened - 1;
-    if (index < judged->entries.size() && file_written != judged->entries[index].size)
+void judge_close(size_t index, uint64_t written) {
+    if (index < judged->entries.size() && written != judged->entries[index].size)
         finding("a file closed before its entry's size was written");
-    file_open = false;
-    return TRUE;
 }
 
+// The target folder's ancestors exist; the target itself is made by the loop.
 void reset_file_system() {
-    folders.clear();
-    files.clear();
-    // The target folder's ancestors exist; the target itself is made by the loop.
-    std::wstring k = key(kTarget);
-    for (size_t cut = k.find(L'\\', 3); cut != std::wstring::npos; cut = k.find(L'\\', cut + 1))
-        folders.insert(k.substr(0, cut));
-    files_opened = 0;
-    file_open = false;
-    open_refused = false;
+    std::vector<std::wstring> ancestors;
+    std::wstring target = kTarget;
+    for (size_t cut = target.find(L'\\', 3); cut != std::wstring::npos; cut = target.find(L'\\', cut + 1))
+        ancestors.push_back(target.substr(0, cut));
+    install_fake_files(ancestors);
     host_last_error = 0;
 }
 
@@ -230,16 +172,16 @@ bool is_open_failure(const Outcome &outcome) {
 void judge(const Outcome &outcome, const Run &run, const Reference &reference, bool marker_ok) {
     if (outcome.ending == Ending::aborted) finding("the fail-fast abort on a payload");
     if (!marker_ok) return expect_exit(outcome, kHeaderError);
-    if (open_refused) {
+    if (fake_files.open_refused) {
         if (!is_open_failure(outcome)) finding("a refused file without the open-failure report");
         return;
     }
     if (outcome.ending == Ending::returned) {
         if (run.ending != EntryLoopEnding::end_record) finding("a parent's entry loop ended other than at the end record");
         if (reference.shape == Shape::broken) finding("a broken stream extracted without an error");
-        if (reference.shape == Shape::whole && files_opened != reference.entries.size())
+        if (reference.shape == Shape::whole && fake_files.files_opened != reference.entries.size())
             finding("a whole stream extracted to another number of files");
-        if (file_open) finding("the last file was left open");
+        if (!fake_files.open_name.empty()) finding("the last file was left open");
         return;
     }
     expect_exit(outcome, kDecodeError);
@@ -251,10 +193,12 @@ void judge(const Outcome &outcome, const Run &run, const Reference &reference, b
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool installed = [] {
         install_host_system();
-        sys.CreateDirectoryW = fake_create_directory;
-        sys.CreateFileW = fake_create_file;
-        sys.WriteFile = fake_write_file;
-        sys.CloseHandle = fake_close;
+        fake_files.keep_contents = false;
+        fake_files.set_error = [](DWORD code) { host_last_error = code; };
+        fake_files.on_open = judge_open;
+        fake_files.on_write = judge_write;
+        fake_files.on_close = judge_close;
+        fake_files.complain = finding;
         return true;
     }();
     (void)installed;

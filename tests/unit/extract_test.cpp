@@ -10,71 +10,38 @@
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "payload/reader.h"
+#include "tests/support/fake_files.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"
 
 namespace {
 
-std::vector<std::wstring> created;       // every CreateDirectoryW call
-std::vector<std::wstring> existing;      // directories that "exist"
-std::map<std::wstring, std::string> files;
-std::vector<DWORD> writes;
-HANDLE open_handle = reinterpret_cast<HANDLE>(0x1234);
-std::wstring open_name;
-
-BOOL WINAPI fake_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
-    created.push_back(path);
-    std::wstring name = path;
-    for (const std::wstring &known : existing)
-        if (known == name) {
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return FALSE;
-        }
-    size_t cut = name.rfind(L'\\');
-    bool parent_known = cut == std::wstring::npos || name.substr(0, cut).size() <= 2;
-    for (const std::wstring &known : existing) parent_known = parent_known || known == name.substr(0, cut);
-    if (!parent_known) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    existing.push_back(name);
-    return TRUE;
-}
 HRESULT WINAPI fake_profile(HWND, int, HANDLE, DWORD, LPWSTR path) {
     wcscpy(path, L"C:\\Users\\u");
     return S_OK;
 }
-HANDLE WINAPI fake_create_file(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
-    EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
-    open_name = path;
-    files[open_name].clear();
-    return open_handle;
-}
-BOOL WINAPI fake_write(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
-    EXPECT_EQ(file, open_handle);
-    writes.push_back(size);
-    files[open_name].append(static_cast<const char *>(data), size);
-    *written = size;
-    return TRUE;
-}
-BOOL WINAPI fake_close(HANDLE) { return TRUE; }
+
+// The fake file system's records, under the names these tests use.
+std::vector<std::wstring> &created = fake_files.created;
+std::map<std::wstring, std::string> &files = fake_files.files;
+std::vector<DWORD> &writes = fake_files.writes;
 
 class ExtractTest : public SeamTest {
 protected:
     void SetUp() override {
-        created.clear();
-        existing = {L"C:\\Users\\u"};
-        files.clear();
-        writes.clear();
+        install_fake_files({L"C:\\Users\\u"});
+        fake_files.set_error = [](DWORD code) { SetLastError(code); };
+        fake_files.on_open = [](const wchar_t *, DWORD, DWORD disposition, size_t) {
+            EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
+        };
+        fake_files.complain = [](const char *what) { ADD_FAILURE() << what; };
         reset_launcher_state();
-        sys.CreateDirectoryW = fake_create_directory;
         sys.SHGetFolderPathW = fake_profile;
-        sys.CreateFileW = fake_create_file;
-        sys.WriteFile = fake_write;
-        sys.CloseHandle = fake_close;
     }
     Outcome extract(const char *payload_name, const wchar_t *target = L"C:\\t\\run") {
         payload = read_file(test_data(payload_name));
+        // A run that failed ended its process, which closed its file.
+        fake_files.open_name.clear();
         wcscpy(launcher_state.target_directory, target);
         return capture([&] {
             PayloadStatus opened = open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
@@ -100,7 +67,7 @@ TEST_F(ExtractTest, NestedNamesCreateEveryLevelOnceAndDrivesNeverReachTheSystem)
 }
 
 TEST_F(ExtractTest, ExistingDirectoryCountsAsCreatedAndOtherFailuresDoNot) {
-    existing.push_back(L"C:\\old");
+    fake_files.folders.insert(L"C:\\OLD");
     EXPECT_TRUE(create_directory_cached(L"C:\\old"));
     EXPECT_TRUE(create_directory_cached(L"C:\\old"));
     EXPECT_EQ(created.size(), 1u);
