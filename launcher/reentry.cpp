@@ -39,13 +39,16 @@ bool detect_reentry() {
     // child that cannot read its parent would become a parent itself and
     // start a child of its own, level after level.
     if (process == nullptr)
-        process = sys.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+        process = sys.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
     if (process == nullptr) return false;
     wchar_t parent_path[kParentPathCapacity];
     // Reading a process's memory fails once it has ended; its image name does
-    // not, as long as a handle keeps the process object: that one must still run.
+    // not, as long as a handle keeps the process object: that one must still
+    // run. The least access that tells is the exit code's (a process that
+    // ended with 259 reads as running, which errs on being a child).
     bool readable = memory_readable && sys.K32GetModuleFileNameExW(process, nullptr, parent_path, kParentPathCapacity) != 0;
-    if (!readable && sys.WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+    DWORD exit_code = 0;
+    if (!readable && sys.GetExitCodeProcess(process, &exit_code) && exit_code == STILL_ACTIVE) {
         DWORD size = kParentPathCapacity;
         readable = sys.QueryFullProcessImageNameW(process, 0, parent_path, &size) != 0;
     }

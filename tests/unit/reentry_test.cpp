@@ -46,14 +46,14 @@ TEST_F(ReentryTest, ParentWhoseMemoryCannotBeReadIsStillRecognised) {
     sys.OpenProcess = opens_with_any_access;
     sys.K32GetModuleFileNameExW = memory_refused;
     sys.QueryFullProcessImageNameW = names_this_executable;
-    sys.WaitForSingleObject = [](HANDLE, DWORD) -> DWORD { return WAIT_TIMEOUT; };
+    sys.GetExitCodeProcess = [](HANDLE, LPDWORD code) -> BOOL { return *code = STILL_ACTIVE, TRUE; };
     EXPECT_TRUE(detect_reentry());
     sys.OpenProcess = opens_only_limited;
     EXPECT_TRUE(detect_reentry());
     // Its image is still named after it ended, while a handle keeps it: that is no parent.
-    sys.WaitForSingleObject = [](HANDLE, DWORD) -> DWORD { return WAIT_OBJECT_0; };
+    sys.GetExitCodeProcess = [](HANDLE, LPDWORD code) -> BOOL { return *code = 0, TRUE; };
     EXPECT_FALSE(detect_reentry());
-    sys.WaitForSingleObject = [](HANDLE, DWORD) -> DWORD { return WAIT_TIMEOUT; };
+    sys.GetExitCodeProcess = [](HANDLE, LPDWORD code) -> BOOL { return *code = STILL_ACTIVE, TRUE; };
     sys.QueryFullProcessImageNameW = names_nothing;
     EXPECT_FALSE(detect_reentry());
     sys.OpenProcess = [](DWORD, BOOL, DWORD) -> HANDLE { return nullptr; };
