@@ -39,7 +39,11 @@ TEST(EntryCheck, JudgesBuiltImages) {
   PeShape x86 = good;
   x86.machine = 0x14C;
   x86.magic = 0x10B;
-  EXPECT_NE(refusal_of(dir, make_pe(x86)).find("machine 0x014C, not x86-64"), std::string::npos);
+  EXPECT_NE(refusal_of(dir, make_pe(x86)).find("is a 32-bit (x86) DLL; the launcher loads 64-bit (x86-64) DLLs only"),
+            std::string::npos);
+  PeShape arm = good;
+  arm.machine = 0x1234;
+  EXPECT_NE(refusal_of(dir, make_pe(arm)).find("is built for machine 0x1234;"), std::string::npos);
 
   PeShape pe32 = good;
   pe32.magic = 0x10B;
@@ -52,6 +56,14 @@ TEST(EntryCheck, JudgesBuiltImages) {
   PeShape other = good;
   other.exports = {"run_code_2", "Run_code", "run"};
   EXPECT_NE(refusal_of(dir, make_pe(other)).find("does not export run_code"), std::string::npos);
+  // A C++ run_code without extern "C": the name found and the fix.
+  for (const char* mangled : {"_Z8run_codeiPPwPKw", "?run_code@@YAHHPEAPEA_WPEB_W@Z"}) {
+    PeShape cpp = good;
+    cpp.exports = {mangled};
+    EXPECT_NE(refusal_of(dir, make_pe(cpp)).find(std::string("exports run_code only under its C++ name '") + mangled +
+                                                 "'; declare it extern \"C\""),
+              std::string::npos);
+  }
   PeShape none = good;
   none.exports.clear();
   EXPECT_NE(refusal_of(dir, make_pe(none)).find("does not export run_code"), std::string::npos);
