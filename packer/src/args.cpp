@@ -31,6 +31,9 @@ ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<Op
     if (!def)
       throw user_error(command + ": unknown option " + name + " (see tarven-pack " + command +
                        " --help)");
+    // The same option twice would leave one of them silently unused.
+    if (parsed.flags.count(name) || parsed.values.count(name))
+      throw user_error(command + ": " + name + " is given twice");
     if (!def->takes_value) {
       if (eq != std::string::npos) throw user_error(command + ": " + name + " takes no value");
       parsed.flags.insert(name);

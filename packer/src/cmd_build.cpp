@@ -31,7 +31,6 @@ namespace {
 std::string help_text() {
   return
     "usage: tarven-pack build -o OUT.exe ENTRY.dll [FILE|DIR]... [options]\n"
-    "       tarven-pack build -o OUT.exe --raw-payload FILE [options]\n"
     "\n"
     "Packs ENTRY.dll (a 64-bit DLL exporting run_code, unpacked under its base name)\n"
     "and the given files (under their base names) and folders (under their own name,\n"
@@ -40,7 +39,6 @@ std::string help_text() {
     "options:\n"
     "  -o OUT.exe              the executable to write (replaced atomically)\n"
     "  --level N               zstd level, 1..22 (default " + std::to_string(kDefaultLevel) + ")\n"
-    "  --raw-payload FILE      embed FILE as the stored payload, unchecked\n"
     "  --company TEXT          company name ({COMPANY}, version resource)\n"
     "  --product TEXT          product name ({PRODUCT}; default: OUT's name without .exe)\n"
     "  --version A.B.C.D       version, each number 0..65535 (default 0.0.0.0)\n"
@@ -113,7 +111,20 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   }
   // Everything is checked before the slow part, so mistakes show at once.
   if (!args.has("-o")) throw user_error("build: -o OUT.exe is required (see tarven-pack build --help)");
-  const fs::path out = args.value("-o");
+  fs::path out = args.value("-o");
+  // Windows runs only a name that ends in .exe: one without an ending gets
+  // it; any other ending is a mistake (a.dll would be a program named .dll).
+  bool exe_added = false;
+  if (!out.filename().empty() && out.filename() != "." && out.filename() != "..") {
+    std::string ending = out.extension().string();
+    for (char& c : ending) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (ending.empty()) {
+      out += ".exe";
+      exe_added = true;
+    } else if (ending != ".exe") {
+      throw user_error(display_path(out) + ": the executable's name must end in .exe");
+    }
+  }
   const bool raw = args.has("--raw-payload");
   if (raw && !args.positionals.empty())
     throw user_error("build: --raw-payload replaces ENTRY.dll and the inputs; give one or the other");
@@ -147,7 +158,9 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   std::vector<PackEntry> entries;
   if (!raw) {
     const fs::path entry = args.positionals[0];
-    entries = collect_inputs(entry, {args.positionals.begin() + 1, args.positionals.end()});
+    CollectNotes notes;
+    entries = collect_inputs(entry, {args.positionals.begin() + 1, args.positionals.end()}, out, &notes);
+    for (const std::string& warning : notes.warnings) std::cerr << "tarven-pack: " << warning << "\n";
     check_entry_dll(entry);
   }
 
@@ -202,7 +215,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
     std::cerr << "tarven-pack: kept the scratch folder " << display_path(temp.path()) << "\n";
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::cerr << "tarven-pack: wrote " << display_path(out) << ": "
+  std::cerr << "tarven-pack: wrote " << display_path(out) << (exe_added ? " (.exe added to -o)" : "") << ": "
             << (raw ? "raw payload, " + std::to_string(totals.stored_bytes) + " bytes"
                     : pack_summary(totals.files, totals.data_bytes, totals.stored_bytes, seconds))
             << "\n";

@@ -42,6 +42,13 @@ std::u16string component(const fs::path& path, const std::string& utf8) {
 
 class Collector {
  public:
+  Collector(const fs::path& output, CollectNotes* notes) : notes_(notes) {
+    if (output.empty()) return;
+    std::error_code ec;
+    output_ = fs::absolute(output, ec).lexically_normal();
+    output_temp_prefix_ = "." + output_.filename().string() + ".tmp-";
+  }
+
   void add_file(const fs::path& source, const std::u16string& name) {
     std::error_code ec;
     const uint64_t size = fs::file_size(source, ec);
@@ -71,8 +78,14 @@ class Collector {
     std::error_code ec;
     fs::directory_iterator it(dir, ec);
     if (ec) throw user_error(display_path(dir) + ": cannot list the folder: " + ec.message());
+    const size_t before = entries_.size();
+    bool skipped = false;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
       const fs::path path = it->path();
+      if (is_output(path)) {
+        skipped = true;
+        continue;
+      }
       const std::u16string name = prefix + u"\\" + component(path, path.filename().string());
       const fs::file_status st = followed_status(path);
       if (fs::is_directory(st)) {
@@ -88,15 +101,42 @@ class Collector {
       }
     }
     if (ec) throw user_error(display_path(dir) + ": cannot list the folder: " + ec.message());
+    if (entries_.size() == before && !skipped && notes_ != nullptr)
+      notes_->warnings.push_back("warning: " + display_path(dir) +
+                                 ": an empty folder; the payload holds files only, so it is not packed");
+  }
+
+  // The executable being written, or the packer's temporary copy of it.
+  bool is_output(const fs::path& path) const {
+    if (output_.empty()) return false;
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec).lexically_normal();
+    if (absolute.parent_path() != output_.parent_path()) return false;
+    const std::string name = absolute.filename().string();
+    return name == output_.filename().string() || name.rfind(output_temp_prefix_, 0) == 0;
   }
 
   std::vector<PackEntry> entries_;
+  CollectNotes* notes_;
+  fs::path output_;
+  std::string output_temp_prefix_;
 };
 
 }  // namespace
 
-std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vector<fs::path>& inputs) {
-  Collector collector;
+std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vector<fs::path>& inputs,
+                                      const fs::path& output, CollectNotes* notes) {
+  Collector collector(output, notes);
+  // The same file or folder named twice would clash with itself: say so.
+  std::vector<fs::path> named{entry_dll};
+  named.insert(named.end(), inputs.begin(), inputs.end());
+  for (size_t i = 1; i < named.size(); ++i)
+    for (size_t k = 0; k < i; ++k) {
+      std::error_code ec;
+      if (fs::equivalent(named[i], named[k], ec))
+        throw user_error(display_path(named[i]) + ": listed twice" +
+                         (named[i] == named[k] ? std::string() : " (also as " + display_path(named[k]) + ")"));
+    }
   if (!fs::is_regular_file(followed_status(entry_dll)))
     throw user_error(display_path(entry_dll) + ": the entry must be a DLL file, not a folder");
   collector.add_file(entry_dll, component(entry_dll, entry_dll.filename().string()));

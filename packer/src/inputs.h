@@ -17,8 +17,16 @@ struct PackEntry {
   uint64_t size = 0;
 };
 
-// Throws a user error (exit 2) naming the offending input file.
+// What collecting noticed that does not stop the build, one line each.
+struct CollectNotes {
+  std::vector<std::string> warnings;
+};
+
+// Throws a user error (exit 2) naming the offending input file. `output` is
+// the executable being written: neither it nor the packer's temporary copy
+// of it beside it is ever packed, even from a folder that holds them.
 std::vector<PackEntry> collect_inputs(const std::filesystem::path& entry_dll,
-                                      const std::vector<std::filesystem::path>& inputs);
+                                      const std::vector<std::filesystem::path>& inputs,
+                                      const std::filesystem::path& output = {}, CollectNotes* notes = nullptr);
 
 }  // namespace tarven

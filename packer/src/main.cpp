@@ -18,7 +18,7 @@ const char kHelp[] =
     "  verify APP.exe                           check the whole payload\n"
     "  extract APP.exe DIR                      write the payload's files under DIR\n"
     "\n"
-    "Each command explains itself with --help.\n";
+    "Each command explains itself with --help; tarven-pack --version names this packer.\n";
 
 }  // namespace
 
@@ -33,6 +33,10 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     if (command == "--help" || command == "-h" || command == "help") {
       std::cout << kHelp;
+      return tarven::kExitOk;
+    }
+    if (command == "--version") {
+      std::cout << "tarven-pack " << TARVEN_PACK_VERSION << "\n";
       return tarven::kExitOk;
     }
     if (command == "build") return tarven::cmd_build(args, argv[0]);

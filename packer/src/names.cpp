@@ -20,6 +20,8 @@ std::string describe_unit(char16_t u) {
   return std::string("character '") + static_cast<char>(u) + "'";
 }
 
+}  // namespace
+
 // Device names that Windows maps to devices in every folder, with or without
 // an extension ("nul.txt" is the NUL device too).
 bool is_device_name(const std::u16string& component) {
@@ -30,6 +32,8 @@ bool is_device_name(const std::u16string& component) {
     return stem[3] >= u'1' && stem[3] <= u'9';
   return false;
 }
+
+namespace {
 
 std::string component_problem(const std::u16string& c) {
   if (c.empty()) return "has an empty component (two backslashes in a row or one at the end)";

@@ -16,6 +16,10 @@ constexpr size_t kMaxNameUnits = kEntryNameMaxUnits;
 // else why not, as a short phrase.
 std::string name_problem(const std::u16string& name);
 
+// True for a name component that Windows maps to a device in every folder
+// (CON, PRN, AUX, NUL, COM1-9, LPT1-9), with or without an extension.
+bool is_device_name(const std::u16string& component);
+
 // Names that Windows would see as one file, or a file that another name needs
 // as a folder, across a set of names.
 class NameClashes {

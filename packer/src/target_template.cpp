@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "errors.h"
+#include "names.h"
 #include "utf.h"
 
 namespace tarven {
@@ -149,6 +150,12 @@ std::vector<std::string> check_target_template(const std::string& text) {
     if (c.empty()) throw refuse(text, "it holds an empty component");
     if (c.find_first_of(kRefusedInNames) != std::string::npos)
       throw refuse(text, "its component '" + c + "' holds a character Windows refuses in names");
+    if (c.back() == '.' || c.back() == ' ')
+      throw refuse(text, "its component '" + c + "' ends in a " + (c.back() == '.' ? "dot" : "space") +
+                             ", which Windows drops");
+    if (is_device_name(*utf8_to_utf16(c)))
+      throw refuse(text, "its component '" + c + "' is the Windows device name " +
+                             c.substr(0, c.find('.')) + ", which no folder can have");
   }
   std::vector<std::string> warnings;
   bool unique = false;

@@ -57,6 +57,43 @@ TEST(BuildCli, HelpListsCommandsAndEachCommandHasHelp) {
   }
   expect_one_line_refusal(run_packer({"pack"}), "unknown command 'pack'");
   EXPECT_EQ(run_packer({}).code, 2);
+  const auto version = run_packer({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out.rfind("tarven-pack ", 0), 0u) << version.out;
+  EXPECT_EQ(run_packer({"build", "--help"}).out.find("--raw-payload"), std::string::npos);  // a testing option
+}
+
+// The output's name, and what a build packs from folders around it.
+TEST(BuildCli, OutputNamesAndWhatIsPacked) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  fs::copy_file(tarven_test::test_dll("app.dll"), d / "app.dll");
+  write_file(d / "data/a.txt", "a");
+  fs::create_directories(d / "data/empty");
+  // -o without .exe gets it and says so; another ending is refused.
+  auto r = build_with_fake_kit(d / "tool", {(d / "app.dll").string(), (d / "data").string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(d / "tool.exe"));
+  EXPECT_NE(r.err.find("(.exe added to -o)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("data/empty: an empty folder"), std::string::npos) << r.err;
+  expect_one_line_refusal(build_with_fake_kit(d / "a.dll", {(d / "app.dll").string()}), "must end in .exe");
+  expect_one_line_refusal(build_with_fake_kit(d / "x.exe", {(d / "app.dll").string(), "-o", (d / "y.exe").string()}),
+                          "-o is given twice");
+  expect_one_line_refusal(build_with_fake_kit(d / "x.exe", {(d / "app.dll").string(), (d / "data").string(),
+                                                            (d / "data/../data").string()}),
+                          "listed twice (also as");
+  // Packing the folder that holds the output never packs the output: a
+  // rebuild does not grow.
+  uintmax_t sizes[2];
+  for (uintmax_t& size : sizes) {
+    r = build_with_fake_kit(d / "self.exe", {(d / "app.dll").string(), d.path().string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    size = fs::file_size(d / "self.exe");
+  }
+  EXPECT_EQ(sizes[0], sizes[1]);
+  const auto listed = run_packer({"list", (d / "self.exe").string()});
+  EXPECT_EQ(listed.out.find("self.exe"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("tool.exe"), std::string::npos) << listed.out;  // another file of the folder
 }
 
 TEST(BuildCli, SameInputsGiveByteIdenticalExecutables) {

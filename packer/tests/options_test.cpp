@@ -51,6 +51,12 @@ TEST(TargetTemplate, RefusesFoldersTheLauncherMustNotDelete) {
   EXPECT_NE(template_refusal("{TEMP}\\x\\..").find("'..' component"), std::string::npos);
   EXPECT_NE(template_refusal("{TEMP}\\a:b_{PID}").find("refuses"), std::string::npos);
   EXPECT_NE(template_refusal("{TEMP}\\C:\\x_{PID}").find("refuses"), std::string::npos);
+  // Names Windows cannot create, as for the payload's names.
+  for (const char* device : {"{TEMP}\\CON", "{TEMP}\\nul.{PID}", "{TEMP}\\com1\\x_{PID}", "{TEMP}\\x\\LPT9.txt_{PID}"})
+    EXPECT_NE(template_refusal(device).find("Windows device name"), std::string::npos) << device;
+  EXPECT_NE(template_refusal("{TEMP}\\x_{PID}.").find("ends in a dot"), std::string::npos);
+  EXPECT_NE(template_refusal("{TEMP}\\x_{PID} ").find("ends in a space"), std::string::npos);
+  EXPECT_EQ(template_refusal("{TEMP}\\CONSOLE_{PID}"), "");
 }
 
 // The launcher and its child must expand a template to one folder however
