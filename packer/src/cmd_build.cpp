@@ -8,6 +8,7 @@
 
 #include "args.h"
 #include "commands.h"
+#include "dependencies.h"
 #include "entry_check.h"
 #include "errors.h"
 #include "exe_linker.h"
@@ -46,13 +47,14 @@ std::string help_text() {
     "  --target-template TEXT  folder to unpack to (default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM})\n"
     "  --kit DIR               launcher kit (default: $TARVEN_KIT, else beside tarven-pack)\n"
     "  --toolchain PREFIX      cross tool prefix (default: $TARVEN_TOOLCHAIN, else x86_64-w64-mingw32-)\n"
+    "  --strict                refuse imports that are neither system DLLs nor packed (default: warn)\n"
     "  --keep-temp             keep the scratch folder and say where it is\n";
 }
 
 const std::vector<OptionDef> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
-    {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}};
+    {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}, {"--strict", false}};
 
 constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
 
@@ -162,6 +164,10 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
     entries = collect_inputs(entry, {args.positionals.begin() + 1, args.positionals.end()}, out, &notes);
     for (const std::string& warning : notes.warnings) std::cerr << "tarven-pack: " << warning << "\n";
     check_entry_dll(entry);
+    for (const std::string& line : unmet_dependencies(entries)) {
+      if (args.has("--strict")) throw user_error(line);
+      std::cerr << "tarven-pack: warning: " << line << "\n";
+    }
   }
 
   catch_interrupts();

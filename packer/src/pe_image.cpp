@@ -14,6 +14,7 @@ uint32_t le32(const unsigned char* p) {
 
 constexpr uint32_t kMaxExportNames = 1u << 20;
 constexpr size_t kMaxExportNameLength = 4096;
+constexpr uint32_t kMaxImportedDlls = 4096;
 
 }  // namespace
 
@@ -41,10 +42,18 @@ PeImage::PeImage(InputFile& file, int exit_code) : file_(file), exit_code_(exit_
   // The data directories start at 96 (PE32) or 112 (PE32+); the export
   // directory is the first one.
   const size_t count_at = magic_ == kMagicPe32Plus ? 108 : 92;
-  if ((magic_ == kMagicPe32Plus || magic_ == kMagicPe32) && optional_size >= count_at + 4 &&
-      le32(optional.data() + count_at) >= 1 && optional_size >= count_at + 12) {
-    export_rva_ = le32(optional.data() + count_at + 4);
-    export_size_ = le32(optional.data() + count_at + 8);
+  if ((magic_ == kMagicPe32Plus || magic_ == kMagicPe32) && optional_size >= count_at + 4) {
+    const uint32_t count = le32(optional.data() + count_at);
+    // Directory `index`: its RVA and size, when the header holds it.
+    auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* size) {
+      const size_t at = count_at + 4 + size_t{index} * 8;
+      if (count <= index || optional_size < at + 8) return;
+      *rva = le32(optional.data() + at);
+      if (size != nullptr) *size = le32(optional.data() + at + 4);
+    };
+    directory(0, &export_rva_, &export_size_);
+    directory(1, &import_rva_, nullptr);
+    directory(13, &delay_import_rva_, nullptr);
   }
   const uint64_t table_offset = optional_offset + optional_size;
   if (table_offset + uint64_t{section_count} * 40 > file.size()) fail("has a truncated section table");
@@ -82,7 +91,7 @@ uint64_t PeImage::rva_to_offset(uint32_t rva, uint32_t length) const {
     if (rva >= s.virtual_address && uint64_t{rva} + length <= uint64_t{s.virtual_address} + in_file)
       return uint64_t{s.raw_offset} + (rva - s.virtual_address);
   }
-  fail("has an export directory pointing outside its sections");
+  fail("has a directory pointing outside its sections");
 }
 
 std::vector<std::string> PeImage::export_names() {
@@ -98,16 +107,37 @@ std::vector<std::string> PeImage::export_names() {
   file_.read_at(rva_to_offset(names_rva, static_cast<uint32_t>(table.size())), table.data(),
                 table.size());
   for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t rva = le32(table.data() + size_t{i} * 4);
-    const uint64_t offset = rva_to_offset(rva, 1);
-    const uint64_t available = file_.size() - offset;
-    std::string chunk(static_cast<size_t>(
-                          available < kMaxExportNameLength ? available : kMaxExportNameLength),
-                      '\0');
-    file_.read_at(offset, chunk.data(), chunk.size());
-    const size_t end = chunk.find('\0');
-    if (end == std::string::npos) fail("has an export name without an end");
-    names.push_back(chunk.substr(0, end));
+    names.push_back(name_at(le32(table.data() + size_t{i} * 4)));
+  }
+  return names;
+}
+
+std::string PeImage::name_at(uint32_t rva) {
+  const uint64_t offset = rva_to_offset(rva, 1);
+  const uint64_t available = file_.size() - offset;
+  std::string chunk(static_cast<size_t>(available < kMaxExportNameLength ? available : kMaxExportNameLength), '\0');
+  file_.read_at(offset, chunk.data(), chunk.size());
+  const size_t end = chunk.find('\0');
+  if (end == std::string::npos) fail("has a name without an end");
+  return chunk.substr(0, end);
+}
+
+std::vector<std::string> PeImage::imported_dlls() {
+  std::vector<std::string> names;
+  // Import descriptors are 20 bytes with the name's RVA at 12; delay-import
+  // descriptors 32 bytes with it at 4. Each table ends with a zero name.
+  const struct {
+    uint32_t rva, size, name_at;
+  } tables[] = {{import_rva_, 20, 12}, {delay_import_rva_, 32, 4}};
+  for (const auto& table : tables) {
+    if (table.rva == 0) continue;
+    for (uint32_t i = 0; i < kMaxImportedDlls; ++i) {
+      unsigned char descriptor[32];
+      file_.read_at(rva_to_offset(table.rva + i * table.size, table.size), descriptor, table.size);
+      const uint32_t name_rva = le32(descriptor + table.name_at);
+      if (name_rva == 0) break;
+      names.push_back(name_at(name_rva));
+    }
   }
   return names;
 }

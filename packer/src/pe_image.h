@@ -38,6 +38,9 @@ class PeImage {
   uint32_t bytes_in_file(const PeSection& section) const;
   // Names in the export directory, empty if there is none.
   std::vector<std::string> export_names();
+  // The DLLs the image imports, loaded at start or delay-loaded, in the order
+  // the import and delay-import directories name them.
+  std::vector<std::string> imported_dlls();
 
  private:
   [[noreturn]] void fail(const std::string& what) const;
@@ -48,8 +51,11 @@ class PeImage {
   uint16_t machine_ = 0;
   uint16_t characteristics_ = 0;
   uint16_t magic_ = 0;
+  std::string name_at(uint32_t rva);
   uint32_t export_rva_ = 0;
   uint32_t export_size_ = 0;
+  uint32_t import_rva_ = 0;
+  uint32_t delay_import_rva_ = 0;
   std::vector<PeSection> sections_;
 };
 

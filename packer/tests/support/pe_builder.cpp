@@ -44,6 +44,22 @@ std::string make_pe(const PeShape& shape) {
   put32(section, 24, static_cast<uint32_t>(shape.exports.size()));
   put32(section, 32, section_va + 40);
   for (size_t i = 0; i < name_rvas.size(); ++i) put32(section, 40 + 4 * i, name_rvas[i]);
+  // Import descriptors (20 bytes, name at 12) and delay-import descriptors
+  // (32 bytes, name at 4), each table closed by a zero descriptor.
+  auto add_table = [&](const std::vector<std::string>& dlls, uint32_t size, uint32_t name_at, size_t directory) {
+    if (dlls.empty()) return;
+    const size_t table = section.size();
+    section.append((dlls.size() + 1) * size, '\0');
+    for (size_t i = 0; i < dlls.size(); ++i) {
+      put32(section, table + i * size + name_at, section_va + static_cast<uint32_t>(section.size()));
+      section += dlls[i];
+      section.push_back('\0');
+    }
+    put32(image, dirs + directory * 8, section_va + static_cast<uint32_t>(table));
+    put32(image, dirs + directory * 8 + 4, static_cast<uint32_t>((dlls.size() + 1) * size));
+  };
+  add_table(shape.imports, 20, 12, 1);
+  add_table(shape.delay_imports, 32, 4, 13);
   section.resize((section.size() + 0x1FF) & ~size_t{0x1FF}, '\0');
   if (!shape.exports.empty()) {
     put32(image, dirs, section_va);

@@ -13,6 +13,8 @@ struct PeShape {
   uint16_t magic = 0x20B;  // PE32+; 0x10B is PE32
   uint16_t characteristics = 0x2022;  // executable, large-address-aware, DLL
   std::vector<std::string> exports;   // names in the export directory (none: no directory)
+  std::vector<std::string> imports;   // DLLs in the import directory (none: no directory)
+  std::vector<std::string> delay_imports;  // DLLs in the delay-import directory (none: no directory)
 };
 
 std::string make_pe(const PeShape& shape);
