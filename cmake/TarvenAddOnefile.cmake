@@ -5,8 +5,14 @@
 #   tarven_add_onefile(<name> ENTRY <DLL target or file>
 #     [FILES <file or target>...] [DIRECTORIES <folder>...]
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [ICON <file.ico>]
-#     [TARGET_TEMPLATE <text>] [LEVEL <1..22>]
+#     [TARGET_TEMPLATE <text>] [LEVEL <1..22>] [CONSOLE] [STRICT]
 #     [OUTPUT_DIRECTORY <folder>] [DEPENDS <file or target>...] [EXCLUDE_FROM_ALL])
+#
+# CONSOLE packs a console program (tarven-pack --console), STRICT refuses DLL
+# imports that are neither system DLLs nor packed (--strict). Mistakes are
+# found when the project is configured: VERSION, LEVEL and TARGET_TEMPLATE
+# by the packer's own rules (tarven-pack check), FILES and DIRECTORIES that
+# do not exist (outside the build folder, where the build may make them).
 #
 # Writes <OUTPUT_DIRECTORY>/<name>.exe (default: the current binary folder)
 # and adds the target <name>_onefile, built by default, whose property
@@ -57,8 +63,23 @@ function(_tarven_onefile_toolchain out)
   set(${out} "${prefix}" PARENT_SCOPE)
 endfunction()
 
+# Stops the configure step when a FILES or DIRECTORIES item does not exist,
+# unless it lies in the build folder or is the output of a rule (the build
+# makes it) or a generator expression (known only when building).
+function(_tarven_onefile_must_exist argument given path)
+  if(EXISTS "${path}" OR path MATCHES "\\$<")
+    return()
+  endif()
+  string(FIND "${path}/" "${CMAKE_BINARY_DIR}/" in_build)
+  get_source_file_property(generated "${path}" GENERATED)
+  if(in_build EQUAL 0 OR generated)
+    return()
+  endif()
+  message(FATAL_ERROR "tarven_add_onefile: ${argument} item ${given} does not exist (${path})")
+endfunction()
+
 function(tarven_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "EXCLUDE_FROM_ALL"
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "EXCLUDE_FROM_ALL;CONSOLE;STRICT"
     "ENTRY;COMPANY;PRODUCT;VERSION;ICON;TARGET_TEMPLATE;LEVEL;OUTPUT_DIRECTORY"
     "FILES;DIRECTORIES;DEPENDS")
   set(where "tarven_add_onefile(${name})")
@@ -77,6 +98,32 @@ function(tarven_add_onefile name)
   if(NOT TARVEN_PACK_EXECUTABLE OR NOT TARVEN_ONEFILE_KIT_DIR)
     message(FATAL_ERROR "${where}: load it with find_package(TarvenOnefile)")
   endif()
+
+  # The packer's own rules, now rather than inside the build's failure output.
+  foreach(option IN ITEMS VERSION LEVEL TARGET_TEMPLATE)
+    if(NOT DEFINED ARG_${option})
+      continue()
+    endif()
+    string(TOLOWER "--${option}" flag)
+    string(REPLACE "_" "-" flag "${flag}")
+    set(texts)
+    if(option STREQUAL "TARGET_TEMPLATE")
+      set(product "${name}")
+      if(DEFINED ARG_PRODUCT)
+        set(product "${ARG_PRODUCT}")
+      endif()
+      set(texts "--company=${ARG_COMPANY}" "--product=${product}")
+    endif()
+    execute_process(COMMAND "${TARVEN_PACK_EXECUTABLE}" check "${flag}=${ARG_${option}}" ${texts}
+      RESULT_VARIABLE result ERROR_VARIABLE said OUTPUT_QUIET)
+    string(REGEX REPLACE "tarven-pack: " "" said "${said}")
+    string(STRIP "${said}" said)
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "${where}: ${option} ${ARG_${option}}: ${said}")
+    elseif(said)
+      message(WARNING "${where}: ${option}: ${said}")
+    endif()
+  endforeach()
 
   set(depends "${TARVEN_PACK_EXECUTABLE}")
   foreach(kit_file IN ITEMS lib/libtarven_launcher.a lib/libzstd.a resources/app.manifest resources/tarven.ico)
@@ -114,6 +161,7 @@ function(tarven_add_onefile name)
       list(APPEND depends "${file}")
     else()
       _tarven_onefile_path(path "${file}")
+      _tarven_onefile_must_exist(FILES "${file}" "${path}")
       list(APPEND inputs "${path}")
       list(APPEND depends "${path}")
     endif()
@@ -122,6 +170,7 @@ function(tarven_add_onefile name)
   foreach(folder IN LISTS ARG_DIRECTORIES)
     _tarven_onefile_path(path "${folder}")
     string(REGEX REPLACE "(.)/+$" "\\1" path "${path}")
+    _tarven_onefile_must_exist(DIRECTORIES "${folder}" "${path}")
     list(APPEND inputs "${path}")
     file(GLOB_RECURSE found LIST_DIRECTORIES false FOLLOW_SYMLINKS CONFIGURE_DEPENDS "${path}/*")
     list(APPEND folder_files ${found})
@@ -147,6 +196,12 @@ function(tarven_add_onefile name)
       list(APPEND options "${flag}=${ARG_${option}}")
     endif()
   endforeach()
+  if(ARG_CONSOLE)
+    list(APPEND options "--console")
+  endif()
+  if(ARG_STRICT)
+    list(APPEND options "--strict")
+  endif()
   if(DEFINED ARG_ICON)
     _tarven_onefile_path(icon "${ARG_ICON}")
     list(APPEND options "--icon=${icon}")

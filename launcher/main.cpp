@@ -1,4 +1,6 @@
-// The launcher's entry point: a GUI program that opens no window.
+// The launcher's entry points: a GUI program that opens no window (the
+// default), or a console program (packed with --console), which the C
+// runtime enters through wmain. Both run the same sequence.
 #include <windows.h>
 #include <stdlib.h>
 
@@ -7,3 +9,5 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     return static_cast<int>(run_launcher(ArgumentVector{__argc, __wargv}));
 }
+
+int wmain(int argc, wchar_t **argv) { return static_cast<int>(run_launcher(ArgumentVector{argc, argv})); }

@@ -47,6 +47,8 @@ std::string help_text() {
     "  --target-template TEXT  folder to unpack to (default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM})\n"
     "  --kit DIR               launcher kit (default: $TARVEN_KIT, else beside tarven-pack)\n"
     "  --toolchain PREFIX      cross tool prefix (default: $TARVEN_TOOLCHAIN, else x86_64-w64-mingw32-)\n"
+    "  --console               a console program: a shell waits for it, its output and Ctrl+C\n"
+    "                          reach the user's console (default: a GUI program, no console)\n"
     "  --strict                refuse imports that are neither system DLLs nor packed (default: warn)\n"
     "  --keep-temp             keep the scratch folder and say where it is\n";
 }
@@ -54,7 +56,8 @@ std::string help_text() {
 const std::vector<OptionDef> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
-    {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}, {"--strict", false}};
+    {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}, {"--strict", false},
+    {"--console", false}};
 
 constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
 
@@ -103,6 +106,30 @@ void install_output(const fs::path& linked, const fs::path& out) {
 }
 
 }  // namespace
+
+int cmd_check(const std::vector<std::string>& argv) {
+  const std::vector<OptionDef> options = {{"--level", true}, {"--version", true}, {"--target-template", true},
+                                          {"--company", true}, {"--product", true}};
+  const ParsedArgs args = parse_args(argv, options, "check");
+  if (args.has("--help")) {
+    std::cout << "usage: tarven-pack check [--level N] [--version A.B.C.D] [--target-template TEXT]\n"
+                 "                         [--company TEXT] [--product TEXT]\n"
+                 "\n"
+                 "Checks build options as build would, without building: one line and exit\n"
+                 "code 2 for the first one build would refuse. Build systems call it when\n"
+                 "they are configured (tarven_add_onefile does).\n";
+    return kExitOk;
+  }
+  if (!args.positionals.empty()) throw user_error("check: takes options only (see tarven-pack check --help)");
+  if (args.has("--level")) parse_level(args.value("--level"));
+  if (args.has("--version")) parse_version(args.value("--version"));
+  if (args.has("--target-template")) {
+    const std::string text = args.value("--target-template");
+    for (const std::string& warning : check_target_template(text)) std::cerr << "tarven-pack: " << warning << "\n";
+    check_template_texts(text, option_text(args, "--company", ""), option_text(args, "--product", ""));
+  }
+  return kExitOk;
+}
 
 int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   const auto started = std::chrono::steady_clock::now();
@@ -205,6 +232,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   job.version.internal_name = *utf8_to_utf16(stem);
   job.icon = icon;
   job.output_name = out.filename().string();
+  job.console = args.has("--console");
   fs::path linked;
   try {
     linked = link_executable(job, tools, kit);

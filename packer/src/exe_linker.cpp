@@ -62,10 +62,12 @@ fs::path link_executable(const LinkJob& job, const Toolchain& tools, const Kit& 
             "resources.rc", "-o", "resources.o"},
            work, "compiling the resources");
   const fs::path lib_dir = fs::absolute(kit.lib_dir);
-  // -u wWinMain: the entry point lives in the kit's archive, which the linker
+  // -u wWinMain or wmain: the entry point lives in the kit's archive, which the linker
   // only searches for symbols something already asked for.
-  run_step({gcc, "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
-            "-Wl,--gc-sections", "-Wl,-u,wWinMain", "-o", job.output_name, "payload.o",
+  // The subsystem decides which entry point the runtime calls: wWinMain for
+  // a GUI program, wmain for a console one; both live in the kit.
+  run_step({gcc, "-municode", job.console ? "-mconsole" : "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
+            "-Wl,--gc-sections", job.console ? "-Wl,-u,wmain" : "-Wl,-u,wWinMain", "-o", job.output_name, "payload.o",
             "resources.o", "-L" + lib_dir.string(), "-ltarven_launcher", "-lzstd", "-lshell32",
             "-lshlwapi", "-lole32", "-luuid", "-lkernel32", "-luser32", "-ladvapi32"},
            work, "linking " + job.output_name);

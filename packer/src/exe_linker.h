@@ -20,6 +20,7 @@ struct LinkJob {
   VersionResource version;
   std::filesystem::path icon;          // copied into the work folder
   std::string output_name;             // file name of the executable, no folder
+  bool console = false;                // a console program rather than a GUI one
 };
 
 // Returns the linked executable inside the work folder. A failing tool throws

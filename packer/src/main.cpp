@@ -17,6 +17,7 @@ const char kHelp[] =
     "  list APP.exe                             show the payload's entries and texts\n"
     "  verify APP.exe                           check the whole payload\n"
     "  extract APP.exe DIR                      write the payload's files under DIR\n"
+    "  check [OPTIONS]                          check build options without building\n"
     "\n"
     "Each command explains itself with --help; tarven-pack --version names this packer.\n";
 
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
       return tarven::kExitOk;
     }
     if (command == "build") return tarven::cmd_build(args, argv[0]);
+    if (command == "check") return tarven::cmd_check(args);
     if (command == "list") return tarven::cmd_list(args);
     if (command == "verify") return tarven::cmd_verify(args);
     if (command == "extract") return tarven::cmd_extract(args);

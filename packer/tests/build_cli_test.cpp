@@ -63,6 +63,23 @@ TEST(BuildCli, HelpListsCommandsAndEachCommandHasHelp) {
   EXPECT_EQ(run_packer({"build", "--help"}).out.find("--raw-payload"), std::string::npos);  // a testing option
 }
 
+// The subsystem in the optional header: 2 a GUI program (the default), 3 a
+// console one (--console). Windows decides by it whether a shell waits.
+TEST(BuildCli, ConsoleProgramsAreMarkedSo) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  auto subsystem = [](const fs::path& exe) {
+    const std::string image = read_file(exe);
+    const size_t pe = static_cast<unsigned char>(image[0x3C]) | (static_cast<unsigned char>(image[0x3D]) << 8);
+    return static_cast<unsigned char>(image[pe + 24 + 68]) | (static_cast<unsigned char>(image[pe + 24 + 69]) << 8);
+  };
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  ASSERT_EQ(build_with_fake_kit(d / "gui.exe", {dll}).code, 0);
+  ASSERT_EQ(build_with_fake_kit(d / "console.exe", {dll, "--console"}).code, 0);
+  EXPECT_EQ(subsystem(d / "gui.exe"), 2);
+  EXPECT_EQ(subsystem(d / "console.exe"), 3);
+}
+
 // The output's name, and what a build packs from folders around it.
 TEST(BuildCli, OutputNamesAndWhatIsPacked) {
   TARVEN_REQUIRE_MINGW();

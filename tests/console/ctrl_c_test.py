@@ -10,7 +10,14 @@ where Windows gives 0xC000013A, so the exit status is not asserted: what is
 the launcher's doing is that the application ends (or is terminated after
 five seconds when it ignores the event) and the folder is removed.
 
-Usage: ctrl_c_test.py WINE_ROOT PROBE_EXE"""
+With "console" after the probe (one packed with --console), it first runs the
+probe from cmd on the terminal: cmd waits for a console program, sees its
+output and its exit code in %ERRORLEVEL%. On Windows cmd does none of that for
+a GUI program; Wine's cmd waits for GUI programs too and passes their output
+on, so the difference shows only on Windows (the packer's tests check the
+subsystem that Windows decides by).
+
+Usage: ctrl_c_test.py WINE_ROOT PROBE_EXE [console]"""
 import getpass
 import os
 import pty
@@ -20,6 +27,7 @@ import sys
 import time
 
 wine_root, probe = sys.argv[1], sys.argv[2]
+console = sys.argv[3:] == ["console"]
 env = dict(os.environ, WINEPREFIX=wine_root + "/prefix", TMPDIR=wine_root + "/tmp", WINEDEBUG="-all",
            WINEDLLOVERRIDES="mscoree,mshtml=", LANG="C.UTF-8")
 env.pop("LC_ALL", None)
@@ -68,6 +76,36 @@ def interrupted_run(*arguments):
     return during, time.time() - interrupted, folders() - before
 
 
+def terminal_output(*command):
+    """Everything a command writes to a terminal, escapes stripped."""
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.chdir(wine_root)
+        os.execve("/usr/lib/wine/wine64", ["wine64", *command], env)
+    seen = b""
+    started = time.time()
+    while time.time() - started < 60:
+        if select.select([terminal], [], [], 0.2)[0]:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+    os.waitpid(pid, 0)
+    return re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen).decode(errors="replace")
+
+
+checks = 6
+if console:
+    checks += 2
+    before = folders()
+    shown = terminal_output("cmd", "/c", probe.replace("/", "\\") + " sleep 0 & echo errorlevel=%ERRORLEVEL%")
+    check("sleeping" in shown and "errorlevel=3" in shown and shown.find("sleeping") < shown.find("errorlevel="),
+          "cmd waits for the console program, shows its output and gets its exit code (%r)" % shown[-200:])
+    check(not (folders() - before), "the console program's folder is removed")
+
 during, took, after = interrupted_run()
 check(len(during) == 1, "the application ran in a folder of its own (%s)" % sorted(during))
 check(took < 5, "an application that ends on Ctrl+C ends the launcher at once (%.1f s)" % took)
@@ -78,5 +116,5 @@ check(len(during) == 1, "the application ignoring Ctrl+C ran (%s)" % sorted(duri
 check(5 <= took < 15, "an application that ignores Ctrl+C is terminated after five seconds (%.1f s)" % took)
 check(not after, "the folder is removed after the termination (%s left)" % sorted(after))
 
-print("%d passed, %d failed" % (6 - len(failures), len(failures)))
+print("%d passed, %d failed" % (checks - len(failures), len(failures)))
 sys.exit(1 if failures else 0)
