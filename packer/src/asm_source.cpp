@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "contract/contract.h"
+#include "entry_digest.h"
 
 namespace tarven {
 namespace {
@@ -45,6 +46,13 @@ std::string make_asm_source(uint64_t payload_size, const std::string& payload_fi
   emit_text(out, TARVEN_SYMBOL_NAME(TARVEN_COMPANY), texts.company);
   emit_text(out, TARVEN_SYMBOL_NAME(TARVEN_PRODUCT), texts.product);
   emit_text(out, TARVEN_SYMBOL_NAME(TARVEN_VERSION), texts.version);
+  if (texts.has_digests) {
+    // Read by verify, never by the launcher: 8-byte aligned from the section's start.
+    out += "    .p2align 3\n    .ascii \"";
+    out.append(kDigestMarker, sizeof kDigestMarker);
+    out += "\"\n    .quad " + std::to_string(texts.digests.size()) + "\n";
+    for (uint64_t digest : texts.digests) out += "    .quad " + std::to_string(digest) + "\n";
+  }
   return out;
 }
 

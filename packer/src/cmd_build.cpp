@@ -222,7 +222,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   LinkJob job;
   job.work_dir = temp.path();
   job.payload_size = totals.stored_bytes;
-  job.texts = {*utf8_to_utf16(template_text), company, product, *utf8_to_utf16(version_text)};
+  job.texts = {*utf8_to_utf16(template_text), company, product, *utf8_to_utf16(version_text), totals.digests, !raw};
   job.version.numbers = version_numbers;
   job.version.company = company;
   job.version.product = product;

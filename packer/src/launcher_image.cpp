@@ -1,10 +1,12 @@
 // Reading the `.tarven` section back from an executable; see launcher_image.h.
 #include "launcher_image.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "asm_source.h"
+#include "entry_digest.h"
 #include "errors.h"
 #include "payload_format.h"
 #include "pe_image.h"
@@ -51,6 +53,15 @@ LauncherImage read_launcher_image(InputFile& exe) {
       if (unit == 0) break;
       fields[i]->push_back(unit);
     }
+  }
+  // The digests, when build stored them: the marker at the next 8-byte
+  // boundary of the section, the count, then one digest per entry.
+  const uint64_t marker_at = ((texts_start + at + 7) & ~uint64_t{7}) - texts_start;
+  if (marker_at + 16 <= bytes.size() && std::equal(kDigestMarker, kDigestMarker + 8, bytes.begin() + marker_at)) {
+    const uint64_t count = get_le64(bytes.data() + marker_at + 8);
+    if (count > (bytes.size() - marker_at - 16) / 8) throw fail("its stored digests run past the section");
+    out.texts.has_digests = true;
+    for (uint64_t i = 0; i < count; ++i) out.texts.digests.push_back(get_le64(bytes.data() + marker_at + 16 + i * 8));
   }
   return out;
 }

@@ -2,7 +2,9 @@
 // the launcher as NUL-terminated UTF-16 (and by list/verify from the PE).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tarven {
 
@@ -11,6 +13,9 @@ struct LauncherTexts {
   std::u16string company;
   std::u16string product;
   std::u16string version;
+  // After the texts, for verify only: the entries' digests (none for a raw payload).
+  std::vector<uint64_t> digests;
+  bool has_digests = false;
 };
 
 }  // namespace tarven

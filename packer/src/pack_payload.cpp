@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "entry_digest.h"
 #include "errors.h"
 #include "file_io.h"
 #include "interrupt.h"
@@ -28,16 +29,19 @@ PackTotals pack_payload(const std::vector<PackEntry>& entries, const std::filesy
       throw failure(in.name() + ": changed size while packing (" + std::to_string(e.size) + " -> " +
                     std::to_string(in.size()) + " bytes)");
     writer.begin_entry(e.name, e.size);
+    EntryDigest digest(e.name);
     uint64_t left = e.size;
     while (left) {
       const size_t want = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
       const size_t got = in.read_some(buffer.data(), want);
       if (got == 0) throw failure(in.name() + ": shrank while packing");
       writer.write_data(buffer.data(), got);
+      digest.add(buffer.data(), got);
       left -= got;
       progress.advance(got);
       stop_if_interrupted();
     }
+    totals.digests.push_back(digest.value());
     progress.file_done();
   }
   writer.finish();

@@ -14,6 +14,7 @@ struct PackTotals {
   uint64_t files = 0;
   uint64_t data_bytes = 0;   // the files' contents
   uint64_t stored_bytes = 0; // the stored payload
+  std::vector<uint64_t> digests;  // one per entry, in payload order (entry_digest.h)
 };
 
 PackTotals pack_payload(const std::vector<PackEntry>& entries, const std::filesystem::path& out,

@@ -44,6 +44,41 @@ void expect_damage(const tarven_test::RunResult& r, const std::string& needle) {
   EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
 }
 
+// Frames carry no checksum: bytes changed inside a stored block decode
+// without a complaint. The digests build stores name the damaged entry; an
+// executable without them still verifies, and says what it cannot see.
+TEST(DamagedExe, VerifyNamesTheEntryWhoseBytesChanged) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  std::string noise(100000, '\0');
+  uint64_t state = 88172645463325252ull;  // xorshift: bytes that zstd stores as they are
+  for (char& c : noise) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    c = static_cast<char>(state >> 56);
+  }
+  write_file(d / "in/app.dll", read_file(tarven_test::test_dll("app.dll")));
+  write_file(d / "in/data/noise.bin", noise);
+  const auto built = build_with_fake_kit(d / "app.exe", {(d / "in/app.dll").string(), (d / "in/data").string(),
+                                                         "--level", "1"});
+  ASSERT_EQ(built.code, 0) << built.err;
+  auto verified = run_packer({"verify", (d / "app.exe").string()});
+  EXPECT_EQ(verified.code, 0) << verified.err;
+  EXPECT_EQ(verified.out.find("no digest"), std::string::npos) << verified.out;
+
+  std::string bytes = read_file(d / "app.exe");
+  const size_t at = bytes.find(noise.substr(50000, 64));
+  ASSERT_NE(at, std::string::npos) << "the noise is not stored as it is";
+  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(~bytes[at + i]);
+  write_file(d / "damaged.exe", bytes);
+  expect_damage(run_packer({"verify", (d / "damaged.exe").string()}),
+                "entry 2 'data\\noise.bin' is damaged: its bytes differ from those it was built with");
+
+  const fs::path raw = exe_with(d, "raw", stored_payload({{u"app.dll", "x"}}));
+  verified = run_packer({"verify", raw.string()});
+  EXPECT_EQ(verified.code, 0) << verified.err;
+  EXPECT_NE(verified.out.find("no digest is stored"), std::string::npos) << verified.out;
+}
+
 TEST(DamagedExe, VerifyListAndExtractReportOneLineAndExit1) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;

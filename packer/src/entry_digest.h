@@ -1,0 +1,29 @@
+// The digest of one payload entry (its UTF-16LE name, then its bytes), which
+// build stores in the executable and verify compares: frames carry no
+// checksum, so changed bytes inside the frame would otherwise go unseen.
+// 64-bit FNV-1a: meant to find damage, not to resist a forger (a code
+// signature covers the whole image for that).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tarven {
+
+class EntryDigest {
+ public:
+  explicit EntryDigest(const std::u16string& name);
+  void add(const unsigned char* bytes, size_t n);
+  uint64_t value() const { return state_; }
+
+ private:
+  uint64_t state_;
+};
+
+// What follows the four texts in the `.tarven` section: this marker (8 bytes,
+// at an 8-byte boundary of the section), the number of entries (64-bit
+// little-endian) and one 64-bit digest per entry in payload order.
+constexpr char kDigestMarker[8] = {'T', 'V', 'N', 'D', 'I', 'G', 'S', '1'};
+
+}  // namespace tarven
