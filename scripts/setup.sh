@@ -19,6 +19,7 @@ packages=(gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w
           googletest libgtest-dev libgmock-dev  # sources for Windows, libraries for the host
           g++ make clang time imagemagick python3
           xz-utils  # zstd's source tarball
+          osslsigncode openssl python3-pefile  # signing, and an independent PE reader, in the tests
           libclang-rt-14-dev)  # libFuzzer and the sanitizers' runtimes for fuzz/
 
 missing=()

@@ -1,0 +1,76 @@
+#!/usr/bin/python3
+"""What the packer wrote, read by an independent PE reader (Debian's
+python3-pefile), not by the project's own PE code: the header's checksum and
+time stamp, the sections and their flags, the payload section's start, the
+resource tree (version, manifest, icon group and its icons) and the version
+texts.
+
+Usage: pefile_check.py GUI_EXE CONSOLE_EXE VERSIONED_EXE"""
+import struct
+import sys
+
+import pefile
+
+failures = []
+
+
+def check(condition, text):
+    print(("ok: " if condition else "FAILED: ") + text)
+    if not condition:
+        failures.append(text)
+
+
+gui, console, versioned = (pefile.PE(path) for path in sys.argv[1:4])
+S = pefile.SECTION_CHARACTERISTICS
+
+for name, pe in (("GUI", gui), ("console", console), ("versioned", versioned)):
+    check(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(),
+          "%s: the optional header's checksum is the file's (%#x)" % (name, pe.OPTIONAL_HEADER.CheckSum))
+    check(pe.FILE_HEADER.TimeDateStamp == 0, "%s: no time stamp" % name)
+    check(pe.OPTIONAL_HEADER.FileAlignment == 512 and pe.OPTIONAL_HEADER.SectionAlignment == 4096,
+          "%s: file alignment 512, section alignment 4096" % name)
+    sections = {s.Name.rstrip(b"\0").decode(): s for s in pe.sections}
+    text, payload = sections.get(".text"), sections.get(".tarven")
+    check(text is not None and text.Characteristics & S["IMAGE_SCN_MEM_EXECUTE"]
+          and not text.Characteristics & S["IMAGE_SCN_MEM_WRITE"], "%s: .text executable, not writable" % name)
+    check(payload is not None and payload.Characteristics & S["IMAGE_SCN_CNT_INITIALIZED_DATA"]
+          and payload.Characteristics & S["IMAGE_SCN_MEM_READ"]
+          and not payload.Characteristics & (S["IMAGE_SCN_MEM_WRITE"] | S["IMAGE_SCN_MEM_EXECUTE"]),
+          "%s: .tarven is read-only data" % name)
+    data = payload.get_data() if payload else b""
+    size = struct.unpack_from("<Q", data)[0] if len(data) >= 8 else 0
+    check(data[8:11] == b"WEQ" and 8 + size <= len(data),
+          "%s: .tarven holds the stored payload's size, then the payload (%d bytes)" % (name, size))
+    last = max(pe.sections, key=lambda s: s.VirtualAddress)
+    image_end = last.VirtualAddress + ((last.Misc_VirtualSize + 4095) & ~4095)
+    check(pe.OPTIONAL_HEADER.SizeOfImage == image_end, "%s: SizeOfImage ends with the last section" % name)
+    types = {e.id: e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries}
+    RT = pefile.RESOURCE_TYPE
+    check(all(t in types for t in (RT["RT_VERSION"], RT["RT_MANIFEST"], RT["RT_GROUP_ICON"], RT["RT_ICON"])),
+          "%s: version, manifest, icon group and icons in the resource tree" % name)
+    icons = types[RT["RT_ICON"]].directory.entries if RT["RT_ICON"] in types else []
+    group = types[RT["RT_GROUP_ICON"]].directory.entries[0].directory.entries[0].data.struct \
+        if RT["RT_GROUP_ICON"] in types else None
+    if group is not None:
+        raw = pe.get_data(group.OffsetToData, group.Size)
+        count = struct.unpack_from("<H", raw, 4)[0]
+        ids = sorted(struct.unpack_from("<H", raw, 6 + 14 * i + 12)[0] for i in range(count))
+        check(count == 7 and ids == sorted(e.id for e in icons), "%s: the icon group names its 7 icons" % name)
+    manifest = types[RT["RT_MANIFEST"]].directory.entries[0].directory.entries[0].data.struct \
+        if RT["RT_MANIFEST"] in types else None
+    text_of = pe.get_data(manifest.OffsetToData, manifest.Size) if manifest else b""
+    check(b"longPathAware" in text_of and b"asInvoker" in text_of, "%s: the manifest" % name)
+
+check(gui.OPTIONAL_HEADER.Subsystem == 2, "a GUI program by default")
+check(console.OPTIONAL_HEADER.Subsystem == 3, "a console program with --console")
+strings = {}
+for info in getattr(versioned, "FileInfo", [[]])[0] if hasattr(versioned, "FileInfo") else []:
+    for table in getattr(info, "StringTable", []):
+        strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+check(strings.get("CompanyName") == "Tarven Tests Éditions" and strings.get("ProductName") == "Probe Product"
+      and strings.get("FileVersion") == "1.2.3.4", "the version texts (%s)" % strings)
+fixed = versioned.VS_FIXEDFILEINFO[0]
+check((fixed.FileVersionMS, fixed.FileVersionLS) == ((1 << 16) | 2, (3 << 16) | 4), "the fixed version 1.2.3.4")
+
+print("%d failed" % len(failures))
+sys.exit(1 if failures else 0)
