@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 
 #include "args.h"
 #include "commands.h"
@@ -40,6 +41,8 @@ std::string help_text() {
     "options:\n"
     "  -o OUT.exe              the executable to write (replaced atomically)\n"
     "  --level N               zstd level, 1..22 (default " + std::to_string(kDefaultLevel) + ")\n"
+    "  --threads N             compression threads, 1..256 (default: all cores); the output is\n"
+    "                          the same for any number\n"
     "  --company TEXT          company name ({COMPANY}, version resource)\n"
     "  --product TEXT          product name ({PRODUCT}; default: OUT's name without .exe)\n"
     "  --version A.B.C.D       version, each number 0..65535 (default 0.0.0.0)\n"
@@ -57,9 +60,16 @@ const std::vector<OptionDef> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
     {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}, {"--strict", false},
-    {"--console", false}};
+    {"--console", false}, {"--threads", true}};
 
 constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
+
+int parse_threads(const std::string& text) {
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::atoi(text.c_str()) < 1 || std::atoi(text.c_str()) > 256)
+    throw user_error("--threads '" + text + "': must be a number 1..256");
+  return std::atoi(text.c_str());
+}
 
 int parse_level(const std::string& text) {
   const std::string range = std::to_string(kMinLevel) + ".." + std::to_string(kMaxLevel);
@@ -167,6 +177,9 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   if (fs::is_directory(out, ec)) throw user_error(display_path(out) + ": is a folder");
 
   const int level = parse_level(args.value("--level", std::to_string(kDefaultLevel)));
+  const unsigned cores = std::thread::hardware_concurrency();
+  const int threads = args.has("--threads") ? parse_threads(args.value("--threads"))
+                                            : static_cast<int>(cores < 1 ? 1 : cores > 256 ? 256 : cores);
   const std::string version_text = args.value("--version", "0.0.0.0");
   const auto version_numbers = parse_version(version_text);
   const std::string template_text = args.value("--target-template", kDefaultTargetTemplate);
@@ -209,7 +222,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
     if (ec) throw user_error(display_path(raw_file) + ": cannot copy: " + ec.message());
     totals.stored_bytes = check.size();
   } else {
-    totals = pack_payload(entries, payload, level, stderr_is_terminal());
+    totals = pack_payload(entries, payload, level, stderr_is_terminal(), threads);
   }
 
   // The PE format counts image sizes in 32 bits and Windows loads at most

@@ -18,6 +18,6 @@ struct PackTotals {
 };
 
 PackTotals pack_payload(const std::vector<PackEntry>& entries, const std::filesystem::path& out,
-                        int level, bool show_progress);
+                        int level, bool show_progress, int threads = 1);
 
 }  // namespace tarven

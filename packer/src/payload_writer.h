@@ -12,7 +12,7 @@ namespace tarven {
 
 class PayloadWriter {
  public:
-  PayloadWriter(ByteSink& sink, int level);
+  PayloadWriter(ByteSink& sink, int level, int threads = 1);
 
   // `name` must already follow the name rules; exactly `size` bytes of data follow.
   void begin_entry(const std::u16string& name, uint64_t size);

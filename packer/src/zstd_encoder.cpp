@@ -15,7 +15,7 @@ void check(size_t rc, const char* what) {
 
 }  // namespace
 
-ZstdEncoder::ZstdEncoder(ByteSink& sink, int level)
+ZstdEncoder::ZstdEncoder(ByteSink& sink, int level, int threads)
     : sink_(sink), cctx_(ZSTD_createCCtx()), out_buffer_(ZSTD_CStreamOutSize()) {
   if (!cctx_) throw failure("zstd: out of memory");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_compressionLevel, level), "level");
@@ -23,6 +23,10 @@ ZstdEncoder::ZstdEncoder(ByteSink& sink, int level)
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 0), "checksum flag");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_contentSizeFlag, 0), "content size flag");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
+  // Always at least one worker: zstd's multi-threaded mode gives the same
+  // bytes for any number of workers, but not the same as its single-threaded
+  // mode, and a build must not depend on the machine's number of cores.
+  check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, threads < 1 ? 1 : threads), "workers");
   // An empty first call starts the frame before zstd sees any data: given all
   // the data at once (small inputs), it would know the size and shrink the
   // window below 2^27, changing the window descriptor.

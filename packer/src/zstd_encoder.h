@@ -1,6 +1,7 @@
 // One zstd frame with the exact header the launcher expects: window
 // descriptor 0x88 (2^27), no checksum, no content size, no dictionary id,
-// whatever the amount of data (including none). Data is streamed.
+// whatever the amount of data (including none). Data is streamed, compressed
+// by `threads` workers; the frame's bytes are the same for any number of them.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +16,7 @@ namespace tarven {
 
 class ZstdEncoder {
  public:
-  ZstdEncoder(ByteSink& sink, int level);
+  ZstdEncoder(ByteSink& sink, int level, int threads = 1);
   ~ZstdEncoder();
   ZstdEncoder(const ZstdEncoder&) = delete;
   ZstdEncoder& operator=(const ZstdEncoder&) = delete;

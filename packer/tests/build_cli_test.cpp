@@ -120,13 +120,15 @@ TEST(BuildCli, SameInputsGiveByteIdenticalExecutables) {
   const ScratchDir* dirs[2] = {&a, &b};
   for (int i = 0; i < 2; ++i) {
     const ScratchDir& d = *dirs[i];
-    write_file(d / "in/lib/x.txt", tarven_test::sample_bytes(70000, 1));
+    write_file(d / "in/lib/x.txt", tarven_test::sample_bytes(8 << 20, 1));  // several compression jobs
     fs::copy_file(tarven_test::test_dll("app.dll"), d / "in/app.dll");
     write_file(d / "in/lib/sub/y.bin", "y");
     outputs[i] = d / "out/app.exe";
     fs::create_directories(d / "out");
+    // One compression thread, then three: the bytes must not depend on the machine's cores.
     const auto r = build_with_fake_kit(outputs[i], {(d / "in/app.dll").string(), (d / "in/lib").string(),
-                                                    "--company", "Ac\xC3\xA9", "--version", "1.2.3.4"});
+                                                    "--company", "Ac\xC3\xA9", "--version", "1.2.3.4",
+                                                    "--threads", i == 0 ? "1" : "3", "--level", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
   }
   const std::string first = read_file(outputs[0]);
@@ -199,6 +201,8 @@ TEST(BuildCli, RefusesBadOptionsWithOneLine) {
   };
   for (const char* level : {"0", "23", "abc", "-1", "1.5", ""})
     expect_one_line_refusal(build({"--level", level}), "--level '" + std::string(level) + "': must be a number 1..22");
+  for (const char* threads : {"0", "257", "x", ""})
+    expect_one_line_refusal(build({"--threads", threads}), "--threads '" + std::string(threads) + "': must be a number 1..256");
   expect_one_line_refusal(build({"--version", "1.2.3"}), "--version '1.2.3'");
   expect_one_line_refusal(build({"--version", "1.2.3.70000"}), "at most 65535");
   expect_one_line_refusal(build({"--target-template", "{TEMP}"}), "last component is only {TEMP}");
