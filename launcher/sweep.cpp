@@ -50,31 +50,21 @@ bool launcher_gone(unsigned long id) {
     return ended;
 }
 
-// Writes the folder's new name, `folder\prefix<own id>_<its six digits>_<its
-// eleven characters>`, from the name's tail after its process id.
-bool claimed_path(wchar_t *claimed, size_t capacity, const wchar_t *folder, const wchar_t *prefix,
-                  const wchar_t *tail) {
-    wchar_t id[16];
-    unsigned long own = sys.GetCurrentProcessId();
-    size_t length = 0;
-    do id[length++] = static_cast<wchar_t>(L'0' + own % 10); while ((own /= 10) != 0 && length < 15);
-    wchar_t digits[16];
-    for (size_t i = 0; i < length; ++i) digits[i] = id[length - 1 - i];
-    digits[length] = 0;
-    size_t needed = wide_length(folder) + 1 + wide_length(prefix) + length + wide_length(tail) + 1;
-    if (needed > capacity) return false;
-    copy_wide_bounded(claimed, folder, capacity);
-    append_wide_bounded(claimed, L"\\", capacity);
-    append_wide_bounded(claimed, prefix, capacity);
-    append_wide_bounded(claimed, digits, capacity);
-    append_wide_bounded(claimed, tail, capacity);
+// Writes `folder\<first><second>` to `path`; false when it does not fit.
+bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *first, const wchar_t *second) {
+    if (wide_length(folder) + 1 + wide_length(first) + wide_length(second) + 1 > kPathCapacity) return false;
+    copy_wide_bounded(path, folder, kPathCapacity);
+    append_wide_bounded(path, L"\\", kPathCapacity);
+    append_wide_bounded(path, first, kPathCapacity);
+    append_wide_bounded(path, second, kPathCapacity);
     return true;
 }
 
-bool append_fits(wchar_t *path, const wchar_t *text, size_t capacity) {
-    if (wide_length(path) + wide_length(text) + 1 > capacity) return false;
-    append_wide_bounded(path, text, capacity);
-    return true;
+// Where a leftover name's process id ends (its six digits and eleven characters follow).
+const wchar_t *after_process_id(const wchar_t *name, const wchar_t *prefix) {
+    const wchar_t *tail = name + wide_length(prefix);
+    while (is_digit(*tail)) ++tail;
+    return tail;
 }
 
 }  // namespace
@@ -127,16 +117,20 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
     wchar_t *cut = last_backslash(folder);
     if (cut == nullptr) return;
     *cut = 0;
+    // This launcher's own folder has the form too: its head (the prefix and
+    // the id that {PID} wrote) is the head of every name it claims.
+    const wchar_t *own_name = cut + 1;
+    unsigned long own_id = 0;
+    if (!is_leftover_name(own_name, prefix, &own_id)) return;
+    wchar_t own_head[kPathCapacity];
+    copy_wide_bounded(own_head, own_name, kPathCapacity);
+    own_head[after_process_id(own_name, prefix) - own_name] = 0;
     wchar_t pattern[kPathCapacity];
-    copy_wide_bounded(pattern, folder, kPathCapacity);
-    if (!append_fits(pattern, L"\\", kPathCapacity) || !append_fits(pattern, prefix, kPathCapacity) ||
-        !append_fits(pattern, L"*", kPathCapacity))
-        return;
+    if (!join_path(pattern, folder, prefix, L"*")) return;
     WIN32_FIND_DATAW found;
     HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
                                         FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE) return;
-    const DWORD own_id = sys.GetCurrentProcessId();
     int looked = 0, removed = 0;
     do {
         ++looked;
@@ -145,14 +139,10 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
                             (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         if (!plain_folder || !is_leftover_name(found.cFileName, prefix, &id) || id == own_id || !launcher_gone(id))
             continue;
-        wchar_t leftover[kPathCapacity];
-        copy_wide_bounded(leftover, folder, kPathCapacity);
-        if (!append_fits(leftover, L"\\", kPathCapacity) || !append_fits(leftover, found.cFileName, kPathCapacity))
+        wchar_t leftover[kPathCapacity], claimed[kPathCapacity];
+        if (!join_path(leftover, folder, found.cFileName, L"") ||
+            !join_path(claimed, folder, own_head, after_process_id(found.cFileName, prefix)))
             continue;
-        const wchar_t *tail = found.cFileName + wide_length(prefix);
-        while (is_digit(*tail)) ++tail;
-        wchar_t claimed[kPathCapacity];
-        if (!claimed_path(claimed, kPathCapacity, folder, prefix, tail)) continue;
         if (!sys.MoveFileExW(leftover, claimed, 0)) continue;  // in use, or taken by another launcher
         remove_directory_tree(claimed);
         ++removed;

@@ -13,7 +13,6 @@ namespace {
 
 constexpr DWORD kWriteChunk = 32768;
 
-
 wchar_t entry_name[kEntryNameCapacity];
 unsigned char write_buffer[kWriteChunk];
 

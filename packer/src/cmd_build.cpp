@@ -64,22 +64,16 @@ const std::vector<OptionDef> kOptions = {
 
 constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
 
-int parse_threads(const std::string& text) {
-  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos ||
-      std::atoi(text.c_str()) < 1 || std::atoi(text.c_str()) > 256)
-    throw user_error("--threads '" + text + "': must be a number 1..256");
-  return std::atoi(text.c_str());
+// A decimal number from `low` to `high` given to `option`, or a refusal naming both.
+int parse_number(const std::string& option, const std::string& text, int low, int high) {
+  const bool digits = !text.empty() && text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos;
+  const int value = digits ? std::atoi(text.c_str()) : 0;
+  if (!digits || value < low || value > high)
+    throw user_error(option + " '" + text + "': must be a number " + std::to_string(low) + ".." + std::to_string(high));
+  return value;
 }
 
-int parse_level(const std::string& text) {
-  const std::string range = std::to_string(kMinLevel) + ".." + std::to_string(kMaxLevel);
-  if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos)
-    throw user_error("--level '" + text + "': must be a number " + range);
-  const int level = std::atoi(text.c_str());
-  if (level < kMinLevel || level > kMaxLevel)
-    throw user_error("--level '" + text + "': must be a number " + range);
-  return level;
-}
+int parse_level(const std::string& text) { return parse_number("--level", text, kMinLevel, kMaxLevel); }
 
 std::u16string option_text(const ParsedArgs& args, const std::string& name, const std::string& fallback) {
   const std::string text = args.value(name, fallback);
@@ -178,7 +172,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
 
   const int level = parse_level(args.value("--level", std::to_string(kDefaultLevel)));
   const unsigned cores = std::thread::hardware_concurrency();
-  const int threads = args.has("--threads") ? parse_threads(args.value("--threads"))
+  const int threads = args.has("--threads") ? parse_number("--threads", args.value("--threads"), 1, 256)
                                             : static_cast<int>(cores < 1 ? 1 : cores > 256 ? 256 : cores);
   const std::string version_text = args.value("--version", "0.0.0.0");
   const auto version_numbers = parse_version(version_text);

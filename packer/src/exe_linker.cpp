@@ -66,8 +66,10 @@ fs::path link_executable(const LinkJob& job, const Toolchain& tools, const Kit& 
   // only searches for symbols something already asked for.
   // The subsystem decides which entry point the runtime calls: wWinMain for
   // a GUI program, wmain for a console one; both live in the kit.
-  run_step({gcc, "-municode", job.console ? "-mconsole" : "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
-            "-Wl,--gc-sections", job.console ? "-Wl,-u,wmain" : "-Wl,-u,wWinMain", "-o", job.output_name, "payload.o",
+  const char* subsystem = job.console ? "-mconsole" : "-mwindows";
+  const char* entry = job.console ? "-Wl,-u,wmain" : "-Wl,-u,wWinMain";
+  run_step({gcc, "-municode", subsystem, "-static", "-s", "-Wl,--no-insert-timestamp",
+            "-Wl,--gc-sections", entry, "-o", job.output_name, "payload.o",
             "resources.o", "-L" + lib_dir.string(), "-ltarven_launcher", "-lzstd", "-lshell32",
             "-lshlwapi", "-lole32", "-luuid", "-lkernel32", "-luser32", "-ladvapi32"},
            work, "linking " + job.output_name);

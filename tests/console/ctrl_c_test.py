@@ -46,45 +46,25 @@ def check(condition, text):
         failures.append(text)
 
 
-def interrupted_run(*arguments):
-    before = folders()
+def start_on_terminal(*arguments):
+    """Starts wine64 with `arguments` on a new pseudo-terminal: (pid, terminal)."""
     pid, terminal = pty.fork()
     if pid == 0:
         os.chdir(wine_root)
-        os.execve("/usr/lib/wine/wine64", ["wine64", probe, "sleep", "60000", *arguments], env)
-    seen = b""
-    started = time.time()
-    # The terminal interleaves cursor escapes with the text: strip them before looking.
-    while b"sleeping" not in re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen) and time.time() - started < 60:
-        if select.select([terminal], [], [], 0.2)[0]:
-            try:
-                seen += os.read(terminal, 4096)
-            except OSError:
-                break
-    during = folders() - before
-    interrupted = time.time()
-    os.write(terminal, b"\x03")
-    while time.time() - interrupted < 30:
-        if select.select([terminal], [], [], 0.2)[0]:
-            try:
-                if not os.read(terminal, 4096):
-                    break
-            except OSError:
-                break
-    os.kill(pid, 9) if time.time() - interrupted >= 30 else None
-    os.waitpid(pid, 0)
-    return during, time.time() - interrupted, folders() - before
+        os.execve("/usr/lib/wine/wine64", ["wine64", *arguments], env)
+    return pid, terminal
 
 
-def terminal_output(*command):
-    """Everything a command writes to a terminal, escapes stripped."""
-    pid, terminal = pty.fork()
-    if pid == 0:
-        os.chdir(wine_root)
-        os.execve("/usr/lib/wine/wine64", ["wine64", *command], env)
+def read_terminal(terminal, seconds, until=None):
+    """What the terminal shows, escapes stripped, until it closes, `until`
+    appears in it or `seconds` pass."""
     seen = b""
     started = time.time()
-    while time.time() - started < 60:
+    while time.time() - started < seconds:
+        # The terminal interleaves cursor escapes with the text: strip them before looking.
+        shown = re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen).decode(errors="replace")
+        if until is not None and until in shown:
+            break
         if select.select([terminal], [], [], 0.2)[0]:
             try:
                 chunk = os.read(terminal, 4096)
@@ -93,8 +73,28 @@ def terminal_output(*command):
             if not chunk:
                 break
             seen += chunk
-    os.waitpid(pid, 0)
     return re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen).decode(errors="replace")
+
+
+def interrupted_run(*arguments):
+    before = folders()
+    pid, terminal = start_on_terminal(probe, "sleep", "60000", *arguments)
+    read_terminal(terminal, 60, until="sleeping")
+    during = folders() - before
+    interrupted = time.time()
+    os.write(terminal, b"\x03")
+    read_terminal(terminal, 30)
+    os.kill(pid, 9) if time.time() - interrupted >= 30 else None
+    os.waitpid(pid, 0)
+    return during, time.time() - interrupted, folders() - before
+
+
+def terminal_output(*command):
+    """Everything a command writes to a terminal, escapes stripped."""
+    pid, terminal = start_on_terminal(*command)
+    shown = read_terminal(terminal, 60)
+    os.waitpid(pid, 0)
+    return shown
 
 
 checks = 6
