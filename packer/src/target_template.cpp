@@ -111,7 +111,7 @@ void check_template_texts(const std::string& text, const std::u16string& company
         const std::string shown = std::string(t.option) + " '" + utf16_to_utf8(t.value) + "'";
         if (t.value.find_first_of(u"\\/") != std::u16string::npos)
           throw user_error(shown + ": holds a folder separator, and the target template uses {" + v + "}");
-        if (t.value.find_first_of(u"<>:\"|?*") != std::u16string::npos)
+        if (utf16_to_utf8(t.value).find_first_of(kRefusedInNames) != std::string::npos)
           throw user_error(shown + ": holds a character Windows refuses in names, and the target "
                            "template uses {" + v + "}");
         const bool whole = c.text == "{" + v + "}";
