@@ -50,6 +50,8 @@ void CleanupTest::SetUp() {
         sys.WaitForSingleObject = fake_wait;
         sys.TerminateProcess = fake_terminate;
         sys.CloseHandle = [](HANDLE) -> BOOL { return TRUE; };
+        // The launch's fake child is no process: the system's job calls must never see its handle.
+        sys.CreateJobObjectW = [](LPSECURITY_ATTRIBUTES, LPCWSTR) -> HANDLE { return nullptr; };
         wcscpy(launcher_state.target_directory, L"C:\\t\\onefile_1_000001_AAAAAAAAAAA");
         launcher_state.extraction_started = true;
         launcher_state.shared_child_process = nullptr;
