@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "errors.h"
+#include "commands/commands.h"
+#include "host/errors.h"
 
 namespace {
 

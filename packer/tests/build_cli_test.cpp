@@ -3,10 +3,10 @@
 // refusals that are one line with exit code 2.
 #include <gtest/gtest.h>
 
-#include "errors.h"
-#include "file_io.h"
-#include "launcher_image.h"
-#include "pe_image.h"
+#include "host/errors.h"
+#include "host/file_io.h"
+#include "image/launcher_image.h"
+#include "image/pe_image.h"
 #include "test_support.h"
 
 namespace tarven {

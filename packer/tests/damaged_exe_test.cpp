@@ -3,9 +3,9 @@
 // never writes outside its folder.
 #include <gtest/gtest.h>
 
-#include "file_io.h"
-#include "launcher_image.h"
-#include "payload_writer.h"
+#include "host/file_io.h"
+#include "image/launcher_image.h"
+#include "pack/payload_writer.h"
 #include "test_support.h"
 
 namespace tarven {

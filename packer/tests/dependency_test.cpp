@@ -3,7 +3,7 @@
 // looks, and a delay-loaded import that counts like any other.
 #include <gtest/gtest.h>
 
-#include "dependencies.h"
+#include "image/dependencies.h"
 #include "pe_builder.h"
 #include "test_support.h"
 

@@ -2,8 +2,8 @@
 // run_code export, on byte-built images and on DLLs from the real toolchain.
 #include <gtest/gtest.h>
 
-#include "entry_check.h"
-#include "errors.h"
+#include "image/entry_check.h"
+#include "host/errors.h"
 #include "pe_builder.h"
 #include "test_support.h"
 

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
-#include "errors.h"
-#include "payload_format.h"
-#include "payload_writer.h"
+#include "host/errors.h"
+#include "pack/payload_format.h"
+#include "pack/payload_writer.h"
 #include "test_support.h"
-#include "zstd_encoder.h"
+#include "pack/zstd_encoder.h"
 
 namespace tarven {
 namespace {

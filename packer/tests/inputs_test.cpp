@@ -4,10 +4,10 @@
 
 #include <unistd.h>
 
-#include "errors.h"
-#include "inputs.h"
+#include "host/errors.h"
+#include "pack/inputs.h"
 #include "test_support.h"
-#include "utf.h"
+#include "host/utf.h"
 
 namespace tarven {
 namespace {

@@ -2,9 +2,9 @@
 // boundary in UTF-16 units, and names Windows would take for one another.
 #include <gtest/gtest.h>
 
-#include "case_fold.h"
-#include "names.h"
-#include "utf.h"
+#include "pack/case_fold.h"
+#include "pack/names.h"
+#include "host/utf.h"
 
 namespace tarven {
 namespace {

@@ -2,9 +2,9 @@
 // expand, and templates whose folder the launcher would delete unsafely.
 #include <gtest/gtest.h>
 
-#include "errors.h"
-#include "target_template.h"
-#include "version_text.h"
+#include "host/errors.h"
+#include "commands/target_template.h"
+#include "commands/version_text.h"
 
 namespace tarven {
 namespace {

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
-#include "byte_source.h"
-#include "payload_format.h"
-#include "payload_walker.h"
-#include "payload_writer.h"
+#include "pack/byte_source.h"
+#include "pack/payload_format.h"
+#include "pack/payload_walker.h"
+#include "pack/payload_writer.h"
 #include "test_support.h"
-#include "zstd_encoder.h"
+#include "pack/zstd_encoder.h"
 
 namespace tarven {
 namespace {

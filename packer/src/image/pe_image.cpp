@@ -1,0 +1,147 @@
+// PE header, section and export directory parsing; see pe_image.h.
+#include "image/pe_image.h"
+
+#include "host/errors.h"
+
+namespace tarven {
+namespace {
+
+uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+constexpr uint32_t kMaxExportNames = 1u << 20;
+constexpr size_t kMaxExportNameLength = 4096;
+constexpr uint32_t kMaxImportedDlls = 4096;
+
+}  // namespace
+
+PeImage::PeImage(InputFile& file, int exit_code) : file_(file), exit_code_(exit_code) {
+  if (file.size() < 64) fail("is not a PE file (too small)");
+  unsigned char dos[64];
+  file.read_at(0, dos, sizeof dos);
+  if (dos[0] != 'M' || dos[1] != 'Z') fail("is not a PE file (no MZ header)");
+  const uint32_t pe_offset = le32(dos + 0x3C);
+  unsigned char coff[24];
+  if (uint64_t{pe_offset} + sizeof coff > file.size()) fail("is not a PE file (bad PE offset)");
+  file.read_at(pe_offset, coff, sizeof coff);
+  if (coff[0] != 'P' || coff[1] != 'E' || coff[2] != 0 || coff[3] != 0)
+    fail("is not a PE file (no PE signature)");
+  machine_ = le16(coff + 4);
+  const uint16_t section_count = le16(coff + 6);
+  const uint16_t optional_size = le16(coff + 20);
+  characteristics_ = le16(coff + 22);
+  const uint64_t optional_offset = uint64_t{pe_offset} + sizeof coff;
+  if (optional_size < 2 || optional_offset + optional_size > file.size())
+    fail("has a truncated optional header");
+  std::vector<unsigned char> optional(optional_size);
+  file.read_at(optional_offset, optional.data(), optional.size());
+  magic_ = le16(optional.data());
+  // The data directories start at 96 (PE32) or 112 (PE32+); the export
+  // directory is the first one.
+  const size_t count_at = magic_ == kMagicPe32Plus ? 108 : 92;
+  if ((magic_ == kMagicPe32Plus || magic_ == kMagicPe32) && optional_size >= count_at + 4) {
+    const uint32_t count = le32(optional.data() + count_at);
+    // Directory `index`: its RVA and size, when the header holds it.
+    auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* size) {
+      const size_t at = count_at + 4 + size_t{index} * 8;
+      if (count <= index || optional_size < at + 8) return;
+      *rva = le32(optional.data() + at);
+      if (size != nullptr) *size = le32(optional.data() + at + 4);
+    };
+    directory(0, &export_rva_, &export_size_);
+    directory(1, &import_rva_, nullptr);
+    directory(13, &delay_import_rva_, nullptr);
+  }
+  const uint64_t table_offset = optional_offset + optional_size;
+  if (table_offset + uint64_t{section_count} * 40 > file.size()) fail("has a truncated section table");
+  for (uint16_t i = 0; i < section_count; ++i) {
+    unsigned char raw[40];
+    file.read_at(table_offset + uint64_t{i} * 40, raw, sizeof raw);
+    PeSection s;
+    size_t name_len = 0;
+    while (name_len < 8 && raw[name_len]) ++name_len;
+    s.name.assign(reinterpret_cast<const char*>(raw), name_len);
+    s.virtual_size = le32(raw + 8);
+    s.virtual_address = le32(raw + 12);
+    s.raw_size = le32(raw + 16);
+    s.raw_offset = le32(raw + 20);
+    if (s.raw_size && uint64_t{s.raw_offset} + s.raw_size > file.size())
+      fail("has a section " + s.name + " that extends past the end of the file");
+    sections_.push_back(s);
+  }
+}
+
+const PeSection* PeImage::find_section(const std::string& name) const {
+  for (const PeSection& s : sections_)
+    if (s.name == name) return &s;
+  return nullptr;
+}
+
+uint32_t PeImage::bytes_in_file(const PeSection& s) const {
+  // A virtual size of 0 is what some linkers write for "same as the raw size".
+  return s.virtual_size && s.virtual_size < s.raw_size ? s.virtual_size : s.raw_size;
+}
+
+uint64_t PeImage::rva_to_offset(uint32_t rva, uint32_t length) const {
+  for (const PeSection& s : sections_) {
+    const uint32_t in_file = bytes_in_file(s);
+    if (rva >= s.virtual_address && uint64_t{rva} + length <= uint64_t{s.virtual_address} + in_file)
+      return uint64_t{s.raw_offset} + (rva - s.virtual_address);
+  }
+  fail("has a directory pointing outside its sections");
+}
+
+std::vector<std::string> PeImage::export_names() {
+  std::vector<std::string> names;
+  if (export_rva_ == 0 || export_size_ == 0) return names;
+  unsigned char dir[40];
+  file_.read_at(rva_to_offset(export_rva_, sizeof dir), dir, sizeof dir);
+  const uint32_t count = le32(dir + 24);
+  const uint32_t names_rva = le32(dir + 32);
+  if (count > kMaxExportNames) fail("has an export directory with too many names");
+  if (count == 0) return names;
+  std::vector<unsigned char> table(size_t{count} * 4);
+  file_.read_at(rva_to_offset(names_rva, static_cast<uint32_t>(table.size())), table.data(),
+                table.size());
+  for (uint32_t i = 0; i < count; ++i) {
+    names.push_back(name_at(le32(table.data() + size_t{i} * 4)));
+  }
+  return names;
+}
+
+std::string PeImage::name_at(uint32_t rva) {
+  const uint64_t offset = rva_to_offset(rva, 1);
+  const uint64_t available = file_.size() - offset;
+  std::string chunk(static_cast<size_t>(available < kMaxExportNameLength ? available : kMaxExportNameLength), '\0');
+  file_.read_at(offset, chunk.data(), chunk.size());
+  const size_t end = chunk.find('\0');
+  if (end == std::string::npos) fail("has a name without an end");
+  return chunk.substr(0, end);
+}
+
+std::vector<std::string> PeImage::imported_dlls() {
+  std::vector<std::string> names;
+  // Import descriptors are 20 bytes with the name's RVA at 12; delay-import
+  // descriptors 32 bytes with it at 4. Each table ends with a zero name.
+  const struct {
+    uint32_t rva, size, name_at;
+  } tables[] = {{import_rva_, 20, 12}, {delay_import_rva_, 32, 4}};
+  for (const auto& table : tables) {
+    if (table.rva == 0) continue;
+    for (uint32_t i = 0; i < kMaxImportedDlls; ++i) {
+      unsigned char descriptor[32];
+      file_.read_at(rva_to_offset(table.rva + i * table.size, table.size), descriptor, table.size);
+      const uint32_t name_rva = le32(descriptor + table.name_at);
+      if (name_rva == 0) break;
+      names.push_back(name_at(name_rva));
+    }
+  }
+  return names;
+}
+
+void PeImage::fail(const std::string& what) const { throw Failure(exit_code_, file_.name() + ": " + what); }
+
+}  // namespace tarven

@@ -1,0 +1,62 @@
+// Just enough of the PE format, read portably and bounds-checked: the COFF
+// header, the optional header's kind, the sections and the export names.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/file_io.h"
+
+namespace tarven {
+
+constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint16_t kImageFileDll = 0x2000;
+constexpr uint16_t kMagicPe32 = 0x10B;
+constexpr uint16_t kMagicPe32Plus = 0x20B;
+
+struct PeSection {
+  std::string name;
+  uint32_t virtual_size = 0;
+  uint32_t virtual_address = 0;
+  uint32_t raw_size = 0;
+  uint32_t raw_offset = 0;
+};
+
+class PeImage {
+ public:
+  // Problems are Failures with `exit_code`, naming the file.
+  PeImage(InputFile& file, int exit_code);
+
+  uint16_t machine() const { return machine_; }
+  uint16_t characteristics() const { return characteristics_; }
+  uint16_t magic() const { return magic_; }
+  const std::vector<PeSection>& sections() const { return sections_; }
+  const PeSection* find_section(const std::string& name) const;
+  // Bytes of a section that exist in the file (the rest of a section is zeros).
+  uint32_t bytes_in_file(const PeSection& section) const;
+  // Names in the export directory, empty if there is none.
+  std::vector<std::string> export_names();
+  // The DLLs the image imports, loaded at start or delay-loaded, in the order
+  // the import and delay-import directories name them.
+  std::vector<std::string> imported_dlls();
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const;
+  uint64_t rva_to_offset(uint32_t rva, uint32_t length) const;
+
+  InputFile& file_;
+  int exit_code_;
+  uint16_t machine_ = 0;
+  uint16_t characteristics_ = 0;
+  uint16_t magic_ = 0;
+  std::string name_at(uint32_t rva);
+  uint32_t export_rva_ = 0;
+  uint32_t export_size_ = 0;
+  uint32_t import_rva_ = 0;
+  uint32_t delay_import_rva_ = 0;
+  std::vector<PeSection> sections_;
+};
+
+}  // namespace tarven
