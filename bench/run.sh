@@ -16,7 +16,7 @@ echo "bench: building (log: $log)" >&2
 step cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
 step cmake --build "$build"
 step cmake -S "$here/bench" -B "$build/bench-win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DTARVEN_KIT="$build/win/kit" \
+  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DTARVEN_LAUNCHER_LIBS="$build/win/launcher-libs" \
   -DTARVEN_ZSTD_INCLUDE="$build/deps/zstd-mingw/include"
 step cmake --build "$build/bench-win"
 

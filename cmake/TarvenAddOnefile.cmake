@@ -1,6 +1,7 @@
 # tarven_add_onefile(): packs a DLL and its files into one Windows executable
 # as a step of the user's build. Loaded by TarvenOnefileConfig.cmake, which
-# sets TARVEN_PACK_EXECUTABLE and TARVEN_ONEFILE_KIT_DIR.
+# sets TARVEN_PACK_EXECUTABLE. The packer needs no compiler: the DLL may come
+# from any toolchain, MSVC included.
 #
 #   tarven_add_onefile(<name> ENTRY <DLL target or file>
 #     [FILES <file or target>...] [DIRECTORIES <folder>...]
@@ -19,7 +20,7 @@
 # TARVEN_ONEFILE_OUTPUT holds the executable's path. Relative paths are taken
 # from the current source folder (OUTPUT_DIRECTORY: from the binary folder).
 #
-# Packing again: the rule depends on the packer, the kit, the entry DLL, every
+# Packing again: the rule depends on the packer, the entry DLL, every
 # FILES item, the icon, DEPENDS and every file inside each folder, found by a
 # CONFIGURE_DEPENDS glob: adding or removing a file makes CMake re-run its
 # configure step before the build, which rewrites <name>_onefile.files (the
@@ -41,26 +42,6 @@ function(_tarven_onefile_path out path)
     get_filename_component(absolute "${path}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     set(${out} "${absolute}" PARENT_SCOPE)
   endif()
-endfunction()
-
-# The tool prefix tarven-pack links with: TARVEN_ONEFILE_TOOLCHAIN when set,
-# else the user's own mingw-w64 gcc (".../x86_64-w64-mingw32-gcc-posix" gives
-# ".../x86_64-w64-mingw32-") when windres sits beside it, else none (the
-# packer then uses $TARVEN_TOOLCHAIN or x86_64-w64-mingw32- on PATH).
-function(_tarven_onefile_toolchain out)
-  set(prefix "")
-  if(TARVEN_ONEFILE_TOOLCHAIN)
-    set(prefix "${TARVEN_ONEFILE_TOOLCHAIN}")
-  elseif(NOT DEFINED ENV{TARVEN_TOOLCHAIN})
-    foreach(compiler IN ITEMS "${CMAKE_C_COMPILER}" "${CMAKE_CXX_COMPILER}")
-      if(NOT prefix AND compiler MATCHES "^(/.*-)(gcc|g\\+\\+)(-posix|-win32)?$")
-        if(EXISTS "${CMAKE_MATCH_1}windres")
-          set(prefix "${CMAKE_MATCH_1}")
-        endif()
-      endif()
-    endforeach()
-  endif()
-  set(${out} "${prefix}" PARENT_SCOPE)
 endfunction()
 
 # Stops the configure step when a FILES or DIRECTORIES item does not exist,
@@ -95,7 +76,7 @@ function(tarven_add_onefile name)
   if(NOT DEFINED ARG_ENTRY)
     message(FATAL_ERROR "${where}: ENTRY <DLL target or file> is required")
   endif()
-  if(NOT TARVEN_PACK_EXECUTABLE OR NOT TARVEN_ONEFILE_KIT_DIR)
+  if(NOT TARVEN_PACK_EXECUTABLE)
     message(FATAL_ERROR "${where}: load it with find_package(TarvenOnefile)")
   endif()
 
@@ -126,9 +107,6 @@ function(tarven_add_onefile name)
   endforeach()
 
   set(depends "${TARVEN_PACK_EXECUTABLE}")
-  foreach(kit_file IN ITEMS lib/libtarven_launcher.a lib/libzstd.a resources/app.manifest resources/tarven.ico)
-    list(APPEND depends "${TARVEN_ONEFILE_KIT_DIR}/${kit_file}")
-  endforeach()
 
   # The entry: a DLL target of this project (or an imported one), or a file.
   if(TARGET "${ARG_ENTRY}")
@@ -207,10 +185,6 @@ function(tarven_add_onefile name)
     list(APPEND options "--icon=${icon}")
     list(APPEND depends "${icon}")
   endif()
-  _tarven_onefile_toolchain(toolchain)
-  if(toolchain)
-    list(APPEND options "--toolchain=${toolchain}")
-  endif()
   list(APPEND depends ${ARG_DEPENDS})
 
   set(output_dir "${CMAKE_CURRENT_BINARY_DIR}")
@@ -221,7 +195,7 @@ function(tarven_add_onefile name)
   set(stamp "${CMAKE_CURRENT_BINARY_DIR}/${name}_onefile.stamp")
   add_custom_command(OUTPUT "${exe}" "${stamp}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_dir}"
-    COMMAND "${TARVEN_PACK_EXECUTABLE}" build "-o" "${exe}" "--kit=${TARVEN_ONEFILE_KIT_DIR}" ${options}
+    COMMAND "${TARVEN_PACK_EXECUTABLE}" build "-o" "${exe}" ${options}
             -- "${entry}" ${inputs}
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
     DEPENDS ${depends}

@@ -1,29 +1,17 @@
 # Install rules of the host build (cmake --install <build> --prefix P):
-#   P/bin/tarven-pack                      (packer/CMakeLists.txt)
-#   P/lib/tarven-onefile/lib/libtarven_launcher.a, lib/libzstd.a,
-#     resources/app.manifest, resources/tarven.ico
-#                                          the kit the nested Windows build made,
-#                                          where tarven-pack looks beside itself
+#   P/bin/tarven-pack                      (packer/CMakeLists.txt), the whole kit:
+#                                          it carries the launcher it writes from
 #   P/lib/cmake/TarvenOnefile/             the CMake package: config, version,
 #                                          tarven_add_onefile(), a mingw-w64 toolchain file
-# Fixed "bin" and "lib", not GNUInstallDirs: the packer finds its kit at
-# <its folder>/../lib/tarven-onefile.
 include(CMakePackageConfigHelpers)
 set(TARVEN_INSTALL_BINDIR bin)
-set(TARVEN_INSTALL_KITDIR lib/tarven-onefile)
 set(TARVEN_INSTALL_CMAKEDIR lib/cmake/TarvenOnefile)
-
-set(tarven_built_kit "${CMAKE_BINARY_DIR}/win/kit")
-install(FILES "${tarven_built_kit}/lib/libtarven_launcher.a" "${tarven_built_kit}/lib/libzstd.a"
-  DESTINATION "${TARVEN_INSTALL_KITDIR}/lib")
-install(FILES "${tarven_built_kit}/resources/app.manifest" "${tarven_built_kit}/resources/tarven.ico"
-  DESTINATION "${TARVEN_INSTALL_KITDIR}/resources")
 
 set(tarven_package_dir "${CMAKE_BINARY_DIR}/package")
 configure_package_config_file("${CMAKE_SOURCE_DIR}/cmake/TarvenOnefileConfig.cmake.in"
   "${tarven_package_dir}/TarvenOnefileConfig.cmake"
   INSTALL_DESTINATION "${TARVEN_INSTALL_CMAKEDIR}"
-  PATH_VARS TARVEN_INSTALL_BINDIR TARVEN_INSTALL_KITDIR)
+  PATH_VARS TARVEN_INSTALL_BINDIR)
 # 0.x releases may change the interface: only the same minor version matches.
 # Architecture-independent: the package serves cross builds for Windows.
 write_basic_package_version_file("${tarven_package_dir}/TarvenOnefileConfigVersion.cmake"

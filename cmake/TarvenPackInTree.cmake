@@ -1,11 +1,11 @@
 # tarven_pack_in_tree(<output.exe> [ENTRY <dll target>] [INPUTS <files or folders>...]
 #                     [RAW_PAYLOAD <file>] [ARGS <packer options>...] [DEPENDS <files or targets>...])
-# Packs an executable with the build's own packer and kit. Folders are
+# Packs an executable with the build's own packer. Folders are
 # packed whole; list their files in DEPENDS so that a change packs again.
 function(tarven_pack_in_tree output)
   cmake_parse_arguments(PACK "" "ENTRY;RAW_PAYLOAD" "INPUTS;ARGS;DEPENDS" ${ARGN})
-  set(command "${TARVEN_PACK}" build -o "${output}" --kit "${TARVEN_KIT_DIR}")
-  set(depends ${TARVEN_KIT_FILES} "${TARVEN_PACK}" ${PACK_DEPENDS})
+  set(command "${TARVEN_PACK}" build -o "${output}")
+  set(depends "${TARVEN_PACK}" ${PACK_DEPENDS})
   if(PACK_RAW_PAYLOAD)
     list(APPEND command --raw-payload "${PACK_RAW_PAYLOAD}")
     list(APPEND depends "${PACK_RAW_PAYLOAD}")

@@ -1,25 +1,34 @@
 // What the packer and the launcher must agree on, byte for byte: the stored
-// payload's layout, the bounds of its stream, and the symbols through which a
+// payload's layout, the bounds of its stream, and the slots through which a
 // build fixes its constants in the executable. A plain header: the packer,
 // the launcher, the fuzz reference and assembler sources include it.
 #pragma once
 
-// The symbols a build defines in the executable's read-only data: the stored
-// payload (its first byte, and its size in bytes as a 64-bit number) and four
-// UTF-16 texts, each ending with a zero unit.
-#define TARVEN_PAYLOAD_START tarven_payload_start
-#define TARVEN_PAYLOAD_SIZE tarven_payload_size
-#define TARVEN_TARGET_TEMPLATE tarven_target_template
-#define TARVEN_COMPANY tarven_company
-#define TARVEN_PRODUCT tarven_product
-#define TARVEN_VERSION tarven_version
-
-// A symbol's name as text, for the tools that write it.
-#define TARVEN_SYMBOL_NAME(symbol) TARVEN_SYMBOL_NAME_OF(symbol)
-#define TARVEN_SYMBOL_NAME_OF(symbol) #symbol
+// The launcher's read-only section that holds its slots: one block through
+// which the packer fixes, when it writes an executable, where the stored
+// payload and the four texts are (as offsets from the image's base) and the
+// payload's size. The launcher reads them; it never searches for the payload.
+#define TARVEN_SLOTS_SECTION ".tarven"
 
 #ifndef __ASSEMBLER__
 #include <stddef.h>
+#include <stdint.h>
+
+// The slots, little-endian, at the start of the slots section. A launcher
+// image fresh from the linker holds the magic and zeros elsewhere.
+struct TarvenSlots {
+  char magic[8];
+  uint64_t payload_size;      // bytes of the stored payload
+  uint32_t payload_rva;       // its first byte
+  uint32_t target_template_rva;  // the four texts: UTF-16, each ending with a zero unit
+  uint32_t company_rva;
+  uint32_t product_rva;
+  uint32_t version_rva;
+  uint32_t reserved;          // zero
+};
+constexpr char kSlotsMagic[8] = {'T', 'V', 'N', 'S', 'L', 'O', 'T', '1'};
+constexpr size_t kSlotsSize = 40;
+static_assert(sizeof(TarvenSlots) == kSlotsSize, "the slots' layout is fixed");
 
 // The stored payload: the marker, one zstd frame, then a trailer of 8 bytes,
 // little-endian, holding the number of bytes in front of it.

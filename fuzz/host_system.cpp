@@ -13,12 +13,12 @@
 
 // What system/syscalls.cpp, the launcher's run sequence and the packer would define.
 SystemCalls sys;
-extern "C" const wchar_t TARVEN_TARGET_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
-extern "C" const wchar_t TARVEN_COMPANY[] = L"Company";
-extern "C" const wchar_t TARVEN_PRODUCT[] = L"Product";
-extern "C" const wchar_t TARVEN_VERSION[] = L"1.2.3.4";
-extern "C" const unsigned char TARVEN_PAYLOAD_START[] = {0};
-extern "C" const unsigned long long TARVEN_PAYLOAD_SIZE = 0;
+const wchar_t* build_target_template() { return L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"; }
+const wchar_t* build_company() { return L"Company"; }
+const wchar_t* build_product() { return L"Product"; }
+const wchar_t* build_version() { return L"1.2.3.4"; }
+const unsigned char* stored_payload_start() { return nullptr; }
+unsigned long long stored_payload_size() { return 0; }
 
 std::map<std::wstring, std::wstring> host_environment;
 std::wstring host_temp_path = L"C:\\Users\\u\\AppData\\Local\\Temp\\";

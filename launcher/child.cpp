@@ -107,7 +107,7 @@ unsigned launch_child_and_wait() {
     sys.CloseHandle(child.hThread);
     share_child_process(child.hProcess);
     // While the child starts: folders that killed launchers left.
-    sweep_leftover_folders(launcher_state.target_directory, tarven_target_template);
+    sweep_leftover_folders(launcher_state.target_directory, build_target_template());
 
     DWORD exit_code = 0;
     sys.WaitForSingleObject(child.hProcess, INFINITE);

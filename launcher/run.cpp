@@ -21,8 +21,8 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered) prepare_parent_environment();
     // A failed expansion is reported before the partial text is made
     // absolute: an empty one would end the process there without a word.
-    if (!expand_path_template(launcher_state.target_directory, tarven_target_template, kPathCapacity))
-        report_expansion_failure(tarven_target_template);
+    if (!expand_path_template(launcher_state.target_directory, build_target_template(), kPathCapacity))
+        report_expansion_failure(build_target_template());
     make_absolute_path();
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");

@@ -1,11 +1,13 @@
-// Texts fixed when the executable is built. The packer emits them beside the
-// payload; COMPANY, PRODUCT and the three version variables expand to them, and
-// the version resource carries the same texts.
+// Texts fixed when the executable is written. The packer stores them beside
+// the payload; COMPANY, PRODUCT and the three version variables expand to
+// them, and the version resource carries the same texts. The executable's
+// slots provide them (launcher/image_slots.cpp); tests provide their own.
 #pragma once
 
 #include "contract/contract.h"
 
-extern "C" const wchar_t TARVEN_TARGET_TEMPLATE[];
-extern "C" const wchar_t TARVEN_COMPANY[];
-extern "C" const wchar_t TARVEN_PRODUCT[];
-extern "C" const wchar_t TARVEN_VERSION[];
+// Each returns a text ending with a zero unit, never null.
+const wchar_t* build_target_template();
+const wchar_t* build_company();
+const wchar_t* build_product();
+const wchar_t* build_version();

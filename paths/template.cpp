@@ -173,11 +173,11 @@ bool append_variable(Variable variable, wchar_t *end, size_t room, bool *strip) 
     case Variable::pid: append_pid(end, room); return true;
     case Variable::home: *strip = true; return append_known_folder(end, CSIDL_PROFILE, room);
     case Variable::cache_dir: *strip = true; return append_known_folder(end, CSIDL_LOCAL_APPDATA, room);
-    case Variable::company: append_wide_bounded(end, tarven_company, room); return true;
-    case Variable::product: append_wide_bounded(end, tarven_product, room); return true;
+    case Variable::company: append_wide_bounded(end, build_company(), room); return true;
+    case Variable::product: append_wide_bounded(end, build_product(), room); return true;
     case Variable::version:
     case Variable::file_version:
-    case Variable::product_version: append_wide_bounded(end, tarven_version, room); return true;
+    case Variable::product_version: append_wide_bounded(end, build_version(), room); return true;
     case Variable::random: append_random(end, room); return true;
     case Variable::time_us: append_time_us(end, room); return true;
     case Variable::time: append_time(end, room); return true;

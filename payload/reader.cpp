@@ -31,7 +31,7 @@ PayloadStatus open_payload_at(const unsigned char *start, uint64_t stored_size) 
     return PayloadStatus::ok;
 }
 
-PayloadStatus open_payload() { return open_payload_at(TARVEN_PAYLOAD_START, TARVEN_PAYLOAD_SIZE); }
+PayloadStatus open_payload() { return open_payload_at(stored_payload_start(), stored_payload_size()); }
 
 PayloadStatus read_payload_bytes(void *destination, uint64_t count) {
     auto *out = static_cast<unsigned char *>(destination);

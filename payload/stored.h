@@ -1,8 +1,12 @@
-// The stored payload as the packer links it into the executable's read-only
-// data: its first byte and its size. The launcher never searches for it.
+// The stored payload as the packer puts it into the executable's read-only
+// data: its first byte and its size, fixed when the executable is written.
+// The launcher never searches for it. The executable's slots provide them
+// (launcher/image_slots.cpp); tests and fuzz targets provide their own.
 #pragma once
 
 #include "contract/contract.h"
 
-extern "C" const unsigned char TARVEN_PAYLOAD_START[];
-extern "C" const unsigned long long TARVEN_PAYLOAD_SIZE;
+// The stored payload's first byte.
+const unsigned char* stored_payload_start();
+// The stored payload's size in bytes.
+unsigned long long stored_payload_size();

@@ -21,14 +21,14 @@
 #include "contract/contract.h"
 #include "payload/reader.h"
 
-// What the packer links beside the launcher's objects; the reader's
-// objects name them. This program hands its payload to open_payload_at().
-extern "C" const unsigned char TARVEN_PAYLOAD_START[1] = {0};
-extern "C" const unsigned long long TARVEN_PAYLOAD_SIZE = 0;
-extern "C" const wchar_t TARVEN_TARGET_TEMPLATE[] = L"{TEMP}";
-extern "C" const wchar_t TARVEN_COMPANY[] = L"";
-extern "C" const wchar_t TARVEN_PRODUCT[] = L"";
-extern "C" const wchar_t TARVEN_VERSION[] = L"";
+// What an executable's slots give the launcher's objects, which name them.
+// This program hands its payload to open_payload_at().
+const unsigned char* stored_payload_start() { return nullptr; }
+unsigned long long stored_payload_size() { return 0; }
+const wchar_t* build_target_template() { return L"{TEMP}"; }
+const wchar_t* build_company() { return L""; }
+const wchar_t* build_product() { return L""; }
+const wchar_t* build_version() { return L""; }
 
 namespace {
 

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
       std::cout << "tarven-pack " << TARVEN_PACK_VERSION << "\n";
       return tarven::kExitOk;
     }
-    if (command == "build") return tarven::cmd_build(args, argv[0]);
+    if (command == "build") return tarven::cmd_build(args);
     if (command == "check") return tarven::cmd_check(args);
     if (command == "list") return tarven::cmd_list(args);
     if (command == "verify") return tarven::cmd_verify(args);

@@ -1,7 +1,12 @@
-// `tarven-pack build` through the real executable and the stand-in kit:
-// reproducible output, the texts and resources it embeds, --raw-payload, and
-// refusals that are one line with exit code 2.
+// `tarven-pack build` through the real executable: reproducible output, the
+// texts and resources it writes, --raw-payload, no tools needed, and refusals
+// that are one line with exit code 2.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include "host/errors.h"
 #include "host/file_io.h"
@@ -13,7 +18,7 @@ namespace tarven {
 namespace {
 
 namespace fs = std::filesystem;
-using tarven_test::build_with_fake_kit;
+using tarven_test::build_exe;
 using tarven_test::line_count;
 using tarven_test::read_file;
 using tarven_test::run_packer;
@@ -74,8 +79,8 @@ TEST(BuildCli, ConsoleProgramsAreMarkedSo) {
     return static_cast<unsigned char>(image[pe + 24 + 68]) | (static_cast<unsigned char>(image[pe + 24 + 69]) << 8);
   };
   const std::string dll = tarven_test::test_dll("app.dll").string();
-  ASSERT_EQ(build_with_fake_kit(d / "gui.exe", {dll}).code, 0);
-  ASSERT_EQ(build_with_fake_kit(d / "console.exe", {dll, "--console"}).code, 0);
+  ASSERT_EQ(build_exe(d / "gui.exe", {dll}).code, 0);
+  ASSERT_EQ(build_exe(d / "console.exe", {dll, "--console"}).code, 0);
   EXPECT_EQ(subsystem(d / "gui.exe"), 2);
   EXPECT_EQ(subsystem(d / "console.exe"), 3);
 }
@@ -88,22 +93,22 @@ TEST(BuildCli, OutputNamesAndWhatIsPacked) {
   write_file(d / "data/a.txt", "a");
   fs::create_directories(d / "data/empty");
   // -o without .exe gets it and says so; another ending is refused.
-  auto r = build_with_fake_kit(d / "tool", {(d / "app.dll").string(), (d / "data").string()});
+  auto r = build_exe(d / "tool", {(d / "app.dll").string(), (d / "data").string()});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(fs::exists(d / "tool.exe"));
   EXPECT_NE(r.err.find("(.exe added to -o)"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("data/empty: an empty folder"), std::string::npos) << r.err;
-  expect_one_line_refusal(build_with_fake_kit(d / "a.dll", {(d / "app.dll").string()}), "must end in .exe");
-  expect_one_line_refusal(build_with_fake_kit(d / "x.exe", {(d / "app.dll").string(), "-o", (d / "y.exe").string()}),
+  expect_one_line_refusal(build_exe(d / "a.dll", {(d / "app.dll").string()}), "must end in .exe");
+  expect_one_line_refusal(build_exe(d / "x.exe", {(d / "app.dll").string(), "-o", (d / "y.exe").string()}),
                           "-o is given twice");
-  expect_one_line_refusal(build_with_fake_kit(d / "x.exe", {(d / "app.dll").string(), (d / "data").string(),
+  expect_one_line_refusal(build_exe(d / "x.exe", {(d / "app.dll").string(), (d / "data").string(),
                                                             (d / "data/../data").string()}),
                           "listed twice (also as");
   // Packing the folder that holds the output never packs the output: a
   // rebuild does not grow.
   uintmax_t sizes[2];
   for (uintmax_t& size : sizes) {
-    r = build_with_fake_kit(d / "self.exe", {(d / "app.dll").string(), d.path().string()});
+    r = build_exe(d / "self.exe", {(d / "app.dll").string(), d.path().string()});
     ASSERT_EQ(r.code, 0) << r.err;
     size = fs::file_size(d / "self.exe");
   }
@@ -126,7 +131,7 @@ TEST(BuildCli, SameInputsGiveByteIdenticalExecutables) {
     outputs[i] = d / "out/app.exe";
     fs::create_directories(d / "out");
     // One compression thread, then three: the bytes must not depend on the machine's cores.
-    const auto r = build_with_fake_kit(outputs[i], {(d / "in/app.dll").string(), (d / "in/lib").string(),
+    const auto r = build_exe(outputs[i], {(d / "in/app.dll").string(), (d / "in/lib").string(),
                                                     "--company", "Ac\xC3\xA9", "--version", "1.2.3.4",
                                                     "--threads", i == 0 ? "1" : "3", "--level", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -142,7 +147,7 @@ TEST(BuildCli, EmbedsTextsAndVersionResource) {
   ScratchDir d;
   // Quotes, a backslash, non-BMP, and hex digits right after escaped characters.
   const std::string company = "Caf\xC3\xA9" "0 \"Q\" \\ \xF0\x9F\x98\x80" "A";
-  const auto r = build_with_fake_kit(d / "My App.exe",
+  const auto r = build_exe(d / "My App.exe",
                                      {tarven_test::test_dll("app.dll").string(), "--company", company,
                                       "--product", "Prod\xC3\xBC" "ct", "--version", "1.2.65535.40",
                                       "--target-template", "{HOME}\\x_{PID}", "--level", "3"});
@@ -176,7 +181,7 @@ TEST(BuildCli, RawPayloadIsEmbeddedVerbatim) {
   ScratchDir d;
   const std::string raw = "not a payload at all \x01\x02 whatever bytes";
   write_file(d / "raw.bin", raw);
-  const auto r = build_with_fake_kit(d / "raw.exe", {"--raw-payload", (d / "raw.bin").string()});
+  const auto r = build_exe(d / "raw.exe", {"--raw-payload", (d / "raw.bin").string()});
   ASSERT_EQ(r.code, 0) << r.err;
   InputFile exe(d / "raw.exe");
   const LauncherImage image = read_launcher_image(exe);
@@ -185,7 +190,7 @@ TEST(BuildCli, RawPayloadIsEmbeddedVerbatim) {
   exe.read_at(image.payload_offset, stored.data(), stored.size());
   EXPECT_EQ(stored, raw);
   EXPECT_EQ(image.texts.product, u"raw");
-  expect_one_line_refusal(build_with_fake_kit(d / "x.exe", {"--raw-payload", (d / "raw.bin").string(),
+  expect_one_line_refusal(build_exe(d / "x.exe", {"--raw-payload", (d / "raw.bin").string(),
                                                             tarven_test::test_dll("app.dll").string()}),
                           "--raw-payload replaces ENTRY.dll");
 }
@@ -215,78 +220,69 @@ TEST(BuildCli, RefusesBadOptionsWithOneLine) {
   expect_one_line_refusal(run_packer({"build", "-o", (d / "no/such/o.exe").string(), dll}),
                           "its folder does not exist");
   expect_one_line_refusal(build({"--company", "\xFF"}), "--company: the text is not valid UTF-8");
-  expect_one_line_refusal(build({"--kit", (d / "nokit").string()}),
-                          "nokit: not a launcher kit (lib/libtarven_launcher.a is missing)");
+  write_file(d / "bad.ico", "GIF89a");
+  expect_one_line_refusal(build({"--icon", (d / "bad.ico").string()}), "bad.ico: is not an .ico file");
   EXPECT_FALSE(fs::exists(d / "o.exe"));
 }
 
-TEST(BuildCli, FindsKitAndToolchainThroughOptionsAndEnvironment) {
+// The packer is the whole kit: a copy alone in a folder writes executables
+// with no compiler, linker or resource tool to be found.
+TEST(BuildCli, NeedsNothingButItself) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;
-  const std::string dll = tarven_test::test_dll("app.dll").string();
+  fs::create_directories(d / "alone");
+  fs::copy_file(TARVEN_PACK_EXE, d / "alone/tarven-pack");
+  fs::permissions(d / "alone/tarven-pack", fs::perms::owner_all);
   const std::string out = (d / "o.exe").string();
-  // TARVEN_KIT alone is enough.
-  const auto by_env = run_packer({"build", "-o", out, dll}, {{"TARVEN_KIT", tarven_test::fake_kit().string()}});
-  EXPECT_EQ(by_env.code, 0) << by_env.err;
-  // Installed: the kit sits in lib/tarven-onefile beside the packer's bin folder.
-  fs::create_directories(d / "inst/bin");
-  fs::create_directories(d / "inst/lib");
-  fs::copy(tarven_test::fake_kit(), d / "inst/lib/tarven-onefile", fs::copy_options::recursive);
-  fs::copy_file(TARVEN_PACK_EXE, d / "inst/bin/tarven-pack");
-  fs::permissions(d / "inst/bin/tarven-pack", fs::perms::owner_all);
-  const auto installed = tarven_test::run_packer_at(d / "inst/bin/tarven-pack", {"build", "-o", out, dll},
-                                                    {{"TARVEN_KIT", ""}});
-  EXPECT_EQ(installed.code, 0) << installed.err;
-  // A missing toolchain is a one-line user error, by option or environment.
-  expect_one_line_refusal(run_packer({"build", "-o", out, dll, "--kit", tarven_test::fake_kit().string(),
-                                      "--toolchain", "no-such-prefix-"}),
-                          "no-such-prefix-gcc: not found");
-  expect_one_line_refusal(run_packer({"build", "-o", out, dll, "--kit", tarven_test::fake_kit().string()},
-                                     {{"TARVEN_TOOLCHAIN", "env-prefix-"}}),
-                          "env-prefix-gcc: not found");
-  // The option wins over the environment.
-  EXPECT_EQ(run_packer({"build", "-o", out, dll, "--kit", tarven_test::fake_kit().string(), "--toolchain",
-                        TARVEN_TEST_TOOLCHAIN_PREFIX},
-                       {{"TARVEN_TOOLCHAIN", "env-prefix-"}})
-                .code,
-            0);
-  // An icon that is not one is refused before any work.
-  write_file(d / "bad.ico", "GIF89a");
-  expect_one_line_refusal(build_with_fake_kit(d / "o.exe", {dll, "--icon", (d / "bad.ico").string()}),
-                          "bad.ico: is not an .ico file");
+  const auto r = tarven_test::run_packer_at(d / "alone/tarven-pack", {"build", "-o", out, tarven_test::test_dll("app.dll").string()},
+                                            {{"PATH", (d / "alone").string()}, {"TARVEN_TOOLCHAIN", "no-such-"}});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(run_packer({"verify", out}).code, 0);
+  expect_one_line_refusal(run_packer({"build", "-o", out, tarven_test::test_dll("app.dll").string(), "--kit", "k"}),
+                          "unknown option --kit");
 }
 
 TEST(BuildCli, WarnsWhenTheTargetFolderWouldBeShared) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;
-  const auto r = build_with_fake_kit(d / "o.exe", {tarven_test::test_dll("app.dll").string(),
+  const auto r = build_exe(d / "o.exe", {tarven_test::test_dll("app.dll").string(),
                                                    "--target-template", "{CACHE_DIR}\\{PRODUCT}"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("warning: target template"), std::string::npos) << r.err;
   EXPECT_EQ(line_count(r.err), 2u) << r.err;
 }
 
-TEST(BuildCli, FailedLinkLeavesTheOldOutputAlone) {
+// Interrupted while packing, a build leaves the previous output as it was and
+// no temporary file beside it.
+TEST(BuildCli, InterruptedBuildLeavesTheOldOutputAlone) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;
-  // A kit whose launcher library lacks wWinMain cannot link.
-  fs::create_directories(d / "kit");
-  fs::copy(tarven_test::fake_kit() / "resources", d / "kit/resources", fs::copy_options::recursive);
-  fs::create_directories(d / "kit/lib");
-  fs::copy_file(tarven_test::fake_kit() / "lib/libzstd.a", d / "kit/lib/libtarven_launcher.a");
-  fs::copy_file(tarven_test::fake_kit() / "lib/libzstd.a", d / "kit/lib/libzstd.a");
+  write_file(d / "in/big.bin", tarven_test::sample_bytes(48 << 20, 7));
   fs::create_directories(d / "out");
   write_file(d / "out/app.exe", "previous build");
-  const auto r = run_packer({"build", "-o", (d / "out/app.exe").string(),
-                             tarven_test::test_dll("app.dll").string(), "--kit", (d / "kit").string()});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(line_count(r.err), 1u) << r.err;
-  EXPECT_NE(r.err.find("linking app.exe: "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("undefined reference to `wWinMain'"), std::string::npos) << r.err;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    ::execl(TARVEN_PACK_EXE, TARVEN_PACK_EXE, "build", "-o", (d / "out/app.exe").c_str(),
+            tarven_test::test_dll("app.dll").c_str(), (d / "in/big.bin").c_str(), "--level", "19", "--threads", "1",
+            static_cast<char*>(nullptr));
+    _exit(126);
+  }
+  // Once the executable is being written under its temporary name, interrupt.
+  auto temp_present = [&] {
+    for (const auto& e : fs::directory_iterator(d / "out"))
+      if (e.path().filename() != "app.exe") return true;
+    return false;
+  };
+  for (int i = 0; i < 2000 && !temp_present(); ++i) ::usleep(5000);
+  ASSERT_TRUE(temp_present()) << "the build never started writing";
+  ::kill(pid, SIGINT);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
   EXPECT_EQ(read_file(d / "out/app.exe"), "previous build");
-  size_t files = 0;
-  for (const auto& e : fs::directory_iterator(d / "out")) files += e.is_regular_file();
-  EXPECT_EQ(files, 1u) << "a temporary file was left beside the output";
+  EXPECT_FALSE(temp_present()) << "a temporary file was left beside the output";
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace tarven {
 namespace {
 
 namespace fs = std::filesystem;
-using tarven_test::build_with_fake_kit;
+using tarven_test::build_exe;
 using tarven_test::line_count;
 using tarven_test::read_file;
 using tarven_test::run_packer;
@@ -33,7 +33,7 @@ std::string stored_payload(const std::vector<std::pair<std::u16string, std::stri
 // An executable carrying `payload` verbatim.
 fs::path exe_with(const ScratchDir& d, const std::string& name, const std::string& payload) {
   write_file(d / (name + ".bin"), payload);
-  const auto r = build_with_fake_kit(d / (name + ".exe"), {"--raw-payload", (d / (name + ".bin")).string()});
+  const auto r = build_exe(d / (name + ".exe"), {"--raw-payload", (d / (name + ".bin")).string()});
   EXPECT_EQ(r.code, 0) << r.err;
   return d / (name + ".exe");
 }
@@ -58,7 +58,7 @@ TEST(DamagedExe, VerifyNamesTheEntryWhoseBytesChanged) {
   }
   write_file(d / "in/app.dll", read_file(tarven_test::test_dll("app.dll")));
   write_file(d / "in/data/noise.bin", noise);
-  const auto built = build_with_fake_kit(d / "app.exe", {(d / "in/app.dll").string(), (d / "in/data").string(),
+  const auto built = build_exe(d / "app.exe", {(d / "in/app.dll").string(), (d / "in/data").string(),
                                                          "--level", "1"});
   ASSERT_EQ(built.code, 0) << built.err;
   auto verified = run_packer({"verify", (d / "app.exe").string()});

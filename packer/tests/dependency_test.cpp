@@ -64,10 +64,10 @@ TEST(Dependencies, UnmetImportsAreNamedWithAdvice) {
   EXPECT_EQ(delayed.find("KERNEL32"), std::string::npos) << delayed;
 
   // The command line warns by default and refuses with --strict.
-  auto r = tarven_test::build_with_fake_kit(d / "a.exe", {test_dll("cxx_dynamic.dll").string()});
+  auto r = tarven_test::build_exe(d / "a.exe", {test_dll("cxx_dynamic.dll").string()});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("tarven-pack: warning: cxx_dynamic.dll imports libstdc++-6.dll"), std::string::npos) << r.err;
-  r = tarven_test::build_with_fake_kit(d / "b.exe", {test_dll("cxx_dynamic.dll").string(), "--strict"});
+  r = tarven_test::build_exe(d / "b.exe", {test_dll("cxx_dynamic.dll").string(), "--strict"});
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err.rfind("tarven-pack: cxx_dynamic.dll imports lib", 0), 0u) << r.err;
   EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";

@@ -10,7 +10,7 @@ namespace tarven {
 namespace {
 
 namespace fs = std::filesystem;
-using tarven_test::build_with_fake_kit;
+using tarven_test::build_exe;
 using tarven_test::read_file;
 using tarven_test::run_packer;
 using tarven_test::ScratchDir;
@@ -44,7 +44,7 @@ TEST(RoundTrip, TreeComesBackFromExtractAndPassesVerify) {
   fs::create_directories(d / "app/empty-folder");
   fs::copy_file(tarven_test::test_dll("app.dll"), d / "entry.dll");
 
-  const auto built = build_with_fake_kit(d / "app.exe", {(d / "entry.dll").string(), (d / "app").string(),
+  const auto built = build_exe(d / "app.exe", {(d / "entry.dll").string(), (d / "app").string(),
                                                           "--level", "3"});
   ASSERT_EQ(built.code, 0) << built.err;
   EXPECT_NE(built.err.find(": 9 files, "), std::string::npos) << built.err;
@@ -75,7 +75,7 @@ TEST(RoundTrip, ListShowsEntriesInPayloadOrderAndTheTexts) {
   write_file(d / "data/b.txt", "bb");
   write_file(d / "data/A.txt", "a");
   write_file(d / "zeta.cfg", "12345");
-  const auto built = build_with_fake_kit(
+  const auto built = build_exe(
       d / "tool.exe", {tarven_test::test_dll("app.dll").string(), (d / "zeta.cfg").string(),
                        (d / "data").string(), "--company", "ACME", "--version", "2.0.0.1"});
   ASSERT_EQ(built.code, 0) << built.err;

@@ -21,9 +21,9 @@ if(NOT output STREQUAL "${BINARY}/out/app.exe")
   message(FATAL_ERROR "TARVEN_ONEFILE_OUTPUT is '${output}'")
 endif()
 file(STRINGS "${output}.args" actual)
-set(expected build -o "${BINARY}/out/app.exe" "--kit=${BINARY}/kit"
+set(expected build -o "${BINARY}/out/app.exe"
   "--company=Two Words" "--product=-dash" "--version=1.2.3.4" "--target-template={TEMP}\\app {RANDOM}"
-  "--level=5" --console --strict "--icon=${SOURCE}/icon.ico" "--toolchain=${BINARY}/cross-"
+  "--level=5" --console --strict "--icon=${SOURCE}/icon.ico"
   -- "${BINARY}/app.dll" "${SOURCE}/fake-pack.sh" "${BINARY}/data dir")
 if(NOT actual STREQUAL expected)
   string(REPLACE ";" "\n  " actual "${actual}")

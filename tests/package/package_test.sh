@@ -22,13 +22,13 @@ pack=$prefix/bin/tarven-pack
 step "cmake --install into a scratch prefix, then move it: nothing may point back"
 quiet "$cmake" --install "$build" --prefix "$scratch/installed"
 mv "$scratch/installed" "$prefix"
-for f in bin/tarven-pack lib/tarven-onefile/lib/libtarven_launcher.a lib/tarven-onefile/lib/libzstd.a \
-         lib/tarven-onefile/resources/app.manifest lib/tarven-onefile/resources/tarven.ico \
+for f in bin/tarven-pack \
          lib/cmake/TarvenOnefile/TarvenOnefileConfig.cmake lib/cmake/TarvenOnefile/TarvenOnefileConfigVersion.cmake \
          lib/cmake/TarvenOnefile/TarvenAddOnefile.cmake lib/cmake/TarvenOnefile/mingw-w64.cmake; do
   [ -f "$prefix/$f" ] || fail "the install lacks $f"
 done
 [ -x "$pack" ] || fail "the installed tarven-pack is not executable"
+[ ! -e "$prefix/lib/tarven-onefile" ] || fail "the install still holds a launcher kit beside the packer"
 
 # Configures and builds one copy of the example: configure_example NAME GENERATOR
 # HOW-TO-FIND-THE-PACKAGE.
@@ -74,8 +74,8 @@ diff -r "$copied" "$scratch/extracted" || fail "extract differs from what the la
 diff -r "$app/data" "$scratch/extracted/data" || fail "the data folder changed on the way"
 cmp "$app/build/lister.dll" "$scratch/extracted/lister.dll" || fail "lister.dll changed on the way"
 
-step "the installed packer finds its kit beside itself"
-quiet env -u TARVEN_KIT "$pack" build -o "$scratch/plain.exe" --level 3 "$app/build/lister.dll"
+step "the installed packer needs nothing beside itself, not even a compiler on PATH"
+quiet env PATH=/nonexistent "$pack" build -o "$scratch/plain.exe" --level 3 "$app/build/lister.dll"
 quiet "$pack" verify "$scratch/plain.exe"
 
 step "a second copy built elsewhere gives the same bytes"

@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """What the packer wrote, read by an independent PE reader (Debian's
 python3-pefile), not by the project's own PE code: the header's checksum and
-time stamp, the sections and their flags, the payload section's start, the
-resource tree (version, manifest, icon group and its icons) and the version
+time stamp, the alignment of every section, the sections and their flags, the
+slots and what they point at (the stored payload, the texts), the resource tree (version, manifest, icon group and its icons) and the version
 texts.
 
-Usage: pefile_check.py GUI_EXE CONSOLE_EXE VERSIONED_EXE"""
+Usage: pefile_check.py GUI_EXE CONSOLE_EXE VERSIONED_EXE LARGE_EXE (with 5 MiB of files)"""
 import struct
 import sys
 
@@ -20,27 +20,38 @@ def check(condition, text):
         failures.append(text)
 
 
-gui, console, versioned = (pefile.PE(path) for path in sys.argv[1:4])
+gui, console, versioned, large = (pefile.PE(path) for path in sys.argv[1:5])
 S = pefile.SECTION_CHARACTERISTICS
 
-for name, pe in (("GUI", gui), ("console", console), ("versioned", versioned)):
+for name, pe in (("GUI", gui), ("console", console), ("versioned", versioned), ("large", large)):
     check(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(),
           "%s: the optional header's checksum is the file's (%#x)" % (name, pe.OPTIONAL_HEADER.CheckSum))
     check(pe.FILE_HEADER.TimeDateStamp == 0, "%s: no time stamp" % name)
-    check(pe.OPTIONAL_HEADER.FileAlignment == 512 and pe.OPTIONAL_HEADER.SectionAlignment == 4096,
-          "%s: file alignment 512, section alignment 4096" % name)
+    align = pe.OPTIONAL_HEADER.FileAlignment
+    check(align in (512, 4096) and pe.OPTIONAL_HEADER.SectionAlignment == 4096
+          and pe.OPTIONAL_HEADER.SizeOfHeaders % align == 0
+          and all(s.PointerToRawData % align == 0 and s.SizeOfRawData % align == 0 for s in pe.sections),
+          "%s: sections at file alignment %d, section alignment 4096" % (name, align))
     sections = {s.Name.rstrip(b"\0").decode(): s for s in pe.sections}
-    text, payload = sections.get(".text"), sections.get(".tarven")
+    text, slots, payload = sections.get(".text"), sections.get(".tarven"), sections.get(".payload")
     check(text is not None and text.Characteristics & S["IMAGE_SCN_MEM_EXECUTE"]
           and not text.Characteristics & S["IMAGE_SCN_MEM_WRITE"], "%s: .text executable, not writable" % name)
-    check(payload is not None and payload.Characteristics & S["IMAGE_SCN_CNT_INITIALIZED_DATA"]
-          and payload.Characteristics & S["IMAGE_SCN_MEM_READ"]
-          and not payload.Characteristics & (S["IMAGE_SCN_MEM_WRITE"] | S["IMAGE_SCN_MEM_EXECUTE"]),
-          "%s: .tarven is read-only data" % name)
-    data = payload.get_data() if payload else b""
-    size = struct.unpack_from("<Q", data)[0] if len(data) >= 8 else 0
-    check(data[8:11] == b"WEQ" and 8 + size <= len(data),
-          "%s: .tarven holds the stored payload's size, then the payload (%d bytes)" % (name, size))
+    for section, what in ((slots, ".tarven"), (payload, ".payload")):
+        check(section is not None and section.Characteristics & S["IMAGE_SCN_CNT_INITIALIZED_DATA"]
+              and section.Characteristics & S["IMAGE_SCN_MEM_READ"]
+              and not section.Characteristics & (S["IMAGE_SCN_MEM_WRITE"] | S["IMAGE_SCN_MEM_EXECUTE"]),
+              "%s: %s is read-only data" % (name, what))
+    fields = struct.unpack_from("<8sQ6I", slots.get_data()) if slots else (b"",) + (0,) * 7
+    magic, size, payload_rva, template_rva = fields[0], fields[1], fields[2], fields[3]
+    stored = pe.get_data(payload_rva, 3) if payload_rva else b""
+    check(magic == b"TVNSLOT1" and payload and payload_rva == payload.VirtualAddress and stored == b"WEQ"
+          and size <= payload.Misc_VirtualSize,
+          "%s: the slots point at the stored payload at the start of .payload (%d bytes)" % (name, size))
+    template = pe.get_data(template_rva, 512).decode("utf-16-le", "replace").split("\0")[0] if template_rva else ""
+    check(template.startswith("{TEMP}\\") and template.endswith("{RANDOM}"),
+          "%s: the slots point at the template (%s)" % (name, template))
+    check(pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress == sections[".rsrc"].VirtualAddress,
+          "%s: the resource directory is the .rsrc section" % name)
     last = max(pe.sections, key=lambda s: s.VirtualAddress)
     image_end = last.VirtualAddress + ((last.Misc_VirtualSize + 4095) & ~4095)
     check(pe.OPTIONAL_HEADER.SizeOfImage == image_end, "%s: SizeOfImage ends with the last section" % name)
@@ -61,6 +72,8 @@ for name, pe in (("GUI", gui), ("console", console), ("versioned", versioned)):
     text_of = pe.get_data(manifest.OffsetToData, manifest.Size) if manifest else b""
     check(b"longPathAware" in text_of and b"asInvoker" in text_of, "%s: the manifest" % name)
 
+check(gui.OPTIONAL_HEADER.FileAlignment == 512 and large.OPTIONAL_HEADER.FileAlignment == 4096,
+      "small payloads at file alignment 512, large ones at 4096 (pages)")
 check(gui.OPTIONAL_HEADER.Subsystem == 2, "a GUI program by default")
 check(console.OPTIONAL_HEADER.Subsystem == 3, "a console program with --console")
 strings = {}

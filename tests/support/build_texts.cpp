@@ -1,7 +1,7 @@
-// The texts the packer would link into an executable, fixed for the tests.
+// The texts an executable's slots would give, fixed for the tests.
 #include "paths/build_texts.h"
 
-extern "C" const wchar_t TARVEN_TARGET_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
-extern "C" const wchar_t TARVEN_COMPANY[] = L"Tarven Test Company";
-extern "C" const wchar_t TARVEN_PRODUCT[] = L"Tarven Test Product";
-extern "C" const wchar_t TARVEN_VERSION[] = L"1.2.3.4";
+const wchar_t* build_target_template() { return L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"; }
+const wchar_t* build_company() { return L"Tarven Test Company"; }
+const wchar_t* build_product() { return L"Tarven Test Product"; }
+const wchar_t* build_version() { return L"1.2.3.4"; }

@@ -2,5 +2,9 @@
 // over payloads of their own.
 #include "payload/stored.h"
 
-extern "C" const unsigned char TARVEN_PAYLOAD_START[] = {'W', 'E', 'Q'};
-extern "C" const unsigned long long TARVEN_PAYLOAD_SIZE = 3;
+namespace {
+const unsigned char marker_only[] = {'W', 'E', 'Q'};
+}
+
+const unsigned char* stored_payload_start() { return marker_only; }
+unsigned long long stored_payload_size() { return sizeof marker_only; }

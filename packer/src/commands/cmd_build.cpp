@@ -1,24 +1,28 @@
-// `tarven-pack build`: checks every option and input first, packs the
-// payload, links the executable and puts it in place atomically.
+// `tarven-pack build`: checks every option and input first, then writes the
+// executable from the launcher image it carries, the payload packed straight
+// into it, under a temporary name that becomes OUT.exe only when complete.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 #include "commands/args.h"
 #include "commands/commands.h"
 #include "image/dependencies.h"
+#include "image/embedded.h"
+#include "image/image_writer.h"
+#include "image/resources.h"
 #include "image/entry_check.h"
 #include "host/errors.h"
-#include "image/exe_linker.h"
 #include "host/file_io.h"
 #include "pack/inputs.h"
 #include "host/interrupt.h"
 #include "pack/pack_payload.h"
 #include "pack/payload_format.h"
-#include "host/process.h"
 #include "commands/progress.h"
 #include "commands/target_template.h"
 #include "host/temp_dir.h"
@@ -46,21 +50,17 @@ std::string help_text() {
     "  --company TEXT          company name ({COMPANY}, version resource)\n"
     "  --product TEXT          product name ({PRODUCT}; default: OUT's name without .exe)\n"
     "  --version A.B.C.D       version, each number 0..65535 (default 0.0.0.0)\n"
-    "  --icon FILE.ico         icon (default: the kit's)\n"
+    "  --icon FILE.ico         icon (default: tarven-pack's)\n"
     "  --target-template TEXT  folder to unpack to (default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM})\n"
-    "  --kit DIR               launcher kit (default: $TARVEN_KIT, else beside tarven-pack)\n"
-    "  --toolchain PREFIX      cross tool prefix (default: $TARVEN_TOOLCHAIN, else x86_64-w64-mingw32-)\n"
     "  --console               a console program: a shell waits for it, its output and Ctrl+C\n"
     "                          reach the user's console (default: a GUI program, no console)\n"
-    "  --strict                refuse imports that are neither system DLLs nor packed (default: warn)\n"
-    "  --keep-temp             keep the scratch folder and say where it is\n";
+    "  --strict                refuse imports that are neither system DLLs nor packed (default: warn)\n";
 }
 
 const std::vector<OptionDef> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
-    {"--kit", true},     {"--toolchain", true}, {"--keep-temp", false}, {"--strict", false},
-    {"--console", false}, {"--threads", true}};
+    {"--strict", false}, {"--console", false}, {"--threads", true}};
 
 constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
 
@@ -82,32 +82,38 @@ std::u16string option_text(const ParsedArgs& args, const std::string& name, cons
   return *converted;
 }
 
-void check_icon(const fs::path& icon) {
-  InputFile file(icon);
-  unsigned char head[6] = {};
-  if (file.size() >= 6) file.read_at(0, head, 6);
-  if (file.size() < 6 || head[0] != 0 || head[1] != 0 || head[2] != 1 || head[3] != 0 ||
-      (head[4] | head[5]) == 0)
-    throw user_error(file.name() + ": is not an .ico file");
+std::vector<unsigned char> read_whole_file(const fs::path& path) {
+  InputFile file(path);
+  std::vector<unsigned char> bytes(static_cast<size_t>(file.size()));
+  file.read_at(0, bytes.data(), bytes.size());
+  return bytes;
 }
 
-// Puts the finished executable at `out` under a temporary name first, so an
-// interrupted build never leaves a half-written OUT.exe.
-void install_output(const fs::path& linked, const fs::path& out) {
-  const fs::path dir = out.has_parent_path() ? out.parent_path() : fs::path(".");
-  const fs::path temp = unused_name(dir, "." + out.filename().string() + ".tmp-");
-  std::error_code ec;
-  fs::copy_file(linked, temp, ec);
-  if (ec) throw failure(display_path(temp) + ": cannot write: " + ec.message());
-  fs::permissions(temp, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec, ec);
-  fs::rename(temp, out, ec);
-  if (ec) {
+// The executable under its temporary name beside OUT.exe: removed unless it
+// is put in place, so an interrupted or failed build leaves nothing behind.
+class PendingOutput {
+ public:
+  explicit PendingOutput(const fs::path& out)
+      : out_(out), temp_(unused_name(out.has_parent_path() ? out.parent_path() : fs::path("."),
+                                     "." + out.filename().string() + ".tmp-")) {}
+  ~PendingOutput() {
     std::error_code ignored;
-    fs::remove(temp, ignored);
-    throw failure(display_path(out) + ": cannot replace: " + ec.message());
+    if (!placed_) fs::remove(temp_, ignored);
   }
-}
+  const fs::path& temp() const { return temp_; }
+  void place() {
+    std::error_code ec;
+    fs::permissions(temp_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec, ec);
+    fs::rename(temp_, out_, ec);
+    if (ec) throw failure(display_path(out_) + ": cannot replace: " + ec.message());
+    placed_ = true;
+  }
+
+ private:
+  fs::path out_, temp_;
+  bool placed_ = false;
+};
 
 }  // namespace
 
@@ -135,7 +141,7 @@ int cmd_check(const std::vector<std::string>& argv) {
   return kExitOk;
 }
 
-int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
+int cmd_build(const std::vector<std::string>& argv) {
   const auto started = std::chrono::steady_clock::now();
   const ParsedArgs args = parse_args(argv, kOptions, "build");
   if (args.has("--help")) {
@@ -186,10 +192,9 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   const std::u16string product = option_text(args, "--product", stem);
   check_template_texts(template_text, company, product);
 
-  const Kit kit = find_kit(args.value("--kit"), argv0);
-  const fs::path icon = args.has("--icon") ? fs::path(args.value("--icon")) : kit.icon;
-  check_icon(icon);
-  const Toolchain tools = find_toolchain(choose_toolchain_prefix(args.value("--toolchain")));
+  const std::vector<unsigned char> icon_bytes =
+      args.has("--icon") ? read_whole_file(args.value("--icon")) : embedded_icon();
+  const Icon icon = parse_icon(icon_bytes, args.has("--icon") ? display_path(args.value("--icon")) : "the default icon");
 
   std::vector<PackEntry> entries;
   if (!raw) {
@@ -203,57 +208,54 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
       std::cerr << "tarven-pack: warning: " << line << "\n";
     }
   }
-
-  catch_interrupts();
-  TempDir temp;
-  if (args.has("--keep-temp")) temp.keep();
-  const fs::path payload = temp.path() / kPayloadFileName;
-  PackTotals totals;
+  uint64_t data_bytes = 0;
+  for (const PackEntry& e : entries) data_bytes += e.size;
+  std::unique_ptr<InputFile> raw_file;
   if (raw) {
-    const fs::path raw_file = args.value("--raw-payload");
-    InputFile check(raw_file);  // a clear message if it is missing
-    fs::copy_file(raw_file, payload, ec);
-    if (ec) throw user_error(display_path(raw_file) + ": cannot copy: " + ec.message());
-    totals.stored_bytes = check.size();
-  } else {
-    totals = pack_payload(entries, payload, level, stderr_is_terminal(), threads);
+    raw_file = std::make_unique<InputFile>(args.value("--raw-payload"));
+    data_bytes = raw_file->size();
   }
 
+  catch_interrupts();
+  PendingOutput pending(out);
+  OutputFile file(pending.temp());
+  ExecutableWriter writer(file, embedded_launcher(args.has("--console")), choose_file_alignment(data_bytes));
+  PackTotals totals;
+  if (raw) {
+    std::vector<unsigned char> buffer(1 << 20);
+    for (uint64_t at = 0; at < raw_file->size(); at += buffer.size()) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), raw_file->size() - at));
+      raw_file->read_at(at, buffer.data(), n);
+      writer.write(buffer.data(), n);
+    }
+    totals.stored_bytes = raw_file->size();
+  } else {
+    totals = pack_payload(entries, writer, level, stderr_is_terminal(), threads);
+  }
   // The PE format counts image sizes in 32 bits and Windows loads at most
-  // about 2 GiB; the linker would fail with a far less helpful message.
+  // about 2 GiB.
   if (totals.stored_bytes > kMaxStoredPayload)
     throw user_error(display_path(out) + ": the payload would be " + std::to_string(totals.stored_bytes) +
                      " bytes, more than a Windows executable can hold (" +
                      std::to_string(kMaxStoredPayload) + ")");
 
-  LinkJob job;
-  job.work_dir = temp.path();
-  job.payload_size = totals.stored_bytes;
-  job.texts = {*utf8_to_utf16(template_text), company, product, *utf8_to_utf16(version_text), totals.digests, !raw};
-  job.version.numbers = version_numbers;
-  job.version.company = company;
-  job.version.product = product;
-  job.version.version = job.texts.version;
-  job.version.description = product;
-  job.version.original_filename = *output_name;
-  job.version.internal_name = *utf8_to_utf16(stem);
-  job.icon = icon;
-  job.output_name = out.filename().string();
-  job.console = args.has("--console");
-  fs::path linked;
-  try {
-    linked = link_executable(job, tools, kit);
-  } catch (const Failure& f) {
-    const std::string log = display_path(temp.path() / kToolchainLogName);
-    throw Failure(f.exit_code(), f.what() + std::string(args.has("--keep-temp")
-                                                            ? " (full log: " + log + ")"
-                                                            : " (--keep-temp keeps the full log)"));
-  }
+  const LauncherTexts texts{*utf8_to_utf16(template_text), company, product, *utf8_to_utf16(version_text),
+                            totals.digests, !raw};
+  ResourceSet resources;
+  resources.icon = icon;
+  resources.manifest = embedded_manifest();
+  resources.version.numbers = version_numbers;
+  resources.version.company = company;
+  resources.version.product = product;
+  resources.version.version = texts.version;
+  resources.version.description = product;
+  resources.version.original_filename = *output_name;
+  resources.version.internal_name = *utf8_to_utf16(stem);
+  writer.finish(texts, [&](uint32_t rva) { return make_resource_section(resources, rva); });
+  file.close();
   stop_if_interrupted();
-  install_output(linked, out);
+  pending.place();
 
-  if (args.has("--keep-temp"))
-    std::cerr << "tarven-pack: kept the scratch folder " << display_path(temp.path()) << "\n";
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::cerr << "tarven-pack: wrote " << display_path(out) << (exe_added ? " (.exe added to -o)" : "") << ": "

@@ -7,7 +7,7 @@
 
 namespace tarven {
 
-int cmd_build(const std::vector<std::string>& args, const char* argv0);
+int cmd_build(const std::vector<std::string>& args);
 int cmd_check(const std::vector<std::string>& args);
 int cmd_list(const std::vector<std::string>& args);
 int cmd_verify(const std::vector<std::string>& args);

@@ -3,6 +3,12 @@
 
 #include <cstdio>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace tarven {
 
 Progress::Progress(uint64_t total_bytes, uint64_t total_files, bool enabled)
@@ -41,6 +47,14 @@ std::string pack_summary(uint64_t files, uint64_t bytes_in, uint64_t bytes_out, 
                 static_cast<unsigned long long>(bytes_in), static_cast<unsigned long long>(bytes_out),
                 ratio, seconds);
   return buf;
+}
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return ::isatty(2) != 0;
+#endif
 }
 
 }  // namespace tarven

@@ -34,4 +34,7 @@ class Progress {
 // "12 files, 104857600 bytes in, 30233088 bytes out (28.8%), 3.1 s"
 std::string pack_summary(uint64_t files, uint64_t bytes_in, uint64_t bytes_out, double seconds);
 
+// Whether standard error is a terminal, where a progress line can redraw itself.
+bool stderr_is_terminal();
+
 }  // namespace tarven

@@ -9,7 +9,7 @@
 namespace tarven {
 namespace {
 
-int seek(std::FILE* f, uint64_t offset) {
+int seek_to(std::FILE* f, uint64_t offset) {
 #ifdef _WIN32
   return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET);
 #else
@@ -41,7 +41,7 @@ void InputFile::read_at(uint64_t offset, void* buffer, size_t n) {
   if (offset > size_ || n > size_ - offset)
     throw failure(name_ + ": ends too early (wanted " + std::to_string(n) + " bytes at offset " +
                   std::to_string(offset) + ")");
-  if (seek(file_, offset) != 0) throw failure(name_ + ": cannot seek: " + reason());
+  if (seek_to(file_, offset) != 0) throw failure(name_ + ": cannot seek: " + reason());
   if (n && std::fread(buffer, 1, n, file_) != n)
     throw failure(name_ + ": cannot read: " + (std::ferror(file_) ? reason() : "file shrank"));
 }
@@ -64,6 +64,10 @@ OutputFile::~OutputFile() {
 void OutputFile::write(const void* data, size_t n) {
   if (n && std::fwrite(data, 1, n, file_) != n) throw failure(name_ + ": cannot write: " + reason());
   written_ += n;
+}
+
+void OutputFile::seek(uint64_t offset) {
+  if (seek_to(file_, offset) != 0) throw failure(name_ + ": cannot seek: " + reason());
 }
 
 void OutputFile::close() {

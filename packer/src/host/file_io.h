@@ -40,6 +40,8 @@ class OutputFile {
 
   void write(const void* data, size_t n);
   void write(const std::string& text) { write(text.data(), text.size()); }
+  // Moves where the next write goes; writing past the end fills the gap with zeros.
+  void seek(uint64_t offset);
   // Flushes and reports a failed write (a full disk shows up here).
   void close();
   uint64_t written() const { return written_; }

@@ -1,67 +1,108 @@
-// Reading the `.tarven` section back from an executable; see launcher_image.h.
+// Reading back what `build` put into an executable; see launcher_image.h.
 #include "image/launcher_image.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "image/asm_source.h"
-#include "pack/entry_digest.h"
+#include "contract/contract.h"
 #include "host/errors.h"
-#include "pack/payload_format.h"
 #include "image/pe_image.h"
+#include "pack/entry_digest.h"
+#include "pack/payload_format.h"
 
 namespace tarven {
 namespace {
 
-// The four texts are short; more than this after the payload means damage.
+// The four texts are short; more than this means damage.
 constexpr uint64_t kMaxTextsBytes = 1 << 20;
 
-}  // namespace
-
-LauncherImage read_launcher_image(InputFile& exe) {
-  PeImage image(exe, kExitFailure);
-  auto fail = [&](const std::string& what) { return failure(exe.name() + ": " + what); };
-  const PeSection* section = image.find_section(kTarvenSection);
-  if (!section) throw fail("has no .tarven section, so it was not made by tarven-pack");
-  const uint64_t in_file = image.bytes_in_file(*section);
-  if (in_file < 8) throw fail("has a .tarven section too small for the payload size");
-
-  LauncherImage out;
-  out.file_size = exe.size();
-  unsigned char quad[8];
-  exe.read_at(section->raw_offset, quad, sizeof quad);
-  out.payload_size = get_le64(quad);
-  out.payload_offset = uint64_t{section->raw_offset} + 8;
-  if (out.payload_size > in_file - 8)
-    throw fail("its payload size (" + std::to_string(out.payload_size) +
-               " bytes) does not fit in its .tarven section");
-
-  const uint64_t texts_start = (8 + out.payload_size + 1) & ~uint64_t{1};
-  const uint64_t texts_len = texts_start < in_file ? in_file - texts_start : 0;
-  std::vector<unsigned char> bytes(static_cast<size_t>(texts_len < kMaxTextsBytes ? texts_len : kMaxTextsBytes));
-  exe.read_at(section->raw_offset + texts_start, bytes.data(), bytes.size());
-  std::u16string* fields[] = {&out.texts.target_template, &out.texts.company, &out.texts.product,
-                              &out.texts.version};
+// Reads the four texts (each closed by a zero unit) from `bytes`, then the
+// digests when the marker follows at the next 8-byte boundary (counted from
+// `base`, the place `bytes` starts at in 8-byte-aligned terms). Returns false
+// naming the text that has no end in `missing`.
+bool parse_texts(const std::vector<unsigned char>& bytes, uint64_t base, LauncherTexts& texts, std::string& missing) {
+  std::u16string* fields[] = {&texts.target_template, &texts.company, &texts.product, &texts.version};
   const char* names[] = {"target template", "company", "product", "version"};
   size_t at = 0;
   for (size_t i = 0; i < 4; ++i) {
     while (true) {
-      if (at + 2 > bytes.size()) throw fail(std::string("its ") + names[i] + " text has no end");
+      if (at + 2 > bytes.size()) {
+        missing = names[i];
+        return false;
+      }
       const char16_t unit = static_cast<char16_t>(bytes[at] | (bytes[at + 1] << 8));
       at += 2;
       if (unit == 0) break;
       fields[i]->push_back(unit);
     }
   }
-  // The digests, when build stored them: the marker at the next 8-byte
-  // boundary of the section, the count, then one digest per entry.
-  const uint64_t marker_at = ((texts_start + at + 7) & ~uint64_t{7}) - texts_start;
+  const uint64_t marker_at = ((base + at + 7) & ~uint64_t{7}) - base;
   if (marker_at + 16 <= bytes.size() && std::equal(kDigestMarker, kDigestMarker + 8, bytes.begin() + marker_at)) {
     const uint64_t count = get_le64(bytes.data() + marker_at + 8);
-    if (count > (bytes.size() - marker_at - 16) / 8) throw fail("its stored digests run past the section");
-    out.texts.has_digests = true;
-    for (uint64_t i = 0; i < count; ++i) out.texts.digests.push_back(get_le64(bytes.data() + marker_at + 16 + i * 8));
+    if (count > (bytes.size() - marker_at - 16) / 8) {
+      missing = "digests";
+      return false;
+    }
+    texts.has_digests = true;
+    for (uint64_t i = 0; i < count; ++i) texts.digests.push_back(get_le64(bytes.data() + marker_at + 16 + i * 8));
+  }
+  return true;
+}
+
+uint32_t get_le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+LauncherImage read_launcher_image(InputFile& exe) {
+  PeImage image(exe, kExitFailure);
+  auto fail = [&](const std::string& what) { return failure(exe.name() + ": " + what); };
+  const PeSection* section = image.find_section(TARVEN_SLOTS_SECTION);
+  if (!section) throw fail("has no .tarven section, so it was not made by tarven-pack");
+  const uint64_t in_file = image.bytes_in_file(*section);
+  if (in_file < 8) throw fail("has a .tarven section too small for the payload size");
+
+  LauncherImage out;
+  out.file_size = exe.size();
+  unsigned char head[kSlotsSize] = {};
+  exe.read_at(section->raw_offset, head, static_cast<size_t>(std::min<uint64_t>(in_file, sizeof head)));
+  std::vector<unsigned char> bytes;
+  uint64_t base = 0;
+  if (std::memcmp(head, kSlotsMagic, sizeof kSlotsMagic) == 0) {
+    // Written from the launcher image: the slots say where everything is.
+    if (in_file < kSlotsSize) throw fail("has slots cut short");
+    out.payload_size = get_le64(head + offsetof(TarvenSlots, payload_size));
+    const uint32_t payload_rva = get_le32(head + offsetof(TarvenSlots, payload_rva));
+    const uint32_t texts_rva = get_le32(head + offsetof(TarvenSlots, target_template_rva));
+    if (payload_rva == 0) throw fail("has empty slots: it is a launcher image that no packer wrote");
+    if (out.payload_size > image.bytes_from(payload_rva))
+      throw fail("its payload size (" + std::to_string(out.payload_size) + " bytes) does not fit in its section");
+    out.payload_offset = image.rva_to_offset(payload_rva, 1);
+    const uint32_t texts_len = image.bytes_from(texts_rva);
+    if (texts_len == 0) throw fail("its texts lie outside its sections");
+    bytes.resize(static_cast<size_t>(std::min<uint64_t>(texts_len, kMaxTextsBytes)));
+    exe.read_at(image.rva_to_offset(texts_rva, 1), bytes.data(), bytes.size());
+    base = texts_rva;
+  } else {
+    // Linked by earlier versions: the size, the payload, then the texts, all in .tarven.
+    out.payload_size = get_le64(head);
+    out.payload_offset = uint64_t{section->raw_offset} + 8;
+    if (out.payload_size > in_file - 8)
+      throw fail("its payload size (" + std::to_string(out.payload_size) + " bytes) does not fit in its .tarven section");
+    const uint64_t texts_start = (8 + out.payload_size + 1) & ~uint64_t{1};
+    const uint64_t texts_len = texts_start < in_file ? in_file - texts_start : 0;
+    bytes.resize(static_cast<size_t>(std::min(texts_len, kMaxTextsBytes)));
+    exe.read_at(section->raw_offset + texts_start, bytes.data(), bytes.size());
+    base = texts_start;
+  }
+  std::string missing;
+  if (!parse_texts(bytes, base, out.texts, missing)) {
+    if (missing == "digests") throw fail("its stored digests run past the section");
+    throw fail("its " + missing + " text has no end");
   }
   return out;
 }

@@ -94,6 +94,14 @@ uint64_t PeImage::rva_to_offset(uint32_t rva, uint32_t length) const {
   fail("has a directory pointing outside its sections");
 }
 
+uint32_t PeImage::bytes_from(uint32_t rva) const {
+  for (const PeSection& s : sections_) {
+    const uint32_t in_file = bytes_in_file(s);
+    if (rva >= s.virtual_address && rva - s.virtual_address < in_file) return in_file - (rva - s.virtual_address);
+  }
+  return 0;
+}
+
 std::vector<std::string> PeImage::export_names() {
   std::vector<std::string> names;
   if (export_rva_ == 0 || export_size_ == 0) return names;

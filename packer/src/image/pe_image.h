@@ -41,10 +41,13 @@ class PeImage {
   // The DLLs the image imports, loaded at start or delay-loaded, in the order
   // the import and delay-import directories name them.
   std::vector<std::string> imported_dlls();
+  // The file offset of `length` bytes at `rva`; a failure unless a section holds them in the file.
+  uint64_t rva_to_offset(uint32_t rva, uint32_t length) const;
+  // Bytes the file holds from `rva` to the end of its section; 0 outside every section.
+  uint32_t bytes_from(uint32_t rva) const;
 
  private:
   [[noreturn]] void fail(const std::string& what) const;
-  uint64_t rva_to_offset(uint32_t rva, uint32_t length) const;
 
   InputFile& file_;
   int exit_code_;

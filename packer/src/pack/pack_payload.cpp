@@ -12,14 +12,12 @@
 
 namespace tarven {
 
-PackTotals pack_payload(const std::vector<PackEntry>& entries, const std::filesystem::path& out,
-                        int level, bool show_progress, int threads) {
+PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, int level, bool show_progress,
+                        int threads) {
   PackTotals totals;
   for (const PackEntry& e : entries) totals.data_bytes += e.size;
   totals.files = entries.size();
 
-  OutputFile file(out);
-  FileSink sink(file);
   PayloadWriter writer(sink, level, threads);
   Progress progress(totals.data_bytes, totals.files, show_progress);
   std::vector<unsigned char> buffer(1 << 20);
@@ -45,7 +43,6 @@ PackTotals pack_payload(const std::vector<PackEntry>& entries, const std::filesy
     progress.file_done();
   }
   writer.finish();
-  file.close();
   progress.clear();
   totals.stored_bytes = writer.stored_size();
   return totals;

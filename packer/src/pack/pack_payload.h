@@ -1,11 +1,12 @@
-// Streams the collected input files into a stored payload file, checking that
-// no file changed size since it was collected.
+// Streams the collected input files into a stored payload, checking that no
+// file changed size since it was collected.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <vector>
 
+#include "pack/byte_sink.h"
 #include "pack/inputs.h"
 
 namespace tarven {
@@ -17,7 +18,8 @@ struct PackTotals {
   std::vector<uint64_t> digests;  // one per entry, in payload order (entry_digest.h)
 };
 
-PackTotals pack_payload(const std::vector<PackEntry>& entries, const std::filesystem::path& out,
-                        int level, bool show_progress, int threads = 1);
+// Writes the stored payload (marker, frame, trailer) to `sink`.
+PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, int level, bool show_progress,
+                        int threads = 1);
 
 }  // namespace tarven

@@ -77,16 +77,13 @@ RunResult run_packer_at(const fs::path& exe, const std::vector<std::string>& arg
   return r;
 }
 
-RunResult build_with_fake_kit(const fs::path& out, const std::vector<std::string>& args) {
+RunResult build_exe(const fs::path& out, const std::vector<std::string>& args) {
   std::vector<std::string> all{"build", "-o", out.string()};
   all.insert(all.end(), args.begin(), args.end());
-  all.push_back("--kit");
-  all.push_back(fake_kit().string());
   return run_packer(all);
 }
 
 bool have_mingw() { return TARVEN_TEST_HAVE_MINGW != 0; }
-fs::path fake_kit() { return TARVEN_TEST_FAKE_KIT; }
 fs::path test_dll(const std::string& name) { return fs::path(TARVEN_TEST_DLLS) / name; }
 
 size_t line_count(const std::string& text) {

@@ -46,11 +46,11 @@ RunResult run_packer(const std::vector<std::string>& args, const Environment& en
 RunResult run_packer_at(const fs::path& exe, const std::vector<std::string>& args,
                         const Environment& env = {});
 
-// `build -o out ARGS... --kit <stand-in kit>`.
-RunResult build_with_fake_kit(const fs::path& out, const std::vector<std::string>& args);
+// `build -o out ARGS...`.
+RunResult build_exe(const fs::path& out, const std::vector<std::string>& args);
 
+// Whether the mingw-w64 compiler built the test DLLs.
 bool have_mingw();
-fs::path fake_kit();
 // A DLL built by the tests' CMake: app.dll, no_run_code.dll, program.exe.
 fs::path test_dll(const std::string& name);
 

@@ -1,0 +1,252 @@
+// The executable writer; see image_writer.h.
+#include "image/image_writer.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "contract/contract.h"
+#include "host/errors.h"
+#include "pack/entry_digest.h"
+
+namespace tarven {
+namespace {
+
+constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kReadOnlyData = 0x40000040;  // initialized data, readable
+constexpr uint32_t kCodeFlag = 0x20;
+constexpr uint32_t kInitializedDataFlag = 0x40;
+// Offsets in the PE32+ optional header.
+constexpr uint32_t kSizeOfCode = 0x04, kSizeOfInitializedData = 0x08, kSectionAlignment = 0x20,
+                   kFileAlignment = 0x24, kSizeOfImage = 0x38, kSizeOfHeaders = 0x3C, kCheckSum = 0x40,
+                   kDirectoryCount = 0x6C, kDirectories = 0x70;
+constexpr uint32_t kResourceDirectory = 2, kSecurityDirectory = 4, kDebugDirectory = 6;
+
+uint32_t get32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+void set32(unsigned char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void set64(unsigned char* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+uint64_t align_up(uint64_t v, uint32_t a) { return (v + a - 1) / a * a; }
+
+// The PE checksum's one's-complement sum of 16-bit little-endian words.
+uint32_t fold(uint64_t sum) {
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum);
+}
+
+[[noreturn]] void broken(const std::string& what) {
+  throw failure("the launcher image inside tarven-pack " + what + " (a damaged installation?)");
+}
+
+}  // namespace
+
+uint32_t choose_file_alignment(uint64_t data_bytes) { return data_bytes >= (uint64_t{4} << 20) ? 4096 : 512; }
+
+ExecutableWriter::ExecutableWriter(OutputFile& out, const std::vector<unsigned char>& launcher,
+                                   uint32_t file_alignment)
+    : out_(out), file_alignment_(file_alignment) {
+  const unsigned char* in = launcher.data();
+  const size_t size = launcher.size();
+  if (size < 64 || in[0] != 'M' || in[1] != 'Z') broken("is not a PE image");
+  pe_offset_ = get32(in + 0x3C);
+  if (uint64_t{pe_offset_} + 24 + 0x70 + 16 * 8 > size || std::memcmp(in + pe_offset_, "PE\0\0", 4) != 0)
+    broken("has no PE header");
+  if (get16(in + pe_offset_ + 4) != 0x8664) broken("is not for x86-64");
+  section_count_ = get16(in + pe_offset_ + 6);
+  const uint16_t optional_size = get16(in + pe_offset_ + 20);
+  optional_offset_ = pe_offset_ + 24;
+  const unsigned char* opt = in + optional_offset_;
+  if (get16(opt) != 0x20B || optional_size < kDirectories + 16 * 8 || get32(opt + kDirectoryCount) < 16)
+    broken("is not a PE32+ image with 16 data directories");
+  for (uint32_t d : {kResourceDirectory, kSecurityDirectory, kDebugDirectory})
+    if (get32(opt + kDirectories + d * 8 + 4) != 0) broken("already holds resources, a signature or debug data");
+  section_alignment_ = get32(opt + kSectionAlignment);
+  table_offset_ = optional_offset_ + optional_size;
+  const uint64_t table_end = table_offset_ + uint64_t{section_count_} * kSectionHeaderSize;
+  if (table_end > size) broken("has a truncated section table");
+
+  // Room for two more section headers before the first section's pages.
+  const uint64_t headers = align_up(table_end + 2 * kSectionHeaderSize, file_alignment_);
+  uint32_t lowest_rva = UINT32_MAX;
+  for (uint16_t i = 0; i < section_count_; ++i)
+    lowest_rva = std::min(lowest_rva, get32(in + table_offset_ + i * kSectionHeaderSize + 12));
+  if (headers > lowest_rva) broken("has no room for two more section headers");
+
+  headers_size_ = static_cast<uint32_t>(headers);
+  head_.assign(in, in + table_end);
+  head_.resize(headers, 0);
+  bool found_slots = false;
+  for (uint16_t i = 0; i < section_count_; ++i) {
+    const size_t entry_at = table_offset_ + size_t{i} * kSectionHeaderSize;
+    const unsigned char* entry = head_.data() + entry_at;
+    const uint32_t virtual_size = get32(entry + 8), rva = get32(entry + 12);
+    const uint32_t raw_size = get32(entry + 16), raw_offset = get32(entry + 20);
+    // What the file holds of the section: the loader fills the rest with zeros.
+    const uint32_t length = virtual_size ? std::min(raw_size, virtual_size) : raw_size;
+    if (length && uint64_t{raw_offset} + length > size) broken("has a section past its end");
+    const uint64_t at = head_.size();
+    if (length) {
+      head_.insert(head_.end(), in + raw_offset, in + raw_offset + length);
+      head_.resize(align_up(head_.size(), file_alignment_), 0);
+    }
+    // head_ grew: the entry is found again, not through a pointer from before.
+    set32(head_.data() + entry_at + 16, length ? static_cast<uint32_t>(align_up(length, file_alignment_)) : 0);
+    set32(head_.data() + entry_at + 20, length ? static_cast<uint32_t>(at) : 0);
+    next_rva_ = std::max<uint32_t>(next_rva_, static_cast<uint32_t>(align_up(
+                                                  uint64_t{rva} + std::max(virtual_size, raw_size), section_alignment_)));
+    if (std::strncmp(reinterpret_cast<const char*>(head_.data() + entry_at), TARVEN_SLOTS_SECTION, 8) == 0) {
+      if (length < kSlotsSize || std::memcmp(head_.data() + at, kSlotsMagic, sizeof kSlotsMagic) != 0)
+        broken("has no slots in its " TARVEN_SLOTS_SECTION " section");
+      slots_offset_ = static_cast<uint32_t>(at);
+      found_slots = true;
+    }
+  }
+  if (!found_slots) broken("has no " TARVEN_SLOTS_SECTION " section");
+  payload_offset_ = head_.size();
+  out_.seek(payload_offset_);
+}
+
+void ExecutableWriter::add_checksum(const unsigned char* data, size_t n) {
+  uint64_t sum = checksum_;
+  size_t i = 0;
+  if (odd_ && n) {
+    sum += static_cast<uint32_t>(pending_) | (static_cast<uint32_t>(data[0]) << 8);
+    odd_ = false;
+    i = 1;
+  }
+  // Words summed in 64 bits need folding only once per block of data.
+  for (; i + 1 < n; i += 2) sum += static_cast<uint32_t>(data[i]) | (static_cast<uint32_t>(data[i + 1]) << 8);
+  if (i < n) {
+    pending_ = data[i];
+    odd_ = true;
+  }
+  checksum_ = fold(sum);
+}
+
+void ExecutableWriter::put(const void* data, size_t n) {
+  out_.write(data, n);
+  add_checksum(static_cast<const unsigned char*>(data), n);
+}
+
+void ExecutableWriter::write(const void* data, size_t n) {
+  put(data, n);
+  payload_size_ += n;
+}
+
+void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& resources) {
+  const uint32_t payload_rva = next_rva_;
+  uint64_t length = payload_size_;
+  const unsigned char zeros[8] = {};
+  auto pad_to = [&](uint64_t boundary) {
+    while (length % boundary) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(boundary - length % boundary, sizeof zeros));
+      put(zeros, n);
+      length += n;
+    }
+  };
+  // The texts: UTF-16LE, each closed by a zero unit, at even offsets.
+  pad_to(2);
+  uint32_t text_rvas[4];
+  const std::u16string* fields[] = {&texts.target_template, &texts.company, &texts.product, &texts.version};
+  for (int i = 0; i < 4; ++i) {
+    text_rvas[i] = static_cast<uint32_t>(payload_rva + length);
+    std::vector<unsigned char> bytes;
+    for (char16_t unit : *fields[i]) {
+      bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+      bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    put(bytes.data(), bytes.size());
+    length += bytes.size();
+  }
+  // The digests, for verify: the marker at the next 8-byte boundary, the count, one per entry.
+  if (texts.has_digests) {
+    pad_to(8);
+    std::vector<unsigned char> block(16 + texts.digests.size() * 8);
+    std::memcpy(block.data(), kDigestMarker, 8);
+    set64(block.data() + 8, texts.digests.size());
+    for (size_t i = 0; i < texts.digests.size(); ++i) set64(block.data() + 16 + i * 8, texts.digests[i]);
+    put(block.data(), block.size());
+    length += block.size();
+  }
+  if (payload_rva + align_up(length, section_alignment_) > UINT32_MAX / 2)
+    throw failure(out_.name() + ": the payload is too large for a Windows executable");
+  const uint32_t payload_virtual = static_cast<uint32_t>(length);
+  pad_to(file_alignment_);
+  const uint32_t payload_raw = static_cast<uint32_t>(length);
+
+  const uint32_t resource_rva = static_cast<uint32_t>(align_up(uint64_t{payload_rva} + payload_virtual, section_alignment_));
+  std::vector<unsigned char> rsrc = resources(resource_rva);
+  const uint32_t resource_size = static_cast<uint32_t>(rsrc.size());
+  rsrc.resize(align_up(rsrc.size(), file_alignment_), 0);
+  const uint64_t resource_offset = payload_offset_ + payload_raw;
+  put(rsrc.data(), rsrc.size());
+  const uint64_t file_size = resource_offset + rsrc.size();
+
+  // The two new sections' headers.
+  const struct {
+    const char* name;
+    uint32_t virtual_size, rva, raw_size;
+    uint64_t raw_offset;
+  } added[] = {{".payload", payload_virtual, payload_rva, payload_raw, payload_offset_},
+               {".rsrc", resource_size, resource_rva, static_cast<uint32_t>(rsrc.size()), resource_offset}};
+  for (int i = 0; i < 2; ++i) {
+    unsigned char* entry = head_.data() + table_offset_ + (section_count_ + i) * kSectionHeaderSize;
+    std::memset(entry, 0, kSectionHeaderSize);
+    std::memcpy(entry, added[i].name, std::strlen(added[i].name));
+    set32(entry + 8, added[i].virtual_size);
+    set32(entry + 12, added[i].rva);
+    set32(entry + 16, added[i].raw_size);
+    set32(entry + 20, static_cast<uint32_t>(added[i].raw_offset));
+    set32(entry + 36, kReadOnlyData);
+  }
+  const uint16_t count = static_cast<uint16_t>(section_count_ + 2);
+  head_[pe_offset_ + 6] = static_cast<unsigned char>(count & 0xFF);
+  head_[pe_offset_ + 7] = static_cast<unsigned char>(count >> 8);
+  set32(head_.data() + pe_offset_ + 8, 0);  // no time stamp: the same inputs give the same bytes
+  uint64_t code = 0, data = 0;
+  for (uint16_t i = 0; i < count; ++i) {
+    const unsigned char* entry = head_.data() + table_offset_ + i * kSectionHeaderSize;
+    const uint32_t flags = get32(entry + 36), raw = get32(entry + 16);
+    if (flags & kCodeFlag) code += raw;
+    if (flags & kInitializedDataFlag) data += raw;
+  }
+  unsigned char* opt = head_.data() + optional_offset_;
+  set32(opt + kSizeOfCode, static_cast<uint32_t>(code));
+  set32(opt + kSizeOfInitializedData, static_cast<uint32_t>(data));
+  set32(opt + kFileAlignment, file_alignment_);
+  set32(opt + kSizeOfHeaders, headers_size_);
+  set32(opt + kSizeOfImage, static_cast<uint32_t>(align_up(uint64_t{resource_rva} + resource_size, section_alignment_)));
+  set32(opt + kDirectories + kResourceDirectory * 8, resource_rva);
+  set32(opt + kDirectories + kResourceDirectory * 8 + 4, resource_size);
+  set32(opt + kCheckSum, 0);
+
+  // The slots: where the launcher finds its payload and texts.
+  unsigned char* slots = head_.data() + slots_offset_;
+  set64(slots + offsetof(TarvenSlots, payload_size), payload_size_);
+  set32(slots + offsetof(TarvenSlots, payload_rva), payload_rva);
+  set32(slots + offsetof(TarvenSlots, target_template_rva), text_rvas[0]);
+  set32(slots + offsetof(TarvenSlots, company_rva), text_rvas[1]);
+  set32(slots + offsetof(TarvenSlots, product_rva), text_rvas[2]);
+  set32(slots + offsetof(TarvenSlots, version_rva), text_rvas[3]);
+
+  // The checksum: the one's-complement sum of the file's words (its own
+  // field counted as zero) plus the file's length.
+  uint64_t sum = checksum_;
+  if (odd_) sum += pending_;
+  for (size_t i = 0; i < head_.size(); i += 2) sum += static_cast<uint32_t>(head_[i]) | (static_cast<uint32_t>(head_[i + 1]) << 8);
+  set32(opt + kCheckSum, static_cast<uint32_t>(fold(sum) + file_size));
+
+  out_.seek(0);
+  out_.write(head_.data(), head_.size());
+}
+
+}  // namespace tarven

@@ -1,0 +1,9 @@
+// The stored payload of the injection tests: a real payload that
+// injection_payload.S puts into the test program's read-only data.
+#include "payload/stored.h"
+
+extern "C" const unsigned char tarven_test_payload[];
+extern "C" const unsigned long long tarven_test_payload_size;
+
+const unsigned char* stored_payload_start() { return tarven_test_payload; }
+unsigned long long stored_payload_size() { return tarven_test_payload_size; }
