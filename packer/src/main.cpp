@@ -4,7 +4,15 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <cwchar>
+#include <utility>
+
+#include "host/utf.h"
+#endif
+
 #include "commands/commands.h"
+#include "host/console.h"
 #include "host/errors.h"
 
 namespace {
@@ -21,10 +29,9 @@ const char kHelp[] =
     "\n"
     "Each command explains itself with --help; tarven-pack --version names this packer.\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+// `args` and `argv0` are UTF-8 on every system.
+int run(std::vector<std::string> args, const char* argv0) {
+  const tarven::UnicodeConsole console;
   try {
     if (args.empty()) {
       std::cerr << kHelp;
@@ -40,7 +47,7 @@ int main(int argc, char** argv) {
       std::cout << "tarven-pack " << TARVEN_PACK_VERSION << "\n";
       return tarven::kExitOk;
     }
-    if (command == "build") return tarven::cmd_build(args, argv[0]);
+    if (command == "build") return tarven::cmd_build(args, argv0);
     if (command == "check") return tarven::cmd_check(args);
     if (command == "list") return tarven::cmd_list(args);
     if (command == "verify") return tarven::cmd_verify(args);
@@ -55,3 +62,24 @@ int main(int argc, char** argv) {
     return tarven::kExitFailure;
   }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+
+// Windows hands a program its command line as UTF-16; the narrow one is in
+// the ANSI code page and loses every other name.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i)
+    args.push_back(tarven::utf16_to_utf8(std::u16string(argv[i], argv[i] + std::wcslen(argv[i]))));
+  const std::string argv0 = args.empty() ? std::string() : args.front();
+  if (!args.empty()) args.erase(args.begin());
+  return run(std::move(args), argv0.c_str());
+}
+
+#else
+
+int main(int argc, char** argv) { return run({argv + 1, argv + argc}, argv[0]); }
+
+#endif

@@ -95,7 +95,7 @@ void check_icon(const fs::path& icon) {
 // interrupted build never leaves a half-written OUT.exe.
 void install_output(const fs::path& linked, const fs::path& out) {
   const fs::path dir = out.has_parent_path() ? out.parent_path() : fs::path(".");
-  const fs::path temp = unused_name(dir, "." + out.filename().string() + ".tmp-");
+  const fs::path temp = unused_name(dir, "." + display_path(out.filename()) + ".tmp-");
   std::error_code ec;
   fs::copy_file(linked, temp, ec);
   if (ec) throw failure(display_path(temp) + ": cannot write: " + ec.message());
@@ -144,12 +144,12 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   }
   // Everything is checked before the slow part, so mistakes show at once.
   if (!args.has("-o")) throw user_error("build: -o OUT.exe is required (see tarven-pack build --help)");
-  fs::path out = args.value("-o");
+  fs::path out = utf8_path(args.value("-o"));
   // Windows runs only a name that ends in .exe: one without an ending gets
   // it; any other ending is a mistake (a.dll would be a program named .dll).
   bool exe_added = false;
   if (!out.filename().empty() && out.filename() != "." && out.filename() != "..") {
-    std::string ending = out.extension().string();
+    std::string ending = display_path(out.extension());
     for (char& c : ending) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     if (ending.empty()) {
       out += ".exe";
@@ -179,23 +179,25 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   const std::string template_text = args.value("--target-template", kDefaultTargetTemplate);
   for (const std::string& warning : check_target_template(template_text))
     std::cerr << "tarven-pack: " << warning << "\n";
-  const auto output_name = utf8_to_utf16(out.filename().string());
+  const auto output_name = utf8_to_utf16(display_path(out.filename()));
   if (!output_name) throw user_error(display_path(out) + ": its name is not valid UTF-8");
-  const std::string stem = out.stem().string();
+  const std::string stem = display_path(out.stem());
   const std::u16string company = option_text(args, "--company", "");
   const std::u16string product = option_text(args, "--product", stem);
   check_template_texts(template_text, company, product);
 
   const Kit kit = find_kit(args.value("--kit"), argv0);
-  const fs::path icon = args.has("--icon") ? fs::path(args.value("--icon")) : kit.icon;
+  const fs::path icon = args.has("--icon") ? utf8_path(args.value("--icon")) : kit.icon;
   check_icon(icon);
   const Toolchain tools = find_toolchain(choose_toolchain_prefix(args.value("--toolchain")));
 
   std::vector<PackEntry> entries;
   if (!raw) {
-    const fs::path entry = args.positionals[0];
+    const fs::path entry = utf8_path(args.positionals[0]);
+    std::vector<fs::path> inputs;
+    for (size_t i = 1; i < args.positionals.size(); ++i) inputs.push_back(utf8_path(args.positionals[i]));
     CollectNotes notes;
-    entries = collect_inputs(entry, {args.positionals.begin() + 1, args.positionals.end()}, out, &notes);
+    entries = collect_inputs(entry, inputs, out, &notes);
     for (const std::string& warning : notes.warnings) std::cerr << "tarven-pack: " << warning << "\n";
     check_entry_dll(entry);
     for (const std::string& line : unmet_dependencies(entries)) {
@@ -210,7 +212,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   const fs::path payload = temp.path() / kPayloadFileName;
   PackTotals totals;
   if (raw) {
-    const fs::path raw_file = args.value("--raw-payload");
+    const fs::path raw_file = utf8_path(args.value("--raw-payload"));
     InputFile check(raw_file);  // a clear message if it is missing
     fs::copy_file(raw_file, payload, ec);
     if (ec) throw user_error(display_path(raw_file) + ": cannot copy: " + ec.message());
@@ -238,7 +240,7 @@ int cmd_build(const std::vector<std::string>& argv, const char* argv0) {
   job.version.original_filename = *output_name;
   job.version.internal_name = *utf8_to_utf16(stem);
   job.icon = icon;
-  job.output_name = out.filename().string();
+  job.output_name = display_path(out.filename());
   job.console = args.has("--console");
   fs::path linked;
   try {
