@@ -1,11 +1,14 @@
 # Install rules of the host build (cmake --install <build> --prefix P):
 #   P/bin/tarven-pack                      (packer/CMakeLists.txt), the whole kit:
 #                                          it carries the launcher it writes from
+#   P/bin/tarven-pack.exe                  the same packer for Windows
 #   P/lib/cmake/TarvenOnefile/             the CMake package: config, version,
 #                                          tarven_add_onefile(), a mingw-w64 toolchain file
 include(CMakePackageConfigHelpers)
 set(TARVEN_INSTALL_BINDIR bin)
 set(TARVEN_INSTALL_CMAKEDIR lib/cmake/TarvenOnefile)
+
+install(PROGRAMS "${CMAKE_BINARY_DIR}/winpack/tarven-pack.exe" DESTINATION "${TARVEN_INSTALL_BINDIR}")
 
 set(tarven_package_dir "${CMAKE_BINARY_DIR}/package")
 configure_package_config_file("${CMAKE_SOURCE_DIR}/cmake/TarvenOnefileConfig.cmake.in"

@@ -4,7 +4,15 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <cwchar>
+#include <utility>
+
+#include "host/utf.h"
+#endif
+
 #include "commands/commands.h"
+#include "host/console.h"
 #include "host/errors.h"
 
 namespace {
@@ -21,10 +29,9 @@ const char kHelp[] =
     "\n"
     "Each command explains itself with --help; tarven-pack --version names this packer.\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+// `args` (without the program's name) are UTF-8 on every system.
+int run(std::vector<std::string> args) {
+  const tarven::UnicodeConsole console;
   try {
     if (args.empty()) {
       std::cerr << kHelp;
@@ -55,3 +62,23 @@ int main(int argc, char** argv) {
     return tarven::kExitFailure;
   }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+
+// Windows hands a program its command line as UTF-16; the narrow one is in
+// the ANSI code page and loses every other name.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i)
+    args.push_back(tarven::utf16_to_utf8(std::u16string(argv[i], argv[i] + std::wcslen(argv[i]))));
+  if (!args.empty()) args.erase(args.begin());
+  return run(std::move(args));
+}
+
+#else
+
+int main(int argc, char** argv) { return run({argv + 1, argv + argc}); }
+
+#endif

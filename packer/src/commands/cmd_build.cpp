@@ -95,7 +95,7 @@ class PendingOutput {
  public:
   explicit PendingOutput(const fs::path& out)
       : out_(out), temp_(unused_name(out.has_parent_path() ? out.parent_path() : fs::path("."),
-                                     "." + out.filename().string() + ".tmp-")) {}
+                                     "." + display_path(out.filename()) + ".tmp-")) {}
   ~PendingOutput() {
     std::error_code ignored;
     if (!placed_) fs::remove(temp_, ignored);
@@ -150,12 +150,12 @@ int cmd_build(const std::vector<std::string>& argv) {
   }
   // Everything is checked before the slow part, so mistakes show at once.
   if (!args.has("-o")) throw user_error("build: -o OUT.exe is required (see tarven-pack build --help)");
-  fs::path out = args.value("-o");
+  fs::path out = utf8_path(args.value("-o"));
   // Windows runs only a name that ends in .exe: one without an ending gets
   // it; any other ending is a mistake (a.dll would be a program named .dll).
   bool exe_added = false;
   if (!out.filename().empty() && out.filename() != "." && out.filename() != "..") {
-    std::string ending = out.extension().string();
+    std::string ending = display_path(out.extension());
     for (char& c : ending) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     if (ending.empty()) {
       out += ".exe";
@@ -185,22 +185,24 @@ int cmd_build(const std::vector<std::string>& argv) {
   const std::string template_text = args.value("--target-template", kDefaultTargetTemplate);
   for (const std::string& warning : check_target_template(template_text))
     std::cerr << "tarven-pack: " << warning << "\n";
-  const auto output_name = utf8_to_utf16(out.filename().string());
+  const auto output_name = utf8_to_utf16(display_path(out.filename()));
   if (!output_name) throw user_error(display_path(out) + ": its name is not valid UTF-8");
-  const std::string stem = out.stem().string();
+  const std::string stem = display_path(out.stem());
   const std::u16string company = option_text(args, "--company", "");
   const std::u16string product = option_text(args, "--product", stem);
   check_template_texts(template_text, company, product);
 
   const std::vector<unsigned char> icon_bytes =
-      args.has("--icon") ? read_whole_file(args.value("--icon")) : embedded_icon();
-  const Icon icon = parse_icon(icon_bytes, args.has("--icon") ? display_path(args.value("--icon")) : "the default icon");
+      args.has("--icon") ? read_whole_file(utf8_path(args.value("--icon"))) : embedded_icon();
+  const Icon icon = parse_icon(icon_bytes, args.has("--icon") ? display_path(utf8_path(args.value("--icon"))) : "the default icon");
 
   std::vector<PackEntry> entries;
   if (!raw) {
-    const fs::path entry = args.positionals[0];
+    const fs::path entry = utf8_path(args.positionals[0]);
+    std::vector<fs::path> inputs;
+    for (size_t i = 1; i < args.positionals.size(); ++i) inputs.push_back(utf8_path(args.positionals[i]));
     CollectNotes notes;
-    entries = collect_inputs(entry, {args.positionals.begin() + 1, args.positionals.end()}, out, &notes);
+    entries = collect_inputs(entry, inputs, out, &notes);
     for (const std::string& warning : notes.warnings) std::cerr << "tarven-pack: " << warning << "\n";
     check_entry_dll(entry);
     for (const std::string& line : unmet_dependencies(entries)) {
@@ -212,7 +214,7 @@ int cmd_build(const std::vector<std::string>& argv) {
   for (const PackEntry& e : entries) data_bytes += e.size;
   std::unique_ptr<InputFile> raw_file;
   if (raw) {
-    raw_file = std::make_unique<InputFile>(args.value("--raw-payload"));
+    raw_file = std::make_unique<InputFile>(utf8_path(args.value("--raw-payload")));
     data_bytes = raw_file->size();
   }
 

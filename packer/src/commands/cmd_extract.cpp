@@ -51,7 +51,7 @@ class Extractor : public EntryVisitor {
                         (is_file ? ", a folder, as a file" : ", a file, as a folder"));
         path = found->second.path;
       } else {
-        path /= utf16_to_utf8(part);
+        path /= utf8_path(utf16_to_utf8(part));
         seen_.emplace(folded, Seen{path, is_file});
         std::error_code ec;
         if (!is_file && !fs::create_directory(path, ec) && ec)
@@ -96,8 +96,8 @@ int cmd_extract(const std::vector<std::string>& argv) {
   }
   if (args.positionals.size() != 2)
     throw user_error("extract: give APP.exe and DIR (see tarven-pack extract --help)");
-  InputFile exe(args.positionals[0]);
-  const fs::path dir = args.positionals[1];
+  InputFile exe(utf8_path(args.positionals[0]));
+  const fs::path dir = utf8_path(args.positionals[1]);
   std::error_code ec;
   // Only a folder this command creates or finds empty is safe from links
   // that would send files elsewhere.
@@ -109,7 +109,7 @@ int cmd_extract(const std::vector<std::string>& argv) {
   }
   const LauncherImage image = read_launcher_image(exe);
   FileRange payload(exe, image.payload_offset, image.payload_size);
-  Extractor extractor(dir, exe.name());
+  Extractor extractor(long_path(dir), exe.name());
   const PayloadFacts facts = walk_payload(payload, extractor, exe.name());
   std::cerr << "tarven-pack: extracted " << facts.entries << " entries (" << facts.unpacked_size
             << " bytes of stream) into " << display_path(dir) << "\n";

@@ -42,7 +42,7 @@ int cmd_list(const std::vector<std::string>& argv) {
     return kExitOk;
   }
   if (args.positionals.size() != 1) throw user_error("list: give exactly one APP.exe (see tarven-pack list --help)");
-  InputFile exe(args.positionals[0]);
+  InputFile exe(utf8_path(args.positionals[0]));
   const LauncherImage image = read_launcher_image(exe);
   FileRange payload(exe, image.payload_offset, image.payload_size);
   Lister lister;

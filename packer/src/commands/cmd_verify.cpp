@@ -71,7 +71,7 @@ int cmd_verify(const std::vector<std::string>& argv) {
   }
   if (args.positionals.size() != 1)
     throw user_error("verify: give exactly one APP.exe (see tarven-pack verify --help)");
-  InputFile exe(args.positionals[0]);
+  InputFile exe(utf8_path(args.positionals[0]));
   const LauncherImage image = read_launcher_image(exe);
   FileRange payload(exe, image.payload_offset, image.payload_size);
   EntryChecker checker(exe.name(), image.texts);

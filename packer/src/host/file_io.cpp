@@ -19,14 +19,20 @@ int seek_to(std::FILE* f, uint64_t offset) {
 
 std::string reason() { return std::strerror(errno); }
 
-}  // namespace
+std::FILE* open_file(const std::filesystem::path& path, bool write) {
+#ifdef _WIN32
+  return ::_wfopen(path.c_str(), write ? L"wb" : L"rb");
+#else
+  return std::fopen(path.c_str(), write ? "wb" : "rb");
+#endif
+}
 
-std::string display_path(const std::filesystem::path& path) { return path.string(); }
+}  // namespace
 
 InputFile::InputFile(const std::filesystem::path& path) : name_(display_path(path)) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw user_error(name_ + ": is a folder, not a file");
-  file_ = std::fopen(path.c_str(), "rb");
+  file_ = open_file(path, false);
   if (!file_) throw user_error(name_ + ": cannot open: " + reason());
   const auto size = std::filesystem::file_size(path, ec);
   if (ec) throw user_error(name_ + ": cannot read its size: " + ec.message());
@@ -53,7 +59,7 @@ size_t InputFile::read_some(void* buffer, size_t n) {
 }
 
 OutputFile::OutputFile(const std::filesystem::path& path) : name_(display_path(path)) {
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = open_file(path, true);
   if (!file_) throw user_error(name_ + ": cannot create: " + reason());
 }
 

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-namespace tarven {
+#include "host/path_text.h"
 
-std::string display_path(const std::filesystem::path& path);
+namespace tarven {
 
 class InputFile {
  public:

@@ -8,7 +8,8 @@ namespace tarven {
 constexpr int kExitInterrupted = 130;
 
 void catch_interrupts();
-// Throws a Failure (exit 130) once SIGINT, SIGTERM or SIGHUP arrived.
+// Throws a Failure (exit 130) once SIGINT, SIGTERM or SIGHUP arrived (on
+// Windows: Ctrl+C, Ctrl+Break or the console window being closed).
 void stop_if_interrupted();
 
 }  // namespace tarven

@@ -24,7 +24,7 @@ std::string random_suffix() {
 
 fs::path unused_name(const fs::path& dir, const std::string& stem) {
   for (int tries = 0; tries < 100; ++tries) {
-    fs::path candidate = dir / (stem + random_suffix());
+    fs::path candidate = dir / utf8_path(stem + random_suffix());
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
   }

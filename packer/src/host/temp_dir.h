@@ -20,7 +20,7 @@ class TempDir {
   bool keep_ = false;
 };
 
-// A name in `dir` that nothing uses yet, starting with `stem`.
+// A name in `dir` that nothing uses yet, starting with `stem` (UTF-8).
 std::filesystem::path unused_name(const std::filesystem::path& dir, const std::string& stem);
 
 }  // namespace tarven

@@ -2,7 +2,6 @@
 #include "pack/inputs.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <system_error>
 
 #include "host/errors.h"
@@ -18,7 +17,7 @@ namespace {
 fs::file_status followed_status(const fs::path& path) {
   std::error_code ec;
   const fs::file_status st = fs::status(path, ec);
-  if (ec.value() == ELOOP) throw user_error(display_path(path) + ": symbolic link loop");
+  if (ec == std::errc::too_many_symbolic_link_levels) throw user_error(display_path(path) + ": symbolic link loop");
   if (st.type() == fs::file_type::not_found) {
     if (fs::is_symlink(fs::symlink_status(path, ec)))
       throw user_error(display_path(path) + ": is a broken symbolic link");
@@ -30,10 +29,12 @@ fs::file_status followed_status(const fs::path& path) {
   return st;
 }
 
-// One Linux name component as UTF-16; `path` is only for the message.
-std::u16string component(const fs::path& path, const std::string& utf8) {
-  const auto converted = utf8_to_utf16(utf8);
-  if (!converted) throw user_error(display_path(path) + ": its name is not valid UTF-8");
+// The last component of `path` (or `name` when given) as a payload name
+// component: a Linux name's UTF-8 bytes decoded, a Windows name's UTF-16 as
+// it is, so one folder gives the same names on both.
+std::u16string component(const fs::path& path, const fs::path& name = {}) {
+  const auto converted = name_utf16(name.empty() ? path.filename() : name);
+  if (!converted) throw user_error(display_path(path) + ": its name is not valid " + kNameEncoding);
   if (converted->find(u'\\') != std::u16string::npos)
     throw user_error(display_path(path) +
                      ": its name holds a backslash, which Windows takes as a folder separator");
@@ -46,7 +47,7 @@ class Collector {
     if (output.empty()) return;
     std::error_code ec;
     output_ = fs::absolute(output, ec).lexically_normal();
-    output_temp_prefix_ = "." + output_.filename().string() + ".tmp-";
+    output_temp_prefix_ = (fs::path(".") += output_.filename()).native() + fs::path(".tmp-").native();
   }
 
   void add_file(const fs::path& source, const std::u16string& name) {
@@ -61,10 +62,10 @@ class Collector {
     fs::path named = dir;
     while (!named.empty() && !named.has_filename() && named.has_relative_path())
       named = named.parent_path();
-    std::string own = named.filename().string();
+    fs::path own = named.filename();
     if (own.empty() || own == "." || own == "..") {
       std::error_code ec;
-      own = fs::weakly_canonical(fs::absolute(dir), ec).filename().string();
+      own = fs::weakly_canonical(fs::absolute(dir), ec).filename();
     }
     if (own.empty()) throw user_error(display_path(dir) + ": is the root folder; name a folder inside it");
     std::vector<fs::path> ancestors{dir};
@@ -86,7 +87,7 @@ class Collector {
         skipped = true;
         continue;
       }
-      const std::u16string name = prefix + u"\\" + component(path, path.filename().string());
+      const std::u16string name = prefix + u"\\" + component(path);
       const fs::file_status st = followed_status(path);
       if (fs::is_directory(st)) {
         for (const fs::path& above : ancestors)
@@ -112,14 +113,14 @@ class Collector {
     std::error_code ec;
     const fs::path absolute = fs::absolute(path, ec).lexically_normal();
     if (absolute.parent_path() != output_.parent_path()) return false;
-    const std::string name = absolute.filename().string();
-    return name == output_.filename().string() || name.rfind(output_temp_prefix_, 0) == 0;
+    const fs::path::string_type& name = absolute.filename().native();
+    return name == output_.filename().native() || name.rfind(output_temp_prefix_, 0) == 0;
   }
 
   std::vector<PackEntry> entries_;
   CollectNotes* notes_;
   fs::path output_;
-  std::string output_temp_prefix_;
+  fs::path::string_type output_temp_prefix_;
 };
 
 }  // namespace
@@ -139,12 +140,12 @@ std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vect
     }
   if (!fs::is_regular_file(followed_status(entry_dll)))
     throw user_error(display_path(entry_dll) + ": the entry must be a DLL file, not a folder");
-  collector.add_file(entry_dll, component(entry_dll, entry_dll.filename().string()));
+  collector.add_file(entry_dll, component(entry_dll));
   for (const fs::path& input : inputs) {
     if (fs::is_directory(followed_status(input)))
       collector.add_folder(input);
     else
-      collector.add_file(input, component(input, input.filename().string()));
+      collector.add_file(input, component(input));
   }
 
   std::vector<PackEntry>& entries = collector.entries();
