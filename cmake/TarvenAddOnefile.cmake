@@ -6,9 +6,11 @@
 #   tarven_add_onefile(<name> ENTRY <DLL target or file>
 #     [FILES <file or target>...] [DIRECTORIES <folder>...]
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [ICON <file.ico>]
-#     [TARGET_TEMPLATE <text>] [LEVEL <1..22>] [CONSOLE] [STRICT]
+#     [TARGET_TEMPLATE <text>] [LEVEL <1..22>] [CONSOLE] [STRICT] [CACHE]
 #     [OUTPUT_DIRECTORY <folder>] [DEPENDS <file or target>...] [EXCLUDE_FROM_ALL])
 #
+# CACHE packs for the cached mode (tarven-pack --cache: unpacked once into a
+# folder named by the payload's id, reused by later starts).
 # CONSOLE packs a console program (tarven-pack --console), STRICT refuses DLL
 # imports that are neither system DLLs nor packed (--strict). Mistakes are
 # found when the project is configured: VERSION, LEVEL and TARGET_TEMPLATE
@@ -60,7 +62,7 @@ function(_tarven_onefile_must_exist argument given path)
 endfunction()
 
 function(tarven_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "EXCLUDE_FROM_ALL;CONSOLE;STRICT"
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "EXCLUDE_FROM_ALL;CONSOLE;STRICT;CACHE"
     "ENTRY;COMPANY;PRODUCT;VERSION;ICON;TARGET_TEMPLATE;LEVEL;OUTPUT_DIRECTORY"
     "FILES;DIRECTORIES;DEPENDS")
   set(where "tarven_add_onefile(${name})")
@@ -94,6 +96,9 @@ function(tarven_add_onefile name)
         set(product "${ARG_PRODUCT}")
       endif()
       set(texts "--company=${ARG_COMPANY}" "--product=${product}")
+      if(ARG_CACHE)
+        list(APPEND texts "--cache")
+      endif()
     endif()
     execute_process(COMMAND "${TARVEN_PACK_EXECUTABLE}" check "${flag}=${ARG_${option}}" ${texts}
       RESULT_VARIABLE result ERROR_VARIABLE said OUTPUT_QUIET)
@@ -179,6 +184,9 @@ function(tarven_add_onefile name)
   endif()
   if(ARG_STRICT)
     list(APPEND options "--strict")
+  endif()
+  if(ARG_CACHE)
+    list(APPEND options "--cache")
   endif()
   if(DEFINED ARG_ICON)
     _tarven_onefile_path(icon "${ARG_ICON}")

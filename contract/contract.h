@@ -20,14 +20,26 @@ struct TarvenSlots {
   char magic[8];
   uint64_t payload_size;      // bytes of the stored payload
   uint32_t payload_rva;       // its first byte
-  uint32_t target_template_rva;  // the four texts: UTF-16, each ending with a zero unit
+  uint32_t target_template_rva;  // the texts: UTF-16, each ending with a zero unit
   uint32_t company_rva;
   uint32_t product_rva;
   uint32_t version_rva;
-  uint32_t reserved;          // zero
+  uint32_t payload_id_rva;    // 16 lowercase hex digits naming the stored payload
+  uint32_t file_table_rva;    // the cached mode's file table, else 0
+  uint32_t flags;             // kSlotsCached, or 0
 };
-constexpr char kSlotsMagic[8] = {'T', 'V', 'N', 'S', 'L', 'O', 'T', '1'};
-constexpr size_t kSlotsSize = 40;
+constexpr char kSlotsMagic[8] = {'T', 'V', 'N', 'S', 'L', 'O', 'T', '2'};
+constexpr size_t kSlotsSize = 48;
+// Unpacked once into a folder named by the payload id, which later starts reuse.
+constexpr uint32_t kSlotsCached = 1;
+constexpr size_t kPayloadIdUnits = 16;
+
+// The cached mode's file table, 8-byte aligned: the number of files (uint32),
+// then for each file the offset of its record from the table's start
+// (uint32), then the records, each 8-byte aligned: the size (uint64), the
+// name's length in units (uint32) and the name (UTF-16, as in the payload, no
+// zero unit). The first record is the entry library; the others follow sorted
+// by UTF-16 code units, as the payload orders them.
 static_assert(sizeof(TarvenSlots) == kSlotsSize, "the slots' layout is fixed");
 
 // The stored payload: the marker, one zstd frame, then a trailer of 8 bytes,

@@ -19,6 +19,9 @@ const wchar_t* build_product() { return L"Product"; }
 const wchar_t* build_version() { return L"1.2.3.4"; }
 const unsigned char* stored_payload_start() { return nullptr; }
 unsigned long long stored_payload_size() { return 0; }
+bool stored_cached_mode() { return false; }
+const unsigned char* stored_file_table() { return nullptr; }
+const wchar_t* build_payload_id() { return L"0123456789abcdef"; }
 
 std::map<std::wstring, std::wstring> host_environment;
 std::wstring host_temp_path = L"C:\\Users\\u\\AppData\\Local\\Temp\\";

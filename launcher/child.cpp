@@ -82,12 +82,16 @@ wchar_t *build_child_command_line() {
     return command_line;
 }
 
-unsigned launch_child_and_wait() {
+void set_hand_off_variables() {
     copy_wide_bounded(launcher_directory, own_executable_path(false), kOwnPathCapacity);
     if (wchar_t *last = last_backslash(launcher_directory)) *last = 0;
     set_environment_value("TARVEN_ONEFILE_DIRECTORY", launcher_directory);
     if (process_arguments.count >= 1 && process_arguments.values != nullptr)
         set_environment_value("TARVEN_ORIGINAL_ARGV0", process_arguments.values[0]);
+}
+
+unsigned launch_child_and_wait() {
+    set_hand_off_variables();
     fill_module_path();
 
     STARTUPINFOW startup = {};

@@ -2,6 +2,7 @@
 // (parent) or the library (re-entered child).
 #include "launcher/run.h"
 
+#include "launcher/cache.h"
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
 #include "unpack/extract.h"
@@ -11,6 +12,7 @@
 #include "paths/build_texts.h"
 #include "paths/template.h"
 #include "payload/reader.h"
+#include "payload/stored.h"
 #include "system/syscalls.h"
 
 unsigned run_launcher(const ArgumentVector &arguments) {
@@ -26,6 +28,8 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     make_absolute_path();
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
+    // Packed with --cache: a folder unpacked once, reused by later starts.
+    if (!reentered && stored_cached_mode()) return run_cached(arguments);
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
     launcher_state.extraction_started = true;

@@ -16,8 +16,8 @@
 //   launchers sweeping at once never remove the same folder, and a sweep
 //   killed halfway leaves a folder that names a dead launcher again.
 // The cost per start is bounded: the system lists only names that start with
-// the prefix, at most kNamesLooked of them are looked at and at most
-// kFoldersRemoved removed; the next start takes the rest.
+// the prefix, at most kSweepNamesLooked of them are looked at and at most
+// kSweepFoldersRemoved removed; the next start takes the rest.
 #include "launcher/sweep.h"
 
 #include "launcher/remove_tree.h"
@@ -27,8 +27,6 @@
 
 namespace {
 
-constexpr int kNamesLooked = 64;
-constexpr int kFoldersRemoved = 2;
 constexpr wchar_t kUniqueEnd[] = L"{PID}_{TIME_US}_{RANDOM}";
 
 wchar_t upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? static_cast<wchar_t>(unit - 32) : unit; }
@@ -38,16 +36,6 @@ bool is_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
 bool is_base64url(wchar_t unit) {
     return is_digit(unit) || (unit >= L'a' && unit <= L'z') || (unit >= L'A' && unit <= L'Z') || unit == L'-' ||
            unit == L'_';
-}
-
-// True when the launcher process `id` has ended or never was; false when a
-// process with that id runs or the system will not say.
-bool launcher_gone(unsigned long id) {
-    HANDLE process = sys.OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
-    if (process == nullptr) return sys.GetLastError() == ERROR_INVALID_PARAMETER;
-    bool ended = sys.WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    sys.CloseHandle(process);
-    return ended;
 }
 
 // Writes `folder\<first><second>` to `path`; false when it does not fit.
@@ -68,6 +56,19 @@ const wchar_t *after_process_id(const wchar_t *name, const wchar_t *prefix) {
 }
 
 }  // namespace
+
+bool is_plain_folder(const WIN32_FIND_DATAW &found) {
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool launcher_gone(unsigned long id) {
+    HANDLE process = sys.OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) return sys.GetLastError() == ERROR_INVALID_PARAMETER;
+    bool ended = sys.WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    sys.CloseHandle(process);
+    return ended;
+}
 
 const wchar_t *leftover_prefix(const wchar_t *path_template, wchar_t *prefix, size_t capacity) {
     const wchar_t *last = path_template;
@@ -135,9 +136,7 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
     do {
         ++looked;
         unsigned long id = 0;
-        bool plain_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-        if (!plain_folder || !is_leftover_name(found.cFileName, prefix, &id) || id == own_id || !launcher_gone(id))
+        if (!is_plain_folder(found) || !is_leftover_name(found.cFileName, prefix, &id) || id == own_id || !launcher_gone(id))
             continue;
         wchar_t leftover[kPathCapacity], claimed[kPathCapacity];
         if (!join_path(leftover, folder, found.cFileName, L"") ||
@@ -146,6 +145,6 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
         if (!sys.MoveFileExW(leftover, claimed, 0)) continue;  // in use, or taken by another launcher
         remove_directory_tree(claimed);
         ++removed;
-    } while (removed < kFoldersRemoved && looked < kNamesLooked && sys.FindNextFileW(search, &found));
+    } while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && sys.FindNextFileW(search, &found));
     sys.FindClose(search);
 }

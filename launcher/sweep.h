@@ -3,6 +3,15 @@
 
 #include <stddef.h>
 
+#include "system/syscalls.h"
+
+// A start looks at no more names, and removes no more folders, than these.
+constexpr int kSweepNamesLooked = 64;
+constexpr int kSweepFoldersRemoved = 2;
+
+// True for a found folder that is not a link or junction.
+bool is_plain_folder(const WIN32_FIND_DATAW &found);
+
 // Gives the literal text before "{PID}_{TIME_US}_{RANDOM}" when that ends the
 // template's last component and the text holds no other reference (for the
 // built-in template "onefile_"), or nullptr: then no folder is swept.
@@ -16,3 +25,7 @@ bool is_leftover_name(const wchar_t *name, const wchar_t *prefix, unsigned long 
 // `target` and removes those whose launcher has ended and that no
 // process uses. Never follows a link, never fails: what cannot be removed stays.
 void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template);
+
+// True when the launcher process `id` has ended or never was; false when a
+// process with that id runs or the system will not say.
+bool launcher_gone(unsigned long id);

@@ -11,3 +11,5 @@ const wchar_t* build_target_template();
 const wchar_t* build_company();
 const wchar_t* build_product();
 const wchar_t* build_version();
+// The stored payload's id: 16 lowercase hex digits, {PAYLOAD_ID} in templates.
+const wchar_t* build_payload_id();

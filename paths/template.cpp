@@ -21,7 +21,7 @@ constexpr size_t kNameCapacity = 1024;
 
 enum class Variable {
     temp, program, program_base, program_dir, pid, home, cache_dir, company, product,
-    version, file_version, product_version, random, time_us, time, unknown
+    version, file_version, product_version, random, time_us, time, payload_id, unknown
 };
 
 struct NamedVariable {
@@ -36,7 +36,7 @@ constexpr NamedVariable kVariables[] = {
     {"CACHE_DIR", Variable::cache_dir}, {"COMPANY", Variable::company}, {"PRODUCT", Variable::product},
     {"VERSION", Variable::version}, {"FILE_VERSION", Variable::file_version},
     {"PRODUCT_VERSION", Variable::product_version}, {"RANDOM", Variable::random},
-    {"TIME_US", Variable::time_us}, {"TIME", Variable::time},
+    {"TIME_US", Variable::time_us}, {"TIME", Variable::time}, {"PAYLOAD_ID", Variable::payload_id},
 };
 
 wchar_t ascii_upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? unit - (L'a' - L'A') : unit; }
@@ -179,6 +179,7 @@ bool append_variable(Variable variable, wchar_t *end, size_t room, bool *strip) 
     case Variable::file_version:
     case Variable::product_version: append_wide_bounded(end, build_version(), room); return true;
     case Variable::random: append_random(end, room); return true;
+    case Variable::payload_id: append_wide_bounded(end, build_payload_id(), room); return true;
     case Variable::time_us: append_time_us(end, room); return true;
     case Variable::time: append_time(end, room); return true;
     case Variable::unknown: break;

@@ -10,3 +10,9 @@
 const unsigned char* stored_payload_start();
 // The stored payload's size in bytes.
 unsigned long long stored_payload_size();
+
+// Whether the executable was packed to unpack once into a folder that later
+// starts reuse (the cached mode).
+bool stored_cached_mode();
+// The cached mode's file table (contract.h gives its layout), or null.
+const unsigned char* stored_file_table();

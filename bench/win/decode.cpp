@@ -25,6 +25,9 @@
 // This program hands its payload to open_payload_at().
 const unsigned char* stored_payload_start() { return nullptr; }
 unsigned long long stored_payload_size() { return 0; }
+bool stored_cached_mode() { return false; }
+const unsigned char* stored_file_table() { return nullptr; }
+const wchar_t* build_payload_id() { return L"0123456789abcdef"; }
 const wchar_t* build_target_template() { return L"{TEMP}"; }
 const wchar_t* build_company() { return L""; }
 const wchar_t* build_product() { return L""; }

@@ -76,6 +76,28 @@ TEST(TargetTemplate, WarnsWhenTwoRunsWouldShareTheFolder) {
   EXPECT_NE(warnings[0].find("none of {PID}, {RANDOM}, {TIME_US}, {TIME}"), std::string::npos);
 }
 
+// The cached mode's folder is found again by later starts and has the other
+// versions' folders beside it, which the launcher removes.
+TEST(TargetTemplate, CachedModeNeedsAProductFolderNamedByThePayloadId) {
+  auto cached_refusal = [](const std::string& text) {
+    try {
+      check_target_template(text, true);
+    } catch (const Failure& f) {
+      return std::string(f.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(cached_refusal(default_target_template(true, u"")), "");
+  EXPECT_EQ(cached_refusal(default_target_template(true, u"Acme")), "");
+  EXPECT_EQ(cached_refusal("D:\\apps\\{PRODUCT}-cache\\{payload_id}"), "");
+  EXPECT_NE(cached_refusal("{CACHE_DIR}\\{PRODUCT}\\v_{PAYLOAD_ID}").find("last component must be {PAYLOAD_ID}"),
+            std::string::npos);
+  EXPECT_NE(cached_refusal("{CACHE_DIR}\\{PRODUCT}_{PID}\\{PAYLOAD_ID}").find("none of {PID}"), std::string::npos);
+  EXPECT_NE(cached_refusal("{CACHE_DIR}\\{PAYLOAD_ID}").find("must hold {PRODUCT}"), std::string::npos);
+  EXPECT_NE(cached_refusal("{CACHE_DIR}\\{COMPANY}\\{PAYLOAD_ID}").find("must hold {PRODUCT}"), std::string::npos);
+  EXPECT_EQ(template_refusal("{TEMP}\\x_{PAYLOAD_ID}_{PID}"), "");  // a variable in any mode
+}
+
 // {PRODUCT} or {COMPANY} standing for a whole component must not make it
 // empty or '..' (the launcher would delete the folder above), nor add levels.
 TEST(TargetTemplate, RefusesTextsThatWouldMoveTheFolder) {

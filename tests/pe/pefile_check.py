@@ -41,10 +41,10 @@ for name, pe in (("GUI", gui), ("console", console), ("versioned", versioned), (
               and section.Characteristics & S["IMAGE_SCN_MEM_READ"]
               and not section.Characteristics & (S["IMAGE_SCN_MEM_WRITE"] | S["IMAGE_SCN_MEM_EXECUTE"]),
               "%s: %s is read-only data" % (name, what))
-    fields = struct.unpack_from("<8sQ6I", slots.get_data()) if slots else (b"",) + (0,) * 7
+    fields = struct.unpack_from("<8sQ8I", slots.get_data()) if slots else (b"",) + (0,) * 9
     magic, size, payload_rva, template_rva = fields[0], fields[1], fields[2], fields[3]
     stored = pe.get_data(payload_rva, 3) if payload_rva else b""
-    check(magic == b"TVNSLOT1" and payload and payload_rva == payload.VirtualAddress and stored == b"WEQ"
+    check(magic == b"TVNSLOT2" and payload and payload_rva == payload.VirtualAddress and stored == b"WEQ"
           and size <= payload.Misc_VirtualSize,
           "%s: the slots point at the stored payload at the start of .payload (%d bytes)" % (name, size))
     template = pe.get_data(template_rva, 512).decode("utf-16-le", "replace").split("\0")[0] if template_rva else ""

@@ -5,3 +5,4 @@ const wchar_t* build_target_template() { return L"{TEMP}\\onefile_{PID}_{TIME_US
 const wchar_t* build_company() { return L"Tarven Test Company"; }
 const wchar_t* build_product() { return L"Tarven Test Product"; }
 const wchar_t* build_version() { return L"1.2.3.4"; }
+const wchar_t* build_payload_id() { return L"0123456789abcdef"; }

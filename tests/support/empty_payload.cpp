@@ -8,3 +8,5 @@ const unsigned char marker_only[] = {'W', 'E', 'Q'};
 
 const unsigned char* stored_payload_start() { return marker_only; }
 unsigned long long stored_payload_size() { return sizeof marker_only; }
+bool stored_cached_mode() { return false; }
+const unsigned char* stored_file_table() { return nullptr; }

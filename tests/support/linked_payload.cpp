@@ -7,3 +7,5 @@ extern "C" const unsigned long long tarven_test_payload_size;
 
 const unsigned char* stored_payload_start() { return tarven_test_payload; }
 unsigned long long stored_payload_size() { return tarven_test_payload_size; }
+bool stored_cached_mode() { return false; }
+const unsigned char* stored_file_table() { return nullptr; }

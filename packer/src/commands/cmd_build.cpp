@@ -52,6 +52,8 @@ std::string help_text() {
     "  --version A.B.C.D       version, each number 0..65535 (default 0.0.0.0)\n"
     "  --icon FILE.ico         icon (default: tarven-pack's)\n"
     "  --target-template TEXT  folder to unpack to (default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM})\n"
+    "  --cache                 unpack once, into a folder named by the payload's id that later\n"
+    "                          starts reuse (default folder {CACHE_DIR}\\[{COMPANY}\\]{PRODUCT}\\{PAYLOAD_ID})\n"
     "  --console               a console program: a shell waits for it, its output and Ctrl+C\n"
     "                          reach the user's console (default: a GUI program, no console)\n"
     "  --strict                refuse imports that are neither system DLLs nor packed (default: warn)\n";
@@ -60,7 +62,7 @@ std::string help_text() {
 const std::vector<OptionDef> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
-    {"--strict", false}, {"--console", false}, {"--threads", true}};
+    {"--strict", false}, {"--console", false}, {"--threads", true}, {"--cache", false}};
 
 constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
 
@@ -80,6 +82,21 @@ std::u16string option_text(const ParsedArgs& args, const std::string& name, cons
   auto converted = utf8_to_utf16(text);
   if (!converted) throw user_error(name + ": the text is not valid UTF-8");
   return *converted;
+}
+
+// Whether the template refers to {PAYLOAD_ID} (names are not case-sensitive).
+bool uses_payload_id(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  return text.find("{PAYLOAD_ID}") != std::string::npos;
+}
+
+// The cached mode's file table: the entry first, the rest sorted by UTF-16
+// code units, which lets the launcher look names up by halves.
+std::vector<std::pair<std::u16string, uint64_t>> file_table(const std::vector<PackEntry>& entries) {
+  std::vector<std::pair<std::u16string, uint64_t>> files;
+  for (const PackEntry& e : entries) files.emplace_back(e.name, e.size);
+  if (files.size() > 1) std::sort(files.begin() + 1, files.end());
+  return files;
 }
 
 std::vector<unsigned char> read_whole_file(const fs::path& path) {
@@ -119,11 +136,11 @@ class PendingOutput {
 
 int cmd_check(const std::vector<std::string>& argv) {
   const std::vector<OptionDef> options = {{"--level", true}, {"--version", true}, {"--target-template", true},
-                                          {"--company", true}, {"--product", true}};
+                                          {"--company", true}, {"--product", true}, {"--cache", false}};
   const ParsedArgs args = parse_args(argv, options, "check");
   if (args.has("--help")) {
     std::cout << "usage: tarven-pack check [--level N] [--version A.B.C.D] [--target-template TEXT]\n"
-                 "                         [--company TEXT] [--product TEXT]\n"
+                 "                         [--company TEXT] [--product TEXT] [--cache]\n"
                  "\n"
                  "Checks build options as build would, without building: one line and exit\n"
                  "code 2 for the first one build would refuse. Build systems call it when\n"
@@ -135,7 +152,8 @@ int cmd_check(const std::vector<std::string>& argv) {
   if (args.has("--version")) parse_version(args.value("--version"));
   if (args.has("--target-template")) {
     const std::string text = args.value("--target-template");
-    for (const std::string& warning : check_target_template(text)) std::cerr << "tarven-pack: " << warning << "\n";
+    for (const std::string& warning : check_target_template(text, args.has("--cache")))
+      std::cerr << "tarven-pack: " << warning << "\n";
     check_template_texts(text, option_text(args, "--company", ""), option_text(args, "--product", ""));
   }
   return kExitOk;
@@ -182,15 +200,17 @@ int cmd_build(const std::vector<std::string>& argv) {
                                             : static_cast<int>(cores < 1 ? 1 : cores > 256 ? 256 : cores);
   const std::string version_text = args.value("--version", "0.0.0.0");
   const auto version_numbers = parse_version(version_text);
-  const std::string template_text = args.value("--target-template", kDefaultTargetTemplate);
-  for (const std::string& warning : check_target_template(template_text))
-    std::cerr << "tarven-pack: " << warning << "\n";
+  const bool cached = args.has("--cache");
   const auto output_name = utf8_to_utf16(display_path(out.filename()));
   if (!output_name) throw user_error(display_path(out) + ": its name is not valid UTF-8");
   const std::string stem = display_path(out.stem());
   const std::u16string company = option_text(args, "--company", "");
   const std::u16string product = option_text(args, "--product", stem);
+  const std::string template_text = args.value("--target-template", default_target_template(cached, company));
+  for (const std::string& warning : check_target_template(template_text, cached))
+    std::cerr << "tarven-pack: " << warning << "\n";
   check_template_texts(template_text, company, product);
+  if (cached && raw) throw user_error("build: --cache needs the files, not --raw-payload");
 
   const std::vector<unsigned char> icon_bytes =
       args.has("--icon") ? read_whole_file(utf8_path(args.value("--icon"))) : embedded_icon();
@@ -221,7 +241,8 @@ int cmd_build(const std::vector<std::string>& argv) {
   catch_interrupts();
   PendingOutput pending(out);
   OutputFile file(pending.temp());
-  ExecutableWriter writer(file, embedded_launcher(args.has("--console")), choose_file_alignment(data_bytes));
+  ExecutableWriter writer(file, embedded_launcher(args.has("--console")), choose_file_alignment(data_bytes),
+                          cached || uses_payload_id(template_text));
   PackTotals totals;
   if (raw) {
     std::vector<unsigned char> buffer(1 << 20);
@@ -241,8 +262,15 @@ int cmd_build(const std::vector<std::string>& argv) {
                      " bytes, more than a Windows executable can hold (" +
                      std::to_string(kMaxStoredPayload) + ")");
 
-  const LauncherTexts texts{*utf8_to_utf16(template_text), company, product, *utf8_to_utf16(version_text),
-                            totals.digests, !raw};
+  LauncherTexts texts;
+  texts.target_template = *utf8_to_utf16(template_text);
+  texts.company = company;
+  texts.product = product;
+  texts.version = *utf8_to_utf16(version_text);
+  texts.digests = totals.digests;
+  texts.has_digests = !raw;
+  texts.cached = cached;
+  if (cached) texts.files = file_table(entries);
   ResourceSet resources;
   resources.icon = icon;
   resources.manifest = embedded_manifest();

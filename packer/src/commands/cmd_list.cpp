@@ -55,6 +55,10 @@ int cmd_list(const std::vector<std::string>& argv) {
             << "company: " << utf16_to_utf8(image.texts.company) << "\n"
             << "product: " << utf16_to_utf8(image.texts.product) << "\n"
             << "version: " << utf16_to_utf8(image.texts.version) << "\n"
+            << "mode: " << (image.texts.cached ? "cached (unpacked once, reused by later starts)" : "unpacked at every start")
+            << "\n";
+  if (!image.texts.payload_id.empty()) std::cout << "payload id: " << utf16_to_utf8(image.texts.payload_id) << "\n";
+  std::cout
             << "launcher size: " << image.file_size - image.payload_size << " bytes\n"
             << "payload: " << facts.entries << " entries, " << facts.stored_size << " bytes stored, "
             << facts.unpacked_size << " bytes unpacked\n";

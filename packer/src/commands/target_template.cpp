@@ -16,7 +16,7 @@ namespace {
 const char* const kKnownVariables[] = {"TEMP",   "PROGRAM",  "PROGRAM_BASE", "PROGRAM_DIR",
                                        "PID",    "HOME",     "CACHE_DIR",    "COMPANY",
                                        "PRODUCT", "VERSION", "FILE_VERSION", "PRODUCT_VERSION",
-                                       "RANDOM", "TIME_US",  "TIME"};
+                                       "RANDOM", "TIME_US",  "TIME",         "PAYLOAD_ID"};
 const char* const kRootFolders[] = {"TEMP", "HOME", "CACHE_DIR"};
 // The program as it was started: a bare name from a shell, a relative or a
 // full path in the launcher, always the full module path in its child. A
@@ -123,7 +123,12 @@ void check_template_texts(const std::string& text, const std::u16string& company
   }
 }
 
-std::vector<std::string> check_target_template(const std::string& text) {
+std::string default_target_template(bool cached, const std::u16string& company) {
+  if (!cached) return kDefaultTargetTemplate;
+  return company.empty() ? "{CACHE_DIR}\\{PRODUCT}\\{PAYLOAD_ID}" : "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{PAYLOAD_ID}";
+}
+
+std::vector<std::string> check_target_template(const std::string& text, bool cached) {
   if (!utf8_to_utf16(text)) throw refuse(text, "is not valid UTF-8");
   const std::vector<Component> parts = parse(text);
   for (const Component& c : parts)
@@ -161,6 +166,19 @@ std::vector<std::string> check_target_template(const std::string& text) {
   bool unique = false;
   for (const Component& c : parts)
     for (const std::string& v : c.variables) unique = unique || is_one_of(v, kUniqueVariables);
+  if (cached) {
+    // Later starts must find the folder again, and the launcher removes other
+    // ids' folders beside it: the folder is the product's, named by the id.
+    if (last.text != "{PAYLOAD_ID}")
+      throw refuse(text, "with --cache its last component must be {PAYLOAD_ID}, the folder a payload is unpacked to once");
+    if (unique)
+      throw refuse(text, "with --cache it may hold none of {PID}, {RANDOM}, {TIME_US}, {TIME}: later starts "
+                         "would not find the folder again");
+    if (parts.size() - root < 2 || parts[parts.size() - 2].text.find("{PRODUCT}") == std::string::npos)
+      throw refuse(text, "with --cache the folder above {PAYLOAD_ID} must hold {PRODUCT}: the launcher "
+                         "removes other versions' folders there");
+    return warnings;
+  }
   if (!unique)
     warnings.push_back("warning: target template '" + text +
                        "' holds none of {PID}, {RANDOM}, {TIME_US}, {TIME}: two runs at once would "

@@ -50,8 +50,8 @@ uint32_t fold(uint64_t sum) {
 uint32_t choose_file_alignment(uint64_t data_bytes) { return data_bytes >= (uint64_t{4} << 20) ? 4096 : 512; }
 
 ExecutableWriter::ExecutableWriter(OutputFile& out, const std::vector<unsigned char>& launcher,
-                                   uint32_t file_alignment)
-    : out_(out), file_alignment_(file_alignment) {
+                                   uint32_t file_alignment, bool name_payload)
+    : out_(out), file_alignment_(file_alignment), name_payload_(name_payload) {
   const unsigned char* in = launcher.data();
   const size_t size = launcher.size();
   if (size < 64 || in[0] != 'M' || in[1] != 'Z') broken("is not a PE image");
@@ -138,6 +138,19 @@ void ExecutableWriter::put(const void* data, size_t n) {
 void ExecutableWriter::write(const void* data, size_t n) {
   put(data, n);
   payload_size_ += n;
+  if (name_payload_) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    uint64_t state = id_state_;
+    for (size_t i = 0; i < n; ++i) state = (state ^ bytes[i]) * 0x100000001B3ull;
+    id_state_ = state;
+  }
+}
+
+std::u16string ExecutableWriter::payload_id() const {
+  if (!name_payload_) return u"";
+  std::u16string id;
+  for (int shift = 60; shift >= 0; shift -= 4) id.push_back(u"0123456789abcdef"[(id_state_ >> shift) & 0xF]);
+  return id;
 }
 
 void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& resources) {
@@ -153,12 +166,10 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
   };
   // The texts: UTF-16LE, each closed by a zero unit, at even offsets.
   pad_to(2);
-  uint32_t text_rvas[4];
-  const std::u16string* fields[] = {&texts.target_template, &texts.company, &texts.product, &texts.version};
-  for (int i = 0; i < 4; ++i) {
-    text_rvas[i] = static_cast<uint32_t>(payload_rva + length);
+  auto put_text = [&](const std::u16string& text) {
+    const uint32_t rva = static_cast<uint32_t>(payload_rva + length);
     std::vector<unsigned char> bytes;
-    for (char16_t unit : *fields[i]) {
+    for (char16_t unit : text) {
       bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
       bytes.push_back(static_cast<unsigned char>(unit >> 8));
     }
@@ -166,7 +177,11 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
     bytes.push_back(0);
     put(bytes.data(), bytes.size());
     length += bytes.size();
-  }
+    return rva;
+  };
+  uint32_t text_rvas[4];
+  const std::u16string* fields[] = {&texts.target_template, &texts.company, &texts.product, &texts.version};
+  for (int i = 0; i < 4; ++i) text_rvas[i] = put_text(*fields[i]);
   // The digests, for verify: the marker at the next 8-byte boundary, the count, one per entry.
   if (texts.has_digests) {
     pad_to(8);
@@ -176,6 +191,31 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
     for (size_t i = 0; i < texts.digests.size(); ++i) set64(block.data() + 16 + i * 8, texts.digests[i]);
     put(block.data(), block.size());
     length += block.size();
+  }
+  const std::u16string id = payload_id();
+  const uint32_t id_rva = id.empty() ? 0 : put_text(id);
+  // The cached mode's file table (its layout is the launcher's, in contract.h).
+  uint32_t table_rva = 0;
+  if (texts.cached) {
+    pad_to(8);
+    table_rva = static_cast<uint32_t>(payload_rva + length);
+    const uint32_t count = static_cast<uint32_t>(texts.files.size());
+    std::vector<unsigned char> table(align_up(4 + 4 * uint64_t{count}, 8));
+    set32(table.data(), count);
+    for (uint32_t i = 0; i < count; ++i) {
+      const auto& [name, size] = texts.files[i];
+      set32(table.data() + 4 + 4 * i, static_cast<uint32_t>(table.size()));
+      const size_t at = table.size();
+      table.resize(align_up(at + 12 + 2 * name.size(), 8), 0);
+      set64(table.data() + at, size);
+      set32(table.data() + at + 8, static_cast<uint32_t>(name.size()));
+      for (size_t k = 0; k < name.size(); ++k) {
+        table[at + 12 + 2 * k] = static_cast<unsigned char>(name[k] & 0xFF);
+        table[at + 12 + 2 * k + 1] = static_cast<unsigned char>(name[k] >> 8);
+      }
+    }
+    put(table.data(), table.size());
+    length += table.size();
   }
   if (payload_rva + align_up(length, section_alignment_) > UINT32_MAX / 2)
     throw failure(out_.name() + ": the payload is too large for a Windows executable");
@@ -237,6 +277,9 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
   set32(slots + offsetof(TarvenSlots, company_rva), text_rvas[1]);
   set32(slots + offsetof(TarvenSlots, product_rva), text_rvas[2]);
   set32(slots + offsetof(TarvenSlots, version_rva), text_rvas[3]);
+  set32(slots + offsetof(TarvenSlots, payload_id_rva), id_rva);
+  set32(slots + offsetof(TarvenSlots, file_table_rva), table_rva);
+  set32(slots + offsetof(TarvenSlots, flags), texts.cached ? kSlotsCached : 0);
 
   // The checksum: the one's-complement sum of the file's words (its own
   // field counted as zero) plus the file's length.

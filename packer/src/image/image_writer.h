@@ -29,13 +29,20 @@ class ExecutableWriter : public ByteSink {
   // Checks the launcher image (a failure naming what is wrong: it is the
   // packer's own, so a damaged one is a broken installation) and moves `out`
   // to where the stored payload goes.
-  ExecutableWriter(OutputFile& out, const std::vector<unsigned char>& launcher, uint32_t file_alignment);
+  // With `name_payload`, the stored payload's id is computed as it passes
+  // and stored for the launcher ({PAYLOAD_ID}, the cached mode).
+  ExecutableWriter(OutputFile& out, const std::vector<unsigned char>& launcher, uint32_t file_alignment,
+                   bool name_payload = false);
 
   // The stored payload, in pieces, in order.
   void write(const void* data, size_t n) override;
 
   // Writes the rest and the headers; `out` is complete but not closed.
   void finish(const LauncherTexts& texts, const ResourceMaker& resources);
+
+  // The stored payload's id (16 lowercase hex digits), once it is written;
+  // empty unless the payload is named.
+  std::u16string payload_id() const;
 
   // Bytes of stored payload written so far.
   uint64_t payload_size() const { return payload_size_; }
@@ -55,6 +62,8 @@ class ExecutableWriter : public ByteSink {
   uint32_t next_rva_ = 0;       // the first free RVA after the launcher's sections
   uint64_t payload_offset_ = 0; // in the file
   uint64_t payload_size_ = 0;
+  bool name_payload_ = false;
+  uint64_t id_state_ = 0xCBF29CE484222325ull;  // FNV-1a over the stored payload
   uint32_t checksum_ = 0;       // of everything written after head_, as 16-bit words
   bool odd_ = false;            // a byte is waiting for its partner in checksum_
   unsigned char pending_ = 0;

@@ -87,6 +87,14 @@ LauncherImage read_launcher_image(InputFile& exe) {
     bytes.resize(static_cast<size_t>(std::min<uint64_t>(texts_len, kMaxTextsBytes)));
     exe.read_at(image.rva_to_offset(texts_rva, 1), bytes.data(), bytes.size());
     base = texts_rva;
+    out.texts.cached = (get_le32(head + offsetof(TarvenSlots, flags)) & kSlotsCached) != 0;
+    const uint32_t id_rva = get_le32(head + offsetof(TarvenSlots, payload_id_rva));
+    if (id_rva != 0) {
+      if (image.bytes_from(id_rva) < 2 * (kPayloadIdUnits + 1)) throw fail("its payload id lies outside its sections");
+      unsigned char id[2 * kPayloadIdUnits];
+      exe.read_at(image.rva_to_offset(id_rva, sizeof id), id, sizeof id);
+      for (size_t i = 0; i < kPayloadIdUnits; ++i) out.texts.payload_id.push_back(static_cast<char16_t>(id[2 * i] | (id[2 * i + 1] << 8)));
+    }
   } else {
     // Linked by earlier versions: the size, the payload, then the texts, all in .tarven.
     out.payload_size = get_le64(head);

@@ -1,9 +1,11 @@
-// The four texts stored after the payload in the `.tarven` section, read by
-// the launcher as NUL-terminated UTF-16 (and by list/verify from the PE).
+// What build stores beside the payload: the four texts the launcher reads as
+// NUL-terminated UTF-16, the entries' digests for verify, and for the cached
+// mode the payload id and the file table (list/verify read them back).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarven {
@@ -16,6 +18,12 @@ struct LauncherTexts {
   // After the texts, for verify only: the entries' digests (none for a raw payload).
   std::vector<uint64_t> digests;
   bool has_digests = false;
+  // The cached mode: unpacked once into the folder the payload id names.
+  bool cached = false;
+  // 16 lowercase hex digits naming the stored payload; empty when not stored.
+  std::u16string payload_id;
+  // The cached mode's files (name, size): the entry first, the rest sorted.
+  std::vector<std::pair<std::u16string, uint64_t>> files;
 };
 
 }  // namespace tarven

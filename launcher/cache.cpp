@@ -1,0 +1,306 @@
+// The cached mode. The cache folder is `<parent>\<payload id>`; beside it, in
+// the same parent, live only names of these forms, all of them this mode's:
+//   <id>                                  a published folder (16 lowercase hex digits)
+//   <id>.new_<pid>_<6 digits>_<11 chars>  an unpacking in progress, published by a rename
+//   <id>.old_<...>                        a damaged folder moved aside to be replaced
+//   <id>.gone_<...>                       a folder claimed for removal
+// A folder is published only complete: its files are written and closed in
+// the `.new_` folder, which a rename then puts in place, so no application
+// ever sees a partial file at the published path. The renames are also the
+// locks: of several first starts one rename wins and the others remove their
+// own copies; and on Windows a folder cannot be renamed while a process
+// holds a file in it open or runs code from it, so a folder in use is never
+// replaced nor removed. A launcher killed midway leaves a folder that names
+// a dead process, which a later start removes.
+#include "launcher/cache.h"
+
+#include <stdlib.h>
+
+#include "launcher/child.h"
+#include "launcher/remove_tree.h"
+#include "launcher/reentry.h"
+#include "launcher/sweep.h"
+#include "paths/bounded.h"
+#include "paths/template.h"
+#include "payload/reader.h"
+#include "payload/stored.h"
+#include "system/syscalls.h"
+#include "unpack/extract.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
+
+namespace {
+
+constexpr size_t kLongPathCapacity = 32768;
+constexpr size_t kMaxDepth = kLongPathCapacity / 2;
+
+// The published folder, kept apart from the target directory, which the
+// console control thread may remove while it names the folder being unpacked.
+wchar_t cache_folder[kPathCapacity];
+wchar_t library_path[kPathCapacity];
+
+uint32_t read32(const unsigned char *at) {
+    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
+           (static_cast<uint32_t>(at[3]) << 24);
+}
+
+uint64_t read64(const unsigned char *at) { return read32(at) | (static_cast<uint64_t>(read32(at + 4)) << 32); }
+
+// One file of the table: its name (not terminated) and size.
+struct TableFile {
+    const unsigned char *name;  // UTF-16LE units
+    uint32_t units;
+    uint64_t size;
+};
+
+TableFile table_file(const unsigned char *table, uint32_t index) {
+    const unsigned char *record = table + read32(table + 4 + 4 * index);
+    return TableFile{record + 12, read32(record + 8), read64(record)};
+}
+
+// Compares a found name with a table name as UTF-16 code units: <0, 0, >0.
+int compare_name(const wchar_t *name, size_t length, const TableFile &file) {
+    for (size_t i = 0; i < length && i < file.units; ++i) {
+        unsigned unit = static_cast<unsigned>(file.name[2 * i]) | (static_cast<unsigned>(file.name[2 * i + 1]) << 8);
+        if (static_cast<unsigned>(name[i]) != unit) return static_cast<unsigned>(name[i]) < unit ? -1 : 1;
+    }
+    return length == file.units ? 0 : (length < file.units ? -1 : 1);
+}
+
+// The table's index of `name`, or -1: the entry library first, then a binary
+// search of the rest, which are sorted.
+long find_in_table(const unsigned char *table, const wchar_t *name, size_t length) {
+    uint32_t count = read32(table);
+    if (count == 0) return -1;
+    if (compare_name(name, length, table_file(table, 0)) == 0) return 0;
+    uint32_t low = 1, high = count;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        int order = compare_name(name, length, table_file(table, middle));
+        if (order == 0) return static_cast<long>(middle);
+        if (order < 0) high = middle;
+        else low = middle + 1;
+    }
+    return -1;
+}
+
+// The walk of a cache folder: its path (with the \\?\ prefix) and open searches.
+struct CheckWalk {
+    wchar_t path[kLongPathCapacity];
+    WIN32_FIND_DATAW found;
+    HANDLE searches[kMaxDepth];
+    size_t lengths[kMaxDepth];
+    size_t depth;
+};
+
+size_t append(CheckWalk &walk, size_t length, const wchar_t *text) {
+    while (*text != 0) {
+        if (length + 1 >= kLongPathCapacity) return kLongPathCapacity;
+        walk.path[length++] = *text++;
+    }
+    walk.path[length] = 0;
+    return length;
+}
+
+bool enter(CheckWalk &walk, size_t length) {
+    if (walk.depth == kMaxDepth || append(walk, length, L"\\*") >= kLongPathCapacity) return false;
+    HANDLE search = sys.FindFirstFileExW(walk.path, FindExInfoBasic, &walk.found, FindExSearchNameMatch, nullptr,
+                                        FIND_FIRST_EX_LARGE_FETCH);
+    walk.path[length] = 0;
+    if (search == INVALID_HANDLE_VALUE) return false;
+    walk.searches[walk.depth] = search;
+    walk.lengths[walk.depth++] = length;
+    return true;
+}
+
+bool is_dot_entry(const wchar_t *name) { return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)); }
+
+// Writes `<parent of the cache folder>\<name>` to `path`.
+void sibling_path(wchar_t *path, const wchar_t *name) {
+    copy_wide_bounded(path, cache_folder, kPathCapacity);
+    wchar_t *cut = last_backslash(path);
+    if (cut != nullptr) cut[1] = 0;
+    append_wide_bounded(path, name, kPathCapacity);
+}
+
+// `<id>.<kind>_<pid>_<6 digits>_<11 characters>` with this launcher's id and
+// unique text, for a folder it makes or claims.
+void own_name(wchar_t *name, const wchar_t *id, const wchar_t *kind, const wchar_t *unique) {
+    copy_wide_bounded(name, id, kPathCapacity);
+    append_wide_bounded(name, L".", kPathCapacity);
+    append_wide_bounded(name, kind, kPathCapacity);
+    append_wide_bounded(name, L"_", kPathCapacity);
+    append_wide_bounded(name, unique, kPathCapacity);
+}
+
+// True when `name` is `<id>.<new|old|gone>_...` of a launcher that is gone.
+bool is_dead_leftover(const wchar_t *name) {
+    for (int i = 0; i < 16; ++i)
+        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
+    if (name[16] != L'.') return false;
+    const wchar_t *kinds[] = {L"new_", L"old_", L"gone_"};
+    for (const wchar_t *kind : kinds) {
+        size_t length = wide_length(kind);
+        size_t i = 0;
+        while (i < length && name[17 + i] == kind[i]) ++i;
+        unsigned long process_id = 0;
+        if (i == length && is_leftover_name(name + 17 + length, L"", &process_id))
+            return process_id != sys.GetCurrentProcessId() && launcher_gone(process_id);
+    }
+    return false;
+}
+
+// Claims a folder beside the cache folder by renaming it to `<its id>.gone_<own unique>`,
+// then removes it. A folder in use cannot be renamed on Windows and stays.
+bool claim_and_remove(const wchar_t *name, const wchar_t *unique) {
+    wchar_t id[17];
+    for (int i = 0; i < 16; ++i) id[i] = name[i];
+    id[16] = 0;
+    wchar_t from[kPathCapacity], claimed_name[kPathCapacity], claimed[kPathCapacity];
+    sibling_path(from, name);
+    own_name(claimed_name, id, L"gone", unique);
+    sibling_path(claimed, claimed_name);
+    if (!sys.MoveFileExW(from, claimed, 0)) return false;
+    remove_directory_tree(claimed);
+    return true;
+}
+
+// Removes, beside the cache folder, other ids' folders and leftovers of
+// launchers that are gone; a bounded number per start, never a link.
+void tidy_siblings(const wchar_t *own_id, const wchar_t *unique) {
+    wchar_t pattern[kPathCapacity];
+    sibling_path(pattern, L"*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                        FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) return;
+    int looked = 0, removed = 0;
+    do {
+        ++looked;
+        if (!is_plain_folder(found)) continue;
+        bool older = is_payload_id(found.cFileName) && !same_wide_text(found.cFileName, own_id);
+        if ((older || is_dead_leftover(found.cFileName)) && claim_and_remove(found.cFileName, unique)) ++removed;
+    } while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && sys.FindNextFileW(search, &found));
+    sys.FindClose(search);
+}
+
+// Unpacks the payload into `launcher_state.target_directory` (the `.new_`
+// folder); the launcher's reports end the process on failure, and its
+// clean-up then removes that folder.
+void unpack_into_target() {
+    PayloadStatus opened = open_payload();
+    if (opened != PayloadStatus::ok) report_payload_failure(opened);
+    launcher_state.extraction_started = true;
+    EntryLoopResult loop = extract_payload(false);
+    if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
+    close_payload();
+}
+
+// Publishes a fresh copy of the payload at the cache folder; gives the folder
+// the application runs from: the cache folder, or the fresh copy itself when
+// a damaged cache folder is in use and cannot be replaced.
+const wchar_t *publish_fresh_copy(const wchar_t *id, const wchar_t *unique, const unsigned char *table) {
+    wchar_t name[kPathCapacity];
+    own_name(name, id, L"new", unique);
+    sibling_path(launcher_state.target_directory, name);
+    unpack_into_target();
+    const wchar_t *fresh = launcher_state.target_directory;
+    if (sys.MoveFileExW(fresh, cache_folder, 0)) {
+        launcher_state.extraction_started = false;
+        return cache_folder;
+    }
+    // Another start published first, or a damaged folder is in the way.
+    if (cache_folder_is_whole(cache_folder, table)) {
+        remove_directory_tree(fresh);
+        launcher_state.extraction_started = false;
+        return cache_folder;
+    }
+    wchar_t aside_name[kPathCapacity], aside[kPathCapacity];
+    own_name(aside_name, id, L"old", unique);
+    sibling_path(aside, aside_name);
+    if (sys.MoveFileExW(cache_folder, aside, 0)) {
+        if (sys.MoveFileExW(fresh, cache_folder, 0)) {
+            launcher_state.extraction_started = false;
+            remove_directory_tree(aside);
+            return cache_folder;
+        }
+        sys.MoveFileExW(aside, cache_folder, 0);
+    }
+    // In use: this run uses its own copy, which stays until a later start
+    // finds its launcher gone.
+    launcher_state.extraction_started = false;
+    return fresh;
+}
+
+}  // namespace
+
+bool is_payload_id(const wchar_t *name) {
+    for (int i = 0; i < 16; ++i)
+        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
+    return name[16] == 0;
+}
+
+bool cache_folder_is_whole(const wchar_t *folder, const unsigned char *table) {
+    auto *walk = static_cast<CheckWalk *>(sys.malloc(sizeof(CheckWalk)));
+    if (walk == nullptr) return false;
+    walk->depth = 0;
+    size_t root = append(*walk, append(*walk, 0, L"\\\\?\\"), folder);
+    uint32_t matched = 0;
+    if (root < kLongPathCapacity && enter(*walk, root)) {
+        while (walk->depth > 0) {
+            size_t level = walk->depth - 1;
+            const WIN32_FIND_DATAW &found = walk->found;
+            bool folder_entry = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            bool descended = false;
+            if (!is_dot_entry(found.cFileName) && !link) {
+                size_t inner = append(*walk, append(*walk, walk->lengths[level], L"\\"), found.cFileName);
+                if (inner < kLongPathCapacity) {
+                    if (folder_entry) {
+                        descended = enter(*walk, inner);
+                    } else {
+                        const wchar_t *relative = walk->path + root + 1;
+                        long index = find_in_table(table, relative, inner - root - 1);
+                        uint64_t size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+                        if (index >= 0 && table_file(table, static_cast<uint32_t>(index)).size == size) ++matched;
+                    }
+                }
+            }
+            if (descended) continue;
+            // Next entry of the innermost folder; finished folders are closed.
+            while (walk->depth > 0 && !sys.FindNextFileW(walk->searches[walk->depth - 1], &walk->found)) {
+                sys.FindClose(walk->searches[walk->depth - 1]);
+                --walk->depth;
+            }
+        }
+    }
+    free(walk);
+    return matched == read32(table);
+}
+
+unsigned run_cached(const ArgumentVector &arguments) {
+    const unsigned char *table = stored_file_table();
+    if (table == nullptr || read32(table) == 0) report_fatal("Error, attached data holds no application to run.");
+    copy_wide_bounded(cache_folder, launcher_state.target_directory, kPathCapacity);
+    wchar_t *last = last_backslash(cache_folder);
+    const wchar_t *id = last != nullptr ? last + 1 : cache_folder;
+    // This launcher's unique text, for the names of the folders it makes or claims.
+    wchar_t unique[64];
+    if (!expand_path_template(unique, L"{PID}_{TIME_US}_{RANDOM}", 64)) sys.fail_fast();
+
+    const wchar_t *folder = cache_folder;
+    if (!cache_folder_is_whole(cache_folder, table)) folder = publish_fresh_copy(id, unique, table);
+    // Only a folder named by the id has this mode's siblings.
+    if (is_payload_id(id)) tidy_siblings(id, unique);
+
+    TableFile entry = table_file(table, 0);
+    copy_wide_bounded(library_path, folder, kPathCapacity);
+    append_wide_bounded(library_path, L"\\", kPathCapacity);
+    size_t at = wide_length(library_path);
+    if (at + entry.units + 1 > kPathCapacity) report_fatal_with_code("Error, load DLL.", ERROR_FILENAME_EXCED_RANGE);
+    for (uint32_t i = 0; i < entry.units; ++i)
+        library_path[at + i] = static_cast<wchar_t>(entry.name[2 * i] | (entry.name[2 * i + 1] << 8));
+    library_path[at + entry.units] = 0;
+    set_hand_off_variables();
+    return static_cast<unsigned>(hand_off_to_library(folder, library_path, arguments.count, arguments.values));
+}
