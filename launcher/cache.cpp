@@ -244,7 +244,15 @@ bool cache_folder_is_whole(const wchar_t *folder, const unsigned char *table) {
     auto *walk = static_cast<CheckWalk *>(sys.malloc(sizeof(CheckWalk)));
     if (walk == nullptr) return false;
     walk->depth = 0;
-    size_t root = append(*walk, append(*walk, 0, L"\\\\?\\"), folder);
+    // The \\?\\ form only where a path may need it: Wine takes twice as long
+    // to list a folder through it.
+    uint32_t longest = 0;
+    for (uint32_t i = 0; i < read32(table); ++i) {
+        uint32_t units = table_file(table, i).units;
+        if (units > longest) longest = units;
+    }
+    bool plain = wide_length(folder) + 1 + longest < MAX_PATH;
+    size_t root = append(*walk, append(*walk, 0, plain ? L"" : L"\\\\?\\"), folder);
     uint32_t matched = 0;
     if (root < kLongPathCapacity && enter(*walk, root)) {
         while (walk->depth > 0) {
