@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "pack/byte_sink.h"
 #include "pack/inputs.h"
 
 namespace tarven {
@@ -19,5 +20,8 @@ struct PackTotals {
 
 PackTotals pack_payload(const std::vector<PackEntry>& entries, const std::filesystem::path& out,
                         int level, bool show_progress, int threads = 1);
+// The same into any sink (the stored payload's bytes, marker to trailer).
+PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, int level,
+                        bool show_progress, int threads = 1);
 
 }  // namespace tarven
