@@ -177,8 +177,9 @@ class Report:
         self.sections.append(
             "### Packing\n\ntarven-pack's time is the whole build (reading the tree, the entry digests, compressing, "
             "writing the executable); beside it the zstd tool compresses the decoded stream the payload holds "
-            "(the same bytes, in a file) at the same level with --long=27, with one worker (-T1, against --threads 1) "
-            "and with one per core (-T0, against the default). Ratio = decoded stream / stored bytes. Medians; "
+            "(the same bytes, from standard input) at the same level with --long=27 --no-check, with one worker "
+            "(-T1, against --threads 1) and with one per core (-T0, against the default). Ratio = decoded stream / "
+            "stored bytes. Medians; "
             "the default level is one run of each. (p) is 240 files, 12 MiB, made like (b): --quick packs it "
             "instead of (a)-(c) at the default level.\n\n" +
             table(["payload", "level", "threads", "stream", "tarven-pack", "speed", "ratio", "zstd --long=27",

@@ -175,7 +175,11 @@ class FolderWalk {
 
   void run(unsigned threads) {
     std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back([this] { work(); });
+    try {
+      for (unsigned i = 1; i < threads; ++i) helpers.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+      // No more threads to be had: the ones there are walk the tree.
+    }
     work();
     for (std::thread& helper : helpers) helper.join();
     if (!refusals_.empty()) {

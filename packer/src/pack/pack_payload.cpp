@@ -18,10 +18,6 @@
 namespace tarven {
 namespace {
 
-// Reads at most this much per call: what was just read is still in the
-// core's cache when the digest reads it and zstd copies it.
-constexpr size_t kReadPiece = size_t{256} << 10;
-
 // Opens files relative to their folder, kept open from one file to the next:
 // files come folder by folder in payload order, and the system then looks up
 // one name per file instead of every folder of its path.
@@ -161,7 +157,7 @@ PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, i
     while (left) {
       size_t room = 0;
       size_t writable = 0;
-      unsigned char* space = writer.data_space(left < kReadPiece ? left : kReadPiece, &room, &writable);
+      unsigned char* space = writer.data_space(left, &room, &writable);
       const size_t got = in.read(space, room, writable, left);
       if (!piece_digest.empty() && piece_digest.back() == digest &&
           piece_bytes.back() + piece_size.back() == space) {
