@@ -24,5 +24,5 @@ wine_root=$build/wine
 "$here/scripts/wine-session" "$wine_root" start
 trap '"$here/scripts/wine-session" "$wine_root" stop' EXIT
 . "$here/scripts/wine-env.sh" "$wine_root"
-echo "bench: measuring (a few minutes; --quick for one run of each)" >&2
+echo "bench: measuring (about 15 minutes, most of it packing at the default level; --quick: about 2)" >&2
 python3 "$here/bench/bench.py" "$build" "$@"

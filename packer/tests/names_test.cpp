@@ -98,5 +98,22 @@ TEST(Names, ClashesNameTheEarlierInput) {
   EXPECT_EQ(clashes.add(u"Data\\y", "in/Data/y"), "");
 }
 
+// Names in the folder of the name added just before skip the folder checks:
+// the clashes they would find are still found.
+TEST(Names, ClashesInTheSameFolderAsTheLastName) {
+  NameClashes clashes;
+  EXPECT_EQ(clashes.add(u"d\\e\\a.txt", "in/d/e/a.txt"), "");
+  EXPECT_EQ(clashes.add(u"d\\e\\b.txt", "in/d/e/b.txt"), "");
+  EXPECT_NE(clashes.add(u"D\\E\\A.TXT", "in/D/E/A.TXT").find("same name on Windows as in/d/e/a.txt"),
+            std::string::npos);
+  EXPECT_NE(clashes.add(u"d\\E", "in/d/E").find("needed as a folder by in/d/e/a.txt"), std::string::npos);
+  EXPECT_NE(clashes.add(u"d\\e\\b.txt\\c", "in/d/e/b.txt/c").find("needs the file in/d/e/b.txt as a folder"),
+            std::string::npos);
+  EXPECT_EQ(clashes.add(u"x", "in/x"), "");
+  EXPECT_EQ(clashes.add(u"y\\z", "in/y/z"), "");
+  EXPECT_NE(clashes.add(u"X\\w", "in/X/w").find("needs the file in/x as a folder"), std::string::npos);
+  EXPECT_NE(clashes.add(u"Y", "in/Y").find("needed as a folder by in/y/z"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tarven

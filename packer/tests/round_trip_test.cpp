@@ -4,6 +4,11 @@
 
 #include <map>
 
+#include "host/errors.h"
+#include "pack/byte_sink.h"
+#include "pack/inputs.h"
+#include "pack/pack_payload.h"
+#include "pack/payload_walker.h"
 #include "test_support.h"
 
 namespace tarven {
@@ -106,6 +111,61 @@ TEST(RoundTrip, ListShowsEntriesInPayloadOrderAndTheTexts) {
                             std::to_string(unpacked) + " bytes unpacked\n"),
             std::string::npos)
       << listed.out;
+}
+
+class Contents : public EntryVisitor {
+ public:
+  void begin_entry(uint64_t, const std::u16string&, uint64_t) override { files.emplace_back(); }
+  void data(const unsigned char* bytes, size_t n) override {
+    files.back().append(reinterpret_cast<const char*>(bytes), n);
+  }
+  void end_entry() override {}
+  std::vector<std::string> files;
+};
+
+// Files are read straight into the encoder's 1 MiB input buffer, and the last
+// read of each asks for one byte more, to see that the file did not grow:
+// sizes around the buffer's end take every path, and what comes out is exact.
+TEST(PackPayload, ReadsEachFileExactlyWhereverItsEndFalls) {
+  ScratchDir d;
+  write_file(d / "app.dll", "MZ");
+  const size_t head = 2 * 7 + 10 + 2 + 2 * 6 + 10;  // the records of app.dll and t\data before the data
+  for (size_t size : {(1u << 20) - head - 1, (1u << 20) - head, (1u << 20) - head + 1, size_t{3} << 20}) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    const std::string bytes = tarven_test::sample_bytes(size, 9);
+    write_file(d / "t/data", bytes);
+    StringSink sink;
+    const PackTotals totals = pack_payload(collect_inputs(d / "app.dll", {d / "t"}), sink, 1, false, 1);
+    EXPECT_EQ(totals.files, 2u);
+    EXPECT_EQ(totals.stored_bytes, sink.bytes.size());
+    StringSource source(sink.bytes);
+    Contents contents;
+    walk_payload(source, contents, "payload");
+    ASSERT_EQ(contents.files.size(), 2u);
+    EXPECT_TRUE(contents.files[1] == bytes);
+  }
+}
+
+TEST(PackPayload, RefusesAFileThatChangedSizeSinceItWasCollected) {
+  ScratchDir d;
+  write_file(d / "app.dll", "MZ");
+  for (size_t size : {size_t{5}, size_t{600000}}) {
+    for (long change : {-1L, 1L}) {
+      SCOPED_TRACE("size " + std::to_string(size) + ", change " + std::to_string(change));
+      write_file(d / "t/data", tarven_test::sample_bytes(size, 4));
+      const std::vector<PackEntry> entries = collect_inputs(d / "app.dll", {d / "t"});
+      write_file(d / "t/data", tarven_test::sample_bytes(size + change, 4));
+      StringSink sink;
+      try {
+        pack_payload(entries, sink, 1, false, 1);
+        ADD_FAILURE() << "packed a file that changed";
+      } catch (const Failure& f) {
+        const std::string expected = "data: changed size while packing (" + std::to_string(size) + " -> " +
+                                     std::to_string(size + change) + " bytes)";
+        EXPECT_NE(std::string(f.what()).find(expected), std::string::npos) << f.what();
+      }
+    }
+  }
 }
 
 }  // namespace

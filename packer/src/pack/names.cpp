@@ -75,15 +75,22 @@ std::string NameClashes::add(const std::u16string& name, const std::string& owne
     return "is the same name on Windows as " + it->second;
   if (auto it = folders_.find(folded); it != folders_.end())
     return "is needed as a folder by " + it->second;
-  for (size_t pos = folded.find(u'\\'); pos != std::u16string::npos;
-       pos = folded.find(u'\\', pos + 1)) {
-    const std::u16string folder = folded.substr(0, pos);
-    if (auto it = files_.find(folder); it != files_.end())
-      return "needs the file " + it->second + " as a folder";
+  // A name in the same folder as the name added last needs no folder checks:
+  // that add checked and recorded the same folders, and added nothing since
+  // that could clash with them (payloads list a folder's names together).
+  const size_t last = folded.rfind(u'\\');
+  const bool same_folder = !last_folder_.empty() && last != std::u16string::npos &&
+                           last == last_folder_.size() && folded.compare(0, last, last_folder_) == 0;
+  if (!same_folder && last != std::u16string::npos) {
+    for (size_t pos = folded.find(u'\\'); pos != std::u16string::npos; pos = folded.find(u'\\', pos + 1)) {
+      const std::u16string folder = folded.substr(0, pos);
+      if (auto it = files_.find(folder); it != files_.end())
+        return "needs the file " + it->second + " as a folder";
+    }
+    for (size_t pos = folded.find(u'\\'); pos != std::u16string::npos; pos = folded.find(u'\\', pos + 1))
+      folders_.try_emplace(folded.substr(0, pos), owner);
+    last_folder_.assign(folded, 0, last);
   }
-  for (size_t pos = folded.find(u'\\'); pos != std::u16string::npos;
-       pos = folded.find(u'\\', pos + 1))
-    folders_.emplace(folded.substr(0, pos), owner);
   files_.emplace(folded, owner);
   return {};
 }

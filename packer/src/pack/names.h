@@ -31,6 +31,7 @@ class NameClashes {
  private:
   std::unordered_map<std::u16string, std::string> files_;    // folded name -> owner
   std::unordered_map<std::u16string, std::string> folders_;  // folded folder -> first owner
+  std::u16string last_folder_;  // the folded folder of the last name added, if it had one
 };
 
 }  // namespace tarven

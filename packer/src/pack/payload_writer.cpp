@@ -1,13 +1,13 @@
 // Payload record encoding on top of the zstd frame; see payload_writer.h.
 #include "pack/payload_writer.h"
 
-#include <vector>
-
 #include "host/errors.h"
 #include "pack/payload_format.h"
 
 namespace tarven {
 namespace {
+
+constexpr uint64_t kMaxSpace = uint64_t{1} << 30;
 
 // The marker must precede the first byte the encoder may emit while it is
 // being constructed.
@@ -23,21 +23,39 @@ PayloadWriter::PayloadWriter(ByteSink& sink, int level, int threads)
 
 void PayloadWriter::begin_entry(const std::u16string& name, uint64_t size) {
   if (data_left_ != 0) throw failure("payload: an entry was begun before the previous one ended");
-  std::vector<unsigned char> header;
-  header.reserve(name.size() * 2 + 10);
+  // The record's head (name, 0 unit, size) is built on the stack, in pieces
+  // for a name longer than the launcher takes (the walker tests write such).
+  unsigned char head[1024 + 10];
+  size_t at = 0;
   for (char16_t u : name) {
-    header.push_back(static_cast<unsigned char>(u & 0xFF));
-    header.push_back(static_cast<unsigned char>(u >> 8));
+    if (at == 1024) {
+      encoder_.write(head, at);
+      at = 0;
+    }
+    head[at++] = static_cast<unsigned char>(u & 0xFF);
+    head[at++] = static_cast<unsigned char>(u >> 8);
   }
-  header.resize(header.size() + 10, 0);
-  put_le64(header.data() + header.size() - 8, size);
-  encoder_.write(header.data(), header.size());
+  head[at++] = 0;
+  head[at++] = 0;
+  put_le64(head + at, size);
+  encoder_.write(head, at + 8);
   data_left_ = size;
 }
 
 void PayloadWriter::write_data(const void* data, size_t n) {
   if (n > data_left_) throw failure("payload: more data than the entry's size");
   encoder_.write(data, n);
+  data_left_ -= n;
+}
+
+unsigned char* PayloadWriter::data_space(uint64_t wanted, size_t* room, size_t* writable) {
+  if (wanted > data_left_) throw failure("payload: more data than the entry's size");
+  return encoder_.space(wanted < kMaxSpace ? static_cast<size_t>(wanted) : kMaxSpace, room, writable);
+}
+
+void PayloadWriter::commit_data(size_t n) {
+  if (n > data_left_) throw failure("payload: more data than the entry's size");
+  encoder_.commit(n);
   data_left_ -= n;
 }
 

@@ -17,6 +17,15 @@ class PayloadWriter {
   // `name` must already follow the name rules; exactly `size` bytes of data follow.
   void begin_entry(const std::u16string& name, uint64_t size);
   void write_data(const void* data, size_t n);
+  // Or, to read the data straight into the encoder's input buffer: room for
+  // up to `wanted` bytes of the entry's data (`*room`, at least one while
+  // data is left), then commit what was written there. `*writable` >= `*room`
+  // bytes may be written there; only committed bytes count.
+  unsigned char* data_space(uint64_t wanted, size_t* room, size_t* writable);
+  void commit_data(size_t n);
+  // See ZstdEncoder::on_input: data written through data_space is readable
+  // there until the hook returns.
+  void on_input(std::function<void()> hook) { encoder_.on_input(std::move(hook)); }
   // Writes the end record, closes the frame and appends the trailer.
   void finish();
 

@@ -3,11 +3,19 @@
 
 #include <zstd.h>
 
+#include <cstring>
+
 #include "host/errors.h"
 #include "pack/payload_format.h"
 
 namespace tarven {
 namespace {
+
+// Input handed to zstd per call, and output written to the sink per call.
+// Sizes only: the frame's bytes do not depend on them (zstd cuts its jobs
+// at fixed positions of the stream, whatever pieces the stream comes in).
+constexpr size_t kInputBuffer = size_t{1} << 20;
+constexpr size_t kOutputBuffer = size_t{1} << 20;
 
 void check(size_t rc, const char* what) {
   if (ZSTD_isError(rc)) throw failure(std::string("zstd: ") + what + ": " + ZSTD_getErrorName(rc));
@@ -16,13 +24,22 @@ void check(size_t rc, const char* what) {
 }  // namespace
 
 ZstdEncoder::ZstdEncoder(ByteSink& sink, int level, int threads)
-    : sink_(sink), cctx_(ZSTD_createCCtx()), out_buffer_(ZSTD_CStreamOutSize()) {
+    : sink_(sink),
+      cctx_(ZSTD_createCCtx()),
+      in_buffer_(new unsigned char[kInputBuffer]),
+      out_buffer_(new unsigned char[kOutputBuffer]) {
   if (!cctx_) throw failure("zstd: out of memory");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_compressionLevel, level), "level");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_windowLog, kWindowLog), "window");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 0), "checksum flag");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_contentSizeFlag, 0), "content size flag");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
+  // Long-distance matching at every level, as `zstd --long=27` does: repeats
+  // anywhere in the 2^27 window are found (zstd turns it on by itself only
+  // from level 16 with this window), and zstd's multi-threaded mode then cuts
+  // the stream into jobs of a few MiB that the workers compress side by side.
+  // Without it, a 2^27 window makes jobs of 512 MiB: one job, one busy worker.
+  check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_enableLongDistanceMatching, 1), "long distance matching");
   // Always at least one worker: zstd's multi-threaded mode gives the same
   // bytes for any number of workers, but not the same as its single-threaded
   // mode, and a build must not depend on the machine's number of cores.
@@ -30,34 +47,76 @@ ZstdEncoder::ZstdEncoder(ByteSink& sink, int level, int threads)
   // An empty first call starts the frame before zstd sees any data: given all
   // the data at once (small inputs), it would know the size and shrink the
   // window below 2^27, changing the window descriptor.
-  pump(nullptr, 0, ZSTD_e_continue);
+  feed(nullptr, 0, ZSTD_e_continue);
 }
 
 ZstdEncoder::~ZstdEncoder() { ZSTD_freeCCtx(cctx_); }
 
 void ZstdEncoder::write(const void* data, size_t n) {
   if (finished_) throw failure("zstd: write after the end of the frame");
+  const unsigned char* p = static_cast<const unsigned char*>(data);
   bytes_in_ += n;
-  pump(data, n, ZSTD_e_continue);
+  if (in_fill_ == 0 && n >= kInputBuffer) {  // large pieces need no gathering
+    feed(p, n, ZSTD_e_continue);
+    return;
+  }
+  while (n) {
+    const size_t take = n < kInputBuffer - in_fill_ ? n : kInputBuffer - in_fill_;
+    std::memcpy(in_buffer_.get() + in_fill_, p, take);
+    in_fill_ += take;
+    p += take;
+    n -= take;
+    if (in_fill_ == kInputBuffer) flush_input();
+  }
+}
+
+unsigned char* ZstdEncoder::space(size_t wanted, size_t* room, size_t* writable) {
+  if (finished_) throw failure("zstd: write after the end of the frame");
+  if (in_fill_ == kInputBuffer) flush_input();
+  const size_t free = kInputBuffer - in_fill_;
+  *room = wanted < free ? wanted : free;
+  *writable = free;
+  return in_buffer_.get() + in_fill_;
+}
+
+void ZstdEncoder::commit(size_t n) {
+  if (n > kInputBuffer - in_fill_) throw failure("zstd: committed more than the space given");
+  in_fill_ += n;
+  bytes_in_ += n;
+  if (in_fill_ == kInputBuffer) flush_input();
 }
 
 void ZstdEncoder::finish() {
   if (finished_) return;
-  pump(nullptr, 0, ZSTD_e_end);
+  flush_input();
+  feed(nullptr, 0, ZSTD_e_end);
+  flush_output();
   finished_ = true;
 }
 
-void ZstdEncoder::pump(const void* data, size_t n, int directive) {
+void ZstdEncoder::flush_input() {
+  if (in_fill_ == 0) return;
+  if (hook_) hook_();
+  feed(in_buffer_.get(), in_fill_, ZSTD_e_continue);
+  in_fill_ = 0;
+}
+
+void ZstdEncoder::flush_output() {
+  if (out_fill_ == 0) return;
+  sink_.write(out_buffer_.get(), out_fill_);
+  bytes_out_ += out_fill_;
+  out_fill_ = 0;
+}
+
+void ZstdEncoder::feed(const unsigned char* data, size_t n, int directive) {
   ZSTD_inBuffer in{data, n, 0};
   while (true) {
-    ZSTD_outBuffer out{out_buffer_.data(), out_buffer_.size(), 0};
+    ZSTD_outBuffer out{out_buffer_.get(), kOutputBuffer, out_fill_};
     const size_t remaining =
         ZSTD_compressStream2(cctx_, &out, &in, static_cast<ZSTD_EndDirective>(directive));
     check(remaining, "compress");
-    if (out.pos) {
-      sink_.write(out_buffer_.data(), out.pos);
-      bytes_out_ += out.pos;
-    }
+    out_fill_ = out.pos;
+    if (out_fill_ == kOutputBuffer) flush_output();
     const bool done = directive == ZSTD_e_end ? remaining == 0 : in.pos == in.size;
     if (done) return;
   }
