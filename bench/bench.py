@@ -36,7 +36,6 @@ class Bench:
         self.work = os.path.join(build, "bench")
         self.bin = os.path.join(build, "bench-win")
         self.packer = os.path.join(build, "packer", "tarven-pack")
-        self.kit = os.path.join(build, "win", "kit")
         self.app = os.path.join(self.bin, "bench_app.dll")
         self.scratch = fresh_folder(os.path.join(scratch_root, f"tarven-bench-{os.getpid()}"))
         self.temp = os.path.join(self.scratch, "temp")
@@ -51,15 +50,13 @@ class Bench:
 
     # ---- packing ----
 
-    def pack(self, out, inputs, level=None, keep=False, threads=None):
-        """Packs with the build's tarven-pack; returns (seconds, stored bytes, kept scratch folder)."""
-        command = [self.packer, "build", "-o", out] + inputs + ["--kit", self.kit]
+    def pack(self, out, inputs, level=None, threads=None, extra=()):
+        """Packs with the build's tarven-pack; returns (seconds, stored bytes)."""
+        command = [self.packer, "build", "-o", out] + inputs + list(extra)
         if level is not None:
             command += ["--level", str(level)]
         if threads is not None:
             command += ["--threads", str(threads)]
-        if keep:
-            command.append("--keep-temp")
         start = time.perf_counter()
         done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         seconds = time.perf_counter() - start
@@ -67,17 +64,16 @@ class Bench:
         if done.returncode != 0:
             raise BenchError(f"tarven-pack failed: {text[-400:]}")
         stored = re.search(r"(\d+) bytes out|raw payload, (\d+) bytes", text)
-        kept = re.search(r"kept the scratch folder (.+)", text)
-        return seconds, int(stored.group(1) or stored.group(2)), kept.group(1).strip() if kept else None
+        return seconds, int(stored.group(1) or stored.group(2))
 
     def prepare_case(self, case, tree):
         """The packed executable at the benchmark level, its stored payload, the
         payload's frame and decoded stream, and a tar of the same tree."""
         folder = fresh_folder(os.path.join(self.work, "cases", case))
         inputs = [self.app] + ([tree] if tree else [])
-        _, _, kept = self.pack(self.case_file(case, "app.exe"), inputs, BENCH_LEVEL, keep=True)
-        shutil.move(os.path.join(kept, "payload.bin"), self.case_file(case, "payload.bin"))
-        shutil.rmtree(kept)
+        self.pack(self.case_file(case, "app.exe"), inputs, BENCH_LEVEL)
+        with open(self.case_file(case, "payload.bin"), "wb") as f:
+            f.write(stored_payload(self.case_file(case, "app.exe")))
         with open(self.case_file(case, "frame.zst"), "wb") as f:
             f.write(stored_frame(self.case_file(case, "payload.bin")))
         with open(self.case_file(case, "stream.bin"), "wb") as out:
@@ -154,6 +150,34 @@ class Bench:
         # File creation under Wine is noisy on a shared machine; noise only adds time.
         result["launcher_best"], result["floor_best"] = min(figures["launcher"]), min(figures["floor"])
         return result
+
+    def cached(self, case, default_start, runs):
+        """The cached mode (--cache): the first start, which unpacks and
+        publishes, and the later starts, which check the folder and hand the
+        process to the library in one process; and the check alone
+        (cache-check.exe, the launcher's own code) on the published folder."""
+        inputs = [self.app] + ([os.path.join(self.work, "trees", case, "app")] if case != "tiny" else [])
+        exe = os.path.join(self.scratch, f"cached-{case}.exe")
+        self.pack(exe, inputs, BENCH_LEVEL, extra=["--cache", "--target-template", "{TEMP}\\{PRODUCT}\\{PAYLOAD_ID}"])
+        figures = {"first": [], "cached": [], "check": []}
+        for _ in range(runs):
+            fresh_folder(self.temp)
+            run = self.wine.drive(exe, temp=self.temp)[0]
+            check_ready(run, exe)
+            figures["first"].append(run["exit_s"])
+            for run in self.wine.drive(exe, repeat=3, temp=self.temp):
+                check_ready(run, exe)
+                figures["cached"].append(run["exit_s"])
+        product = os.path.join(self.temp, f"cached-{case}")
+        folder = os.path.join(product, os.listdir(product)[0])
+        run = self.wine.drive(self.program("cache-check.exe"), [windows_path(folder), "9"])[0]
+        values = key_values(run["out"][0]) if run["out"] else {}
+        if run["code"] != 0 or "check_us" not in values:
+            raise BenchError(f"cache-check failed: {run['out']}")
+        fresh_folder(self.temp)
+        return {"case": case, "first": median(figures["first"]), "cached": median(figures["cached"]),
+                "check": float(values["check_us"]) / 1e6, "files": int(values["files"]),
+                "default": default_start, "runs": len(figures["cached"])}
 
     def two_process(self):
         blocks, repeat = (2, 3) if self.quick else (5, 4)
@@ -243,7 +267,7 @@ class Bench:
         stored = set()
         for _ in range(runs):
             for label, threads, zstd_threads in modes:
-                seconds, size, _ = self.pack(os.path.join(self.scratch, "packed.exe"), [self.app, tree], level,
+                seconds, size = self.pack(os.path.join(self.scratch, "packed.exe"), [self.app, tree], level,
                                              threads=threads)
                 stored.add(size)
                 times[label][0].append(seconds)
@@ -275,10 +299,16 @@ class Bench:
         for case in list(CASES) + ["p"]:
             self.prepare_case(case, os.path.join(self.work, "trees", case, "app"))
         report.stub(self.stub_size())
-        report.two_process(self.two_process())
+        two_process = self.two_process()
+        report.two_process(two_process)
         report.crowded_temp(self.crowded_temp())
+        starts = {}
         for case in ("c", "b", "a"):
-            report.startup(CASES[case], self.startup(case))
+            starts[case] = self.startup(case)
+            report.startup(CASES[case], starts[case])
+        tiny = two_process["launcher"]["exit"]
+        report.cached([self.cached(case, starts[case]["end"] if case in starts else tiny, self.runs)
+                       for case in ("tiny", "c", "b", "a")], tiny)
         report.memory(self.memory(["tiny", "c", "b", "a"]),
                       {c: (os.path.getsize(self.case_file(c, "payload.bin")),
                            os.path.getsize(self.case_file(c, "stream.bin"))) for c in ["tiny"] + list(CASES)})
@@ -292,6 +322,26 @@ class Bench:
         report.packing(rows)
         report.machine_end(load_average())
         return report.text()
+
+
+def stored_payload(exe):
+    """The stored payload of a packed executable, found as the launcher finds
+    it: through the slots at the start of its .tarven section."""
+    with open(exe, "rb") as f:
+        image = f.read()
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    count, optional = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
+    sections = [struct.unpack_from("<8sIIII", image, pe + 24 + optional + 40 * i) for i in range(count)]
+
+    def offset(rva):
+        for _, size, start, raw, at in sections:
+            if start <= rva < start + max(size, raw):
+                return at + rva - start
+        raise BenchError(f"{exe}: RVA {rva:#x} is in no section")
+
+    slots = next(at for name, _, _, _, at in sections if name.rstrip(b"\0") == b".tarven")
+    size, rva = struct.unpack_from("<QI", image, slots + 8)
+    return image[offset(rva):offset(rva) + size]
 
 
 def default_scratch(build):

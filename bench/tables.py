@@ -115,6 +115,31 @@ class Report:
                              "that killed launchers left beside its own folder, while its child starts.\n\n" +
                              table(["temporary folder", "to first line", "to its end", "runs"], rows))
 
+    def cached(self, rows, tiny):
+        for r in rows:
+            if r["case"] == "tiny":
+                continue
+            self.summary.append([f"cached start ({r['case']}), to its end", duration(r["cached"]),
+                                 f"{duration(tiny)} (tiny payload, default mode)", f"{r['cached'] / tiny:.2f}x",
+                                 "≤ 1.1x"])
+            self.summary.append([f"cached mode's first start ({r['case']}), to its end", duration(r["first"]),
+                                 f"{duration(r['default'])} (default mode)", f"{r['first'] / r['default']:.2f}x",
+                                 "≤ 1.1x"])
+        b = next(r for r in rows if r["case"] == "b")
+        self.summary.append(["cached mode's folder check (b), share of a cached start", duration(b["check"]),
+                             duration(b["cached"]), f"{100 * b['check'] / b['cached']:.0f}%", "≤ 10%"])
+        table_rows = [[r["case"], r["files"], duration(r["first"]), duration(r["default"]), duration(r["cached"]),
+                       duration(r["check"]), r["runs"]] for r in rows]
+        self.sections.append(
+            "### Cached mode\n\nPacked with --cache into the benchmark's temporary folder. First start: an empty "
+            "folder, unpacked and published; cached start: the folder is there, checked, and the launcher hands "
+            "the process to the library itself. Both to the program's end. Default mode: the same payload's "
+            "start-up above (to its end), and for the tiny payload the two-process figure. The check alone is "
+            "the launcher's own cache_folder_is_whole() on the published folder (bench/win/cache_check.cpp), "
+            "median of 9.\n\n" + table(
+                ["payload", "files", "first start", "default mode start", "cached start", "check alone",
+                 "cached runs"], table_rows))
+
     def startup(self, title, f):
         self.summary.append([f"start-up {title}", duration(f["launcher"]), duration(f["floor"]),
                              f"{f['launcher'] / f['floor']:.2f}x", "≤ 1.25x"])
