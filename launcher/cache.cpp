@@ -113,6 +113,20 @@ bool enter(CheckWalk &walk, size_t length) {
     return true;
 }
 
+// True for a folder that is not a link or junction.
+bool is_plain_directory(const wchar_t *path) {
+    DWORD attributes = sys.GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Removes a folder set aside: its tree when it is a plain folder, only the
+// link itself when a link or junction stood at the cache folder's place.
+void remove_aside(const wchar_t *path) {
+    if (is_plain_directory(path)) remove_directory_tree(path);
+    else sys.RemoveDirectoryW(path);
+}
+
 bool is_dot_entry(const wchar_t *name) { return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)); }
 
 // Writes `<parent of the cache folder>\<name>` to `path`.
@@ -215,13 +229,20 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const wchar_t *unique, cons
         launcher_state.extraction_started = false;
         return cache_folder;
     }
+    // A link or junction in the folder's place is removed itself, never
+    // followed nor renamed (a rename through it could move what it points at).
+    if (!is_plain_directory(cache_folder)) {
+        bool published = sys.RemoveDirectoryW(cache_folder) && sys.MoveFileExW(fresh, cache_folder, 0);
+        launcher_state.extraction_started = false;
+        return published ? cache_folder : fresh;
+    }
     wchar_t aside_name[kPathCapacity], aside[kPathCapacity];
     own_name(aside_name, id, L"old", unique);
     sibling_path(aside, aside_name);
     if (sys.MoveFileExW(cache_folder, aside, 0)) {
         if (sys.MoveFileExW(fresh, cache_folder, 0)) {
             launcher_state.extraction_started = false;
-            remove_directory_tree(aside);
+            remove_aside(aside);
             return cache_folder;
         }
         sys.MoveFileExW(aside, cache_folder, 0);
@@ -241,6 +262,8 @@ bool is_payload_id(const wchar_t *name) {
 }
 
 bool cache_folder_is_whole(const wchar_t *folder, const unsigned char *table) {
+    // A link or junction put in the folder's place is not the folder.
+    if (!is_plain_directory(folder)) return false;
     auto *walk = static_cast<CheckWalk *>(sys.malloc(sizeof(CheckWalk)));
     if (walk == nullptr) return false;
     walk->depth = 0;

@@ -160,6 +160,27 @@ TEST(CachedMode, LinksInTheCacheAreNotFollowed) {
     EXPECT_EQ(read_file(narrow(outside) + "\\readme.txt"), "data beside the probe\n") << "the link was followed";
     DWORD attributes = GetFileAttributesW((room.published() + L"\\data").c_str());
     EXPECT_EQ(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the application runs with the planted link";
+
+    // The whole folder replaced by a link to a complete copy outside: not used, not emptied.
+    std::wstring copy = room.temp + L"\\copy";
+    CreateDirectoryW(copy.c_str(), nullptr);
+    for (const auto &[name, bytes] : read_tree(folder)) {
+        std::wstring target = copy + L"\\" + name;
+        CreateDirectoryW(target.substr(0, target.rfind(L'\\')).c_str(), nullptr);
+        CopyFileW((folder + L"\\" + name).c_str(), target.c_str(), FALSE);
+    }
+    remove_host_tree(folder);
+    make_folder_link(folder, copy);
+    EXPECT_EQ(room.run(L"cached.exe", L"reportexit \"" + report + L"\" 0").exit_code, 0u);
+    std::string library = read_report(report)["library"];
+    if (on_wine()) {
+        // Wine cannot remove a host link: the start runs from its own fresh copy.
+        EXPECT_EQ(library.rfind(narrow(folder) + ".new_", 0), 0u) << library;
+    } else {
+        EXPECT_EQ(library, narrow(folder) + "\\probe.dll");  // the junction removed, the folder published
+    }
+    EXPECT_TRUE(exists(copy + L"\\probe.dll") && exists(copy + L"\\data\\readme.txt"))
+        << "the copy behind the link was moved or emptied";
     // Wine cannot remove a host link: the folder set aside with it may stay
     // (on Windows the junction goes with it).
 }
