@@ -84,6 +84,13 @@ long find_in_table(const unsigned char *table, const wchar_t *name, size_t lengt
     return -1;
 }
 
+// True when `name` starts with 16 lowercase hex digits, a payload id.
+bool starts_with_payload_id(const wchar_t *name) {
+    for (size_t i = 0; i < kPayloadIdUnits; ++i)
+        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
+    return true;
+}
+
 // The walk of a cache folder: its path (with the \\?\ prefix) and open searches.
 struct CheckWalk {
     wchar_t path[kLongPathCapacity];
@@ -137,21 +144,27 @@ void sibling_path(wchar_t *path, const wchar_t *name) {
     append_wide_bounded(path, name, kPathCapacity);
 }
 
+// This launcher's `<pid>_<6 digits>_<11 characters>`, made the first time a
+// folder is made or claimed: a start that finds its folder whole makes none.
+const wchar_t *own_unique_text() {
+    static wchar_t unique[64];
+    if (unique[0] == 0 && !expand_path_template(unique, L"{PID}_{TIME_US}_{RANDOM}", 64)) sys.fail_fast();
+    return unique;
+}
+
 // `<id>.<kind>_<pid>_<6 digits>_<11 characters>` with this launcher's id and
 // unique text, for a folder it makes or claims.
-void own_name(wchar_t *name, const wchar_t *id, const wchar_t *kind, const wchar_t *unique) {
+void own_name(wchar_t *name, const wchar_t *id, const wchar_t *kind) {
     copy_wide_bounded(name, id, kPathCapacity);
     append_wide_bounded(name, L".", kPathCapacity);
     append_wide_bounded(name, kind, kPathCapacity);
     append_wide_bounded(name, L"_", kPathCapacity);
-    append_wide_bounded(name, unique, kPathCapacity);
+    append_wide_bounded(name, own_unique_text(), kPathCapacity);
 }
 
 // True when `name` is `<id>.<new|old|gone>_...` of a launcher that is gone.
 bool is_dead_leftover(const wchar_t *name) {
-    for (int i = 0; i < 16; ++i)
-        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
-    if (name[16] != L'.') return false;
+    if (!starts_with_payload_id(name) || name[16] != L'.') return false;
     const wchar_t *kinds[] = {L"new_", L"old_", L"gone_"};
     for (const wchar_t *kind : kinds) {
         size_t length = wide_length(kind);
@@ -166,13 +179,13 @@ bool is_dead_leftover(const wchar_t *name) {
 
 // Claims a folder beside the cache folder by renaming it to `<its id>.gone_<own unique>`,
 // then removes it. A folder in use cannot be renamed on Windows and stays.
-bool claim_and_remove(const wchar_t *name, const wchar_t *unique) {
+bool claim_and_remove(const wchar_t *name) {
     wchar_t id[17];
     for (int i = 0; i < 16; ++i) id[i] = name[i];
     id[16] = 0;
     wchar_t from[kPathCapacity], claimed_name[kPathCapacity], claimed[kPathCapacity];
     sibling_path(from, name);
-    own_name(claimed_name, id, L"gone", unique);
+    own_name(claimed_name, id, L"gone");
     sibling_path(claimed, claimed_name);
     if (!sys.MoveFileExW(from, claimed, 0)) return false;
     remove_directory_tree(claimed);
@@ -181,7 +194,7 @@ bool claim_and_remove(const wchar_t *name, const wchar_t *unique) {
 
 // Removes, beside the cache folder, other ids' folders and leftovers of
 // launchers that are gone; a bounded number per start, never a link.
-void tidy_siblings(const wchar_t *own_id, const wchar_t *unique) {
+void tidy_siblings(const wchar_t *own_id) {
     wchar_t pattern[kPathCapacity];
     sibling_path(pattern, L"*");
     WIN32_FIND_DATAW found;
@@ -193,7 +206,7 @@ void tidy_siblings(const wchar_t *own_id, const wchar_t *unique) {
         ++looked;
         if (!is_plain_folder(found)) continue;
         bool older = is_payload_id(found.cFileName) && !same_wide_text(found.cFileName, own_id);
-        if ((older || is_dead_leftover(found.cFileName)) && claim_and_remove(found.cFileName, unique)) ++removed;
+        if ((older || is_dead_leftover(found.cFileName)) && claim_and_remove(found.cFileName)) ++removed;
     } while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && sys.FindNextFileW(search, &found));
     sys.FindClose(search);
 }
@@ -213,9 +226,9 @@ void unpack_into_target() {
 // Publishes a fresh copy of the payload at the cache folder; gives the folder
 // the application runs from: the cache folder, or the fresh copy itself when
 // a damaged cache folder is in use and cannot be replaced.
-const wchar_t *publish_fresh_copy(const wchar_t *id, const wchar_t *unique, const unsigned char *table) {
+const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table) {
     wchar_t name[kPathCapacity];
-    own_name(name, id, L"new", unique);
+    own_name(name, id, L"new");
     sibling_path(launcher_state.target_directory, name);
     unpack_into_target();
     const wchar_t *fresh = launcher_state.target_directory;
@@ -237,7 +250,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const wchar_t *unique, cons
         return published ? cache_folder : fresh;
     }
     wchar_t aside_name[kPathCapacity], aside[kPathCapacity];
-    own_name(aside_name, id, L"old", unique);
+    own_name(aside_name, id, L"old");
     sibling_path(aside, aside_name);
     if (sys.MoveFileExW(cache_folder, aside, 0)) {
         if (sys.MoveFileExW(fresh, cache_folder, 0)) {
@@ -255,11 +268,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const wchar_t *unique, cons
 
 }  // namespace
 
-bool is_payload_id(const wchar_t *name) {
-    for (int i = 0; i < 16; ++i)
-        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
-    return name[16] == 0;
-}
+bool is_payload_id(const wchar_t *name) { return starts_with_payload_id(name) && name[16] == 0; }
 
 bool cache_folder_is_whole(const wchar_t *folder, const unsigned char *table) {
     // A link or junction put in the folder's place is not the folder.
@@ -315,14 +324,11 @@ unsigned run_cached(const ArgumentVector &arguments) {
     copy_wide_bounded(cache_folder, launcher_state.target_directory, kPathCapacity);
     wchar_t *last = last_backslash(cache_folder);
     const wchar_t *id = last != nullptr ? last + 1 : cache_folder;
-    // This launcher's unique text, for the names of the folders it makes or claims.
-    wchar_t unique[64];
-    if (!expand_path_template(unique, L"{PID}_{TIME_US}_{RANDOM}", 64)) sys.fail_fast();
 
     const wchar_t *folder = cache_folder;
-    if (!cache_folder_is_whole(cache_folder, table)) folder = publish_fresh_copy(id, unique, table);
+    if (!cache_folder_is_whole(cache_folder, table)) folder = publish_fresh_copy(id, table);
     // Only a folder named by the id has this mode's siblings.
-    if (is_payload_id(id)) tidy_siblings(id, unique);
+    if (is_payload_id(id)) tidy_siblings(id);
 
     TableFile entry = table_file(table, 0);
     copy_wide_bounded(library_path, folder, kPathCapacity);

@@ -7,6 +7,7 @@
 
 #include "contract/contract.h"
 #include "host/errors.h"
+#include "host/le_bytes.h"
 #include "pack/entry_digest.h"
 
 namespace tarven {
@@ -22,17 +23,6 @@ constexpr uint32_t kSizeOfCode = 0x04, kSizeOfInitializedData = 0x08, kSectionAl
                    kDirectoryCount = 0x6C, kDirectories = 0x70;
 constexpr uint32_t kResourceDirectory = 2, kSecurityDirectory = 4, kDebugDirectory = 6;
 
-uint32_t get32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-void set32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void set64(unsigned char* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 uint64_t align_up(uint64_t v, uint32_t a) { return (v + a - 1) / a * a; }
 
 // The PE checksum's one's-complement sum of 16-bit little-endian words.
@@ -55,19 +45,19 @@ ExecutableWriter::ExecutableWriter(OutputFile& out, const std::vector<unsigned c
   const unsigned char* in = launcher.data();
   const size_t size = launcher.size();
   if (size < 64 || in[0] != 'M' || in[1] != 'Z') broken("is not a PE image");
-  pe_offset_ = get32(in + 0x3C);
+  pe_offset_ = get_le32(in + 0x3C);
   if (uint64_t{pe_offset_} + 24 + 0x70 + 16 * 8 > size || std::memcmp(in + pe_offset_, "PE\0\0", 4) != 0)
     broken("has no PE header");
-  if (get16(in + pe_offset_ + 4) != 0x8664) broken("is not for x86-64");
-  section_count_ = get16(in + pe_offset_ + 6);
-  const uint16_t optional_size = get16(in + pe_offset_ + 20);
+  if (get_le16(in + pe_offset_ + 4) != 0x8664) broken("is not for x86-64");
+  section_count_ = get_le16(in + pe_offset_ + 6);
+  const uint16_t optional_size = get_le16(in + pe_offset_ + 20);
   optional_offset_ = pe_offset_ + 24;
   const unsigned char* opt = in + optional_offset_;
-  if (get16(opt) != 0x20B || optional_size < kDirectories + 16 * 8 || get32(opt + kDirectoryCount) < 16)
+  if (get_le16(opt) != 0x20B || optional_size < kDirectories + 16 * 8 || get_le32(opt + kDirectoryCount) < 16)
     broken("is not a PE32+ image with 16 data directories");
   for (uint32_t d : {kResourceDirectory, kSecurityDirectory, kDebugDirectory})
-    if (get32(opt + kDirectories + d * 8 + 4) != 0) broken("already holds resources, a signature or debug data");
-  section_alignment_ = get32(opt + kSectionAlignment);
+    if (get_le32(opt + kDirectories + d * 8 + 4) != 0) broken("already holds resources, a signature or debug data");
+  section_alignment_ = get_le32(opt + kSectionAlignment);
   table_offset_ = optional_offset_ + optional_size;
   const uint64_t table_end = table_offset_ + uint64_t{section_count_} * kSectionHeaderSize;
   if (table_end > size) broken("has a truncated section table");
@@ -76,7 +66,7 @@ ExecutableWriter::ExecutableWriter(OutputFile& out, const std::vector<unsigned c
   const uint64_t headers = align_up(table_end + 2 * kSectionHeaderSize, file_alignment_);
   uint32_t lowest_rva = UINT32_MAX;
   for (uint16_t i = 0; i < section_count_; ++i)
-    lowest_rva = std::min(lowest_rva, get32(in + table_offset_ + i * kSectionHeaderSize + 12));
+    lowest_rva = std::min(lowest_rva, get_le32(in + table_offset_ + i * kSectionHeaderSize + 12));
   if (headers > lowest_rva) broken("has no room for two more section headers");
 
   headers_size_ = static_cast<uint32_t>(headers);
@@ -86,8 +76,8 @@ ExecutableWriter::ExecutableWriter(OutputFile& out, const std::vector<unsigned c
   for (uint16_t i = 0; i < section_count_; ++i) {
     const size_t entry_at = table_offset_ + size_t{i} * kSectionHeaderSize;
     const unsigned char* entry = head_.data() + entry_at;
-    const uint32_t virtual_size = get32(entry + 8), rva = get32(entry + 12);
-    const uint32_t raw_size = get32(entry + 16), raw_offset = get32(entry + 20);
+    const uint32_t virtual_size = get_le32(entry + 8), rva = get_le32(entry + 12);
+    const uint32_t raw_size = get_le32(entry + 16), raw_offset = get_le32(entry + 20);
     // What the file holds of the section: the loader fills the rest with zeros.
     const uint32_t length = virtual_size ? std::min(raw_size, virtual_size) : raw_size;
     if (length && uint64_t{raw_offset} + length > size) broken("has a section past its end");
@@ -97,8 +87,8 @@ ExecutableWriter::ExecutableWriter(OutputFile& out, const std::vector<unsigned c
       head_.resize(align_up(head_.size(), file_alignment_), 0);
     }
     // head_ grew: the entry is found again, not through a pointer from before.
-    set32(head_.data() + entry_at + 16, length ? static_cast<uint32_t>(align_up(length, file_alignment_)) : 0);
-    set32(head_.data() + entry_at + 20, length ? static_cast<uint32_t>(at) : 0);
+    put_le32(head_.data() + entry_at + 16, length ? static_cast<uint32_t>(align_up(length, file_alignment_)) : 0);
+    put_le32(head_.data() + entry_at + 20, length ? static_cast<uint32_t>(at) : 0);
     next_rva_ = std::max<uint32_t>(next_rva_, static_cast<uint32_t>(align_up(
                                                   uint64_t{rva} + std::max(virtual_size, raw_size), section_alignment_)));
     if (std::strncmp(reinterpret_cast<const char*>(head_.data() + entry_at), TARVEN_SLOTS_SECTION, 8) == 0) {
@@ -187,8 +177,8 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
     pad_to(8);
     std::vector<unsigned char> block(16 + texts.digests.size() * 8);
     std::memcpy(block.data(), kDigestMarker, 8);
-    set64(block.data() + 8, texts.digests.size());
-    for (size_t i = 0; i < texts.digests.size(); ++i) set64(block.data() + 16 + i * 8, texts.digests[i]);
+    put_le64(block.data() + 8, texts.digests.size());
+    for (size_t i = 0; i < texts.digests.size(); ++i) put_le64(block.data() + 16 + i * 8, texts.digests[i]);
     put(block.data(), block.size());
     length += block.size();
   }
@@ -201,14 +191,14 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
     table_rva = static_cast<uint32_t>(payload_rva + length);
     const uint32_t count = static_cast<uint32_t>(texts.files.size());
     std::vector<unsigned char> table(align_up(4 + 4 * uint64_t{count}, 8));
-    set32(table.data(), count);
+    put_le32(table.data(), count);
     for (uint32_t i = 0; i < count; ++i) {
       const auto& [name, size] = texts.files[i];
-      set32(table.data() + 4 + 4 * i, static_cast<uint32_t>(table.size()));
+      put_le32(table.data() + 4 + 4 * i, static_cast<uint32_t>(table.size()));
       const size_t at = table.size();
       table.resize(align_up(at + 12 + 2 * name.size(), 8), 0);
-      set64(table.data() + at, size);
-      set32(table.data() + at + 8, static_cast<uint32_t>(name.size()));
+      put_le64(table.data() + at, size);
+      put_le32(table.data() + at + 8, static_cast<uint32_t>(name.size()));
       for (size_t k = 0; k < name.size(); ++k) {
         table[at + 12 + 2 * k] = static_cast<unsigned char>(name[k] & 0xFF);
         table[at + 12 + 2 * k + 1] = static_cast<unsigned char>(name[k] >> 8);
@@ -242,51 +232,51 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
     unsigned char* entry = head_.data() + table_offset_ + (section_count_ + i) * kSectionHeaderSize;
     std::memset(entry, 0, kSectionHeaderSize);
     std::memcpy(entry, added[i].name, std::strlen(added[i].name));
-    set32(entry + 8, added[i].virtual_size);
-    set32(entry + 12, added[i].rva);
-    set32(entry + 16, added[i].raw_size);
-    set32(entry + 20, static_cast<uint32_t>(added[i].raw_offset));
-    set32(entry + 36, kReadOnlyData);
+    put_le32(entry + 8, added[i].virtual_size);
+    put_le32(entry + 12, added[i].rva);
+    put_le32(entry + 16, added[i].raw_size);
+    put_le32(entry + 20, static_cast<uint32_t>(added[i].raw_offset));
+    put_le32(entry + 36, kReadOnlyData);
   }
   const uint16_t count = static_cast<uint16_t>(section_count_ + 2);
   head_[pe_offset_ + 6] = static_cast<unsigned char>(count & 0xFF);
   head_[pe_offset_ + 7] = static_cast<unsigned char>(count >> 8);
-  set32(head_.data() + pe_offset_ + 8, 0);  // no time stamp: the same inputs give the same bytes
+  put_le32(head_.data() + pe_offset_ + 8, 0);  // no time stamp: the same inputs give the same bytes
   uint64_t code = 0, data = 0;
   for (uint16_t i = 0; i < count; ++i) {
     const unsigned char* entry = head_.data() + table_offset_ + i * kSectionHeaderSize;
-    const uint32_t flags = get32(entry + 36), raw = get32(entry + 16);
+    const uint32_t flags = get_le32(entry + 36), raw = get_le32(entry + 16);
     if (flags & kCodeFlag) code += raw;
     if (flags & kInitializedDataFlag) data += raw;
   }
   unsigned char* opt = head_.data() + optional_offset_;
-  set32(opt + kSizeOfCode, static_cast<uint32_t>(code));
-  set32(opt + kSizeOfInitializedData, static_cast<uint32_t>(data));
-  set32(opt + kFileAlignment, file_alignment_);
-  set32(opt + kSizeOfHeaders, headers_size_);
-  set32(opt + kSizeOfImage, static_cast<uint32_t>(align_up(uint64_t{resource_rva} + resource_size, section_alignment_)));
-  set32(opt + kDirectories + kResourceDirectory * 8, resource_rva);
-  set32(opt + kDirectories + kResourceDirectory * 8 + 4, resource_size);
-  set32(opt + kCheckSum, 0);
+  put_le32(opt + kSizeOfCode, static_cast<uint32_t>(code));
+  put_le32(opt + kSizeOfInitializedData, static_cast<uint32_t>(data));
+  put_le32(opt + kFileAlignment, file_alignment_);
+  put_le32(opt + kSizeOfHeaders, headers_size_);
+  put_le32(opt + kSizeOfImage, static_cast<uint32_t>(align_up(uint64_t{resource_rva} + resource_size, section_alignment_)));
+  put_le32(opt + kDirectories + kResourceDirectory * 8, resource_rva);
+  put_le32(opt + kDirectories + kResourceDirectory * 8 + 4, resource_size);
+  put_le32(opt + kCheckSum, 0);
 
   // The slots: where the launcher finds its payload and texts.
   unsigned char* slots = head_.data() + slots_offset_;
-  set64(slots + offsetof(TarvenSlots, payload_size), payload_size_);
-  set32(slots + offsetof(TarvenSlots, payload_rva), payload_rva);
-  set32(slots + offsetof(TarvenSlots, target_template_rva), text_rvas[0]);
-  set32(slots + offsetof(TarvenSlots, company_rva), text_rvas[1]);
-  set32(slots + offsetof(TarvenSlots, product_rva), text_rvas[2]);
-  set32(slots + offsetof(TarvenSlots, version_rva), text_rvas[3]);
-  set32(slots + offsetof(TarvenSlots, payload_id_rva), id_rva);
-  set32(slots + offsetof(TarvenSlots, file_table_rva), table_rva);
-  set32(slots + offsetof(TarvenSlots, flags), texts.cached ? kSlotsCached : 0);
+  put_le64(slots + offsetof(TarvenSlots, payload_size), payload_size_);
+  put_le32(slots + offsetof(TarvenSlots, payload_rva), payload_rva);
+  put_le32(slots + offsetof(TarvenSlots, target_template_rva), text_rvas[0]);
+  put_le32(slots + offsetof(TarvenSlots, company_rva), text_rvas[1]);
+  put_le32(slots + offsetof(TarvenSlots, product_rva), text_rvas[2]);
+  put_le32(slots + offsetof(TarvenSlots, version_rva), text_rvas[3]);
+  put_le32(slots + offsetof(TarvenSlots, payload_id_rva), id_rva);
+  put_le32(slots + offsetof(TarvenSlots, file_table_rva), table_rva);
+  put_le32(slots + offsetof(TarvenSlots, flags), texts.cached ? kSlotsCached : 0);
 
   // The checksum: the one's-complement sum of the file's words (its own
   // field counted as zero) plus the file's length.
   uint64_t sum = checksum_;
   if (odd_) sum += pending_;
   for (size_t i = 0; i < head_.size(); i += 2) sum += static_cast<uint32_t>(head_[i]) | (static_cast<uint32_t>(head_[i + 1]) << 8);
-  set32(opt + kCheckSum, static_cast<uint32_t>(fold(sum) + file_size));
+  put_le32(opt + kCheckSum, static_cast<uint32_t>(fold(sum) + file_size));
 
   out_.seek(0);
   out_.write(head_.data(), head_.size());

@@ -51,11 +51,6 @@ bool parse_texts(const std::vector<unsigned char>& bytes, uint64_t base, Launche
   return true;
 }
 
-uint32_t get_le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
 }  // namespace
 
 LauncherImage read_launcher_image(InputFile& exe) {

@@ -2,15 +2,10 @@
 #include "image/pe_image.h"
 
 #include "host/errors.h"
+#include "host/le_bytes.h"
 
 namespace tarven {
 namespace {
-
-uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 constexpr uint32_t kMaxExportNames = 1u << 20;
 constexpr size_t kMaxExportNameLength = 4096;
@@ -23,33 +18,33 @@ PeImage::PeImage(InputFile& file, int exit_code) : file_(file), exit_code_(exit_
   unsigned char dos[64];
   file.read_at(0, dos, sizeof dos);
   if (dos[0] != 'M' || dos[1] != 'Z') fail("is not a PE file (no MZ header)");
-  const uint32_t pe_offset = le32(dos + 0x3C);
+  const uint32_t pe_offset = get_le32(dos + 0x3C);
   unsigned char coff[24];
   if (uint64_t{pe_offset} + sizeof coff > file.size()) fail("is not a PE file (bad PE offset)");
   file.read_at(pe_offset, coff, sizeof coff);
   if (coff[0] != 'P' || coff[1] != 'E' || coff[2] != 0 || coff[3] != 0)
     fail("is not a PE file (no PE signature)");
-  machine_ = le16(coff + 4);
-  const uint16_t section_count = le16(coff + 6);
-  const uint16_t optional_size = le16(coff + 20);
-  characteristics_ = le16(coff + 22);
+  machine_ = get_le16(coff + 4);
+  const uint16_t section_count = get_le16(coff + 6);
+  const uint16_t optional_size = get_le16(coff + 20);
+  characteristics_ = get_le16(coff + 22);
   const uint64_t optional_offset = uint64_t{pe_offset} + sizeof coff;
   if (optional_size < 2 || optional_offset + optional_size > file.size())
     fail("has a truncated optional header");
   std::vector<unsigned char> optional(optional_size);
   file.read_at(optional_offset, optional.data(), optional.size());
-  magic_ = le16(optional.data());
+  magic_ = get_le16(optional.data());
   // The data directories start at 96 (PE32) or 112 (PE32+); the export
   // directory is the first one.
   const size_t count_at = magic_ == kMagicPe32Plus ? 108 : 92;
   if ((magic_ == kMagicPe32Plus || magic_ == kMagicPe32) && optional_size >= count_at + 4) {
-    const uint32_t count = le32(optional.data() + count_at);
+    const uint32_t count = get_le32(optional.data() + count_at);
     // Directory `index`: its RVA and size, when the header holds it.
     auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* size) {
       const size_t at = count_at + 4 + size_t{index} * 8;
       if (count <= index || optional_size < at + 8) return;
-      *rva = le32(optional.data() + at);
-      if (size != nullptr) *size = le32(optional.data() + at + 4);
+      *rva = get_le32(optional.data() + at);
+      if (size != nullptr) *size = get_le32(optional.data() + at + 4);
     };
     directory(0, &export_rva_, &export_size_);
     directory(1, &import_rva_, nullptr);
@@ -64,10 +59,10 @@ PeImage::PeImage(InputFile& file, int exit_code) : file_(file), exit_code_(exit_
     size_t name_len = 0;
     while (name_len < 8 && raw[name_len]) ++name_len;
     s.name.assign(reinterpret_cast<const char*>(raw), name_len);
-    s.virtual_size = le32(raw + 8);
-    s.virtual_address = le32(raw + 12);
-    s.raw_size = le32(raw + 16);
-    s.raw_offset = le32(raw + 20);
+    s.virtual_size = get_le32(raw + 8);
+    s.virtual_address = get_le32(raw + 12);
+    s.raw_size = get_le32(raw + 16);
+    s.raw_offset = get_le32(raw + 20);
     if (s.raw_size && uint64_t{s.raw_offset} + s.raw_size > file.size())
       fail("has a section " + s.name + " that extends past the end of the file");
     sections_.push_back(s);
@@ -107,15 +102,15 @@ std::vector<std::string> PeImage::export_names() {
   if (export_rva_ == 0 || export_size_ == 0) return names;
   unsigned char dir[40];
   file_.read_at(rva_to_offset(export_rva_, sizeof dir), dir, sizeof dir);
-  const uint32_t count = le32(dir + 24);
-  const uint32_t names_rva = le32(dir + 32);
+  const uint32_t count = get_le32(dir + 24);
+  const uint32_t names_rva = get_le32(dir + 32);
   if (count > kMaxExportNames) fail("has an export directory with too many names");
   if (count == 0) return names;
   std::vector<unsigned char> table(size_t{count} * 4);
   file_.read_at(rva_to_offset(names_rva, static_cast<uint32_t>(table.size())), table.data(),
                 table.size());
   for (uint32_t i = 0; i < count; ++i) {
-    names.push_back(name_at(le32(table.data() + size_t{i} * 4)));
+    names.push_back(name_at(get_le32(table.data() + size_t{i} * 4)));
   }
   return names;
 }
@@ -142,7 +137,7 @@ std::vector<std::string> PeImage::imported_dlls() {
     for (uint32_t i = 0; i < kMaxImportedDlls; ++i) {
       unsigned char descriptor[32];
       file_.read_at(rva_to_offset(table.rva + i * table.size, table.size), descriptor, table.size);
-      const uint32_t name_rva = le32(descriptor + table.name_at);
+      const uint32_t name_rva = get_le32(descriptor + table.name_at);
       if (name_rva == 0) break;
       names.push_back(name_at(name_rva));
     }

@@ -3,6 +3,7 @@
 #include "image/resources.h"
 
 #include "host/errors.h"
+#include "host/le_bytes.h"
 
 namespace tarven {
 namespace {
@@ -15,14 +16,6 @@ constexpr uint16_t kLanguage = 1033;  // en-US, windres's default
 
 constexpr size_t kIconDirSize = 6;
 constexpr size_t kIconEntrySize = 16;
-
-uint32_t get16(const std::vector<unsigned char>& b, size_t at) {
-  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8;
-}
-
-uint32_t get32(const std::vector<unsigned char>& b, size_t at) {
-  return get16(b, at) | get16(b, at + 2) << 16;
-}
 
 // A growing little-endian byte buffer.
 class Bytes {
@@ -215,10 +208,10 @@ Icon parse_icon(const std::vector<unsigned char>& bytes, const std::string& disp
     return user_error(display_name + ": is not an .ico file: " + reason);
   };
   if (bytes.size() < kIconDirSize) throw refuse("it is too short");
-  if (get16(bytes, 0) != 0 || get16(bytes, 2) != 1)
-    throw refuse(get16(bytes, 0) == 0 && get16(bytes, 2) == 2 ? "it holds cursors, not icons"
+  if (get_le16(bytes.data() + 0) != 0 || get_le16(bytes.data() + 2) != 1)
+    throw refuse(get_le16(bytes.data() + 0) == 0 && get_le16(bytes.data() + 2) == 2 ? "it holds cursors, not icons"
                                                                 : "its header does not say icon (type 1)");
-  const size_t count = get16(bytes, 4);
+  const size_t count = get_le16(bytes.data() + 4);
   if (count == 0) throw refuse("it holds no images");
   if (bytes.size() < kIconDirSize + count * kIconEntrySize)
     throw refuse("it is too short for its " + std::to_string(count) + " image entries");
@@ -226,8 +219,8 @@ Icon parse_icon(const std::vector<unsigned char>& bytes, const std::string& disp
   icon.images.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     const size_t at = kIconDirSize + i * kIconEntrySize;
-    const uint64_t size = get32(bytes, at + 8);
-    const uint64_t offset = get32(bytes, at + 12);
+    const uint64_t size = get_le32(bytes.data() + at + 8);
+    const uint64_t offset = get_le32(bytes.data() + at + 12);
     const std::string which = "image " + std::to_string(i + 1) + " of " + std::to_string(count);
     if (size == 0) throw refuse(which + " has 0 bytes");
     if (offset + size > bytes.size()) throw refuse(which + " runs past the end of the file");
@@ -236,8 +229,8 @@ Icon parse_icon(const std::vector<unsigned char>& bytes, const std::string& disp
     image.height = bytes[at + 1];
     image.colour_count = bytes[at + 2];
     image.reserved = bytes[at + 3];
-    image.planes = static_cast<uint16_t>(get16(bytes, at + 4));
-    image.bit_count = static_cast<uint16_t>(get16(bytes, at + 6));
+    image.planes = static_cast<uint16_t>(get_le16(bytes.data() + at + 4));
+    image.bit_count = static_cast<uint16_t>(get_le16(bytes.data() + at + 6));
     image.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
                        bytes.begin() + static_cast<std::ptrdiff_t>(offset + size));
     icon.images.push_back(std::move(image));

@@ -21,6 +21,7 @@
 
 #include "host/errors.h"
 #include "host/file_io.h"
+#include "pack/input_checks.h"
 #include "pack/names.h"
 #include "host/utf.h"
 
@@ -100,12 +101,7 @@ class Folder {
 
 // One Linux name component as UTF-16; `path` is only for the message.
 std::u16string component(const fs::path& path, const std::string& utf8) {
-  const auto converted = utf8_to_utf16(utf8);
-  if (!converted) throw user_error(display_path(path) + ": its name is not valid UTF-8");
-  if (converted->find(u'\\') != std::u16string::npos)
-    throw user_error(display_path(path) +
-                     ": its name holds a backslash, which Windows takes as a folder separator");
-  return *converted;
+  return payload_component(path, utf8_to_utf16(utf8), "UTF-8");
 }
 
 // What decides whether a name in a folder is the executable being written
@@ -366,15 +362,7 @@ std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vect
                                       const fs::path& output, CollectNotes* notes) {
   const OutputRule output_rule(output);
   // The same file or folder named twice would clash with itself: say so.
-  std::vector<fs::path> named{entry_dll};
-  named.insert(named.end(), inputs.begin(), inputs.end());
-  for (size_t i = 1; i < named.size(); ++i)
-    for (size_t k = 0; k < i; ++k) {
-      std::error_code ec;
-      if (fs::equivalent(named[i], named[k], ec))
-        throw user_error(display_path(named[i]) + ": listed twice" +
-                         (named[i] == named[k] ? std::string() : " (also as " + display_path(named[k]) + ")"));
-    }
+  refuse_inputs_named_twice(entry_dll, inputs);
   std::vector<PackEntry> entries;
   bool bad_name = false;  // some name breaks a rule: find the first in payload order
   auto add_file = [&](const fs::path& path, const Found& found) {
@@ -406,19 +394,7 @@ std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vect
   // A single folder input comes sorted already.
   if (!std::is_sorted(entries.begin() + 1, entries.end(), by_name))
     std::stable_sort(entries.begin() + 1, entries.end(), by_name);
-  NameClashes clashes;
-  // The message's head is made only for an entry that is refused.
-  auto refuse = [](const PackEntry& e, const std::string& why) {
-    return user_error(display_path(e.source) + ": its payload name '" + utf16_to_utf8(e.name) + "' " + why);
-  };
-  for (const PackEntry& e : entries) {
-    if (bad_name) {
-      const std::string problem = name_problem(e.name);
-      if (!problem.empty()) throw refuse(e, problem);
-    }
-    const std::string clash = clashes.add(e.name, display_path(e.source));
-    if (!clash.empty()) throw refuse(e, clash);
-  }
+  refuse_bad_payload_names(entries, bad_name);
   return entries;
 }
 

@@ -10,6 +10,7 @@
 
 #include "host/errors.h"
 #include "host/file_io.h"
+#include "pack/input_checks.h"
 #include "pack/names.h"
 #include "host/utf.h"
 
@@ -37,12 +38,7 @@ fs::file_status followed_status(const fs::path& path) {
 // component: a Linux name's UTF-8 bytes decoded, a Windows name's UTF-16 as
 // it is, so one folder gives the same names on both.
 std::u16string component(const fs::path& path, const fs::path& name = {}) {
-  const auto converted = name_utf16(name.empty() ? path.filename() : name);
-  if (!converted) throw user_error(display_path(path) + ": its name is not valid " + kNameEncoding);
-  if (converted->find(u'\\') != std::u16string::npos)
-    throw user_error(display_path(path) +
-                     ": its name holds a backslash, which Windows takes as a folder separator");
-  return *converted;
+  return payload_component(path, name_utf16(name.empty() ? path.filename() : name), kNameEncoding);
 }
 
 class Collector {
@@ -133,15 +129,7 @@ std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vect
                                       const fs::path& output, CollectNotes* notes) {
   Collector collector(output, notes);
   // The same file or folder named twice would clash with itself: say so.
-  std::vector<fs::path> named{entry_dll};
-  named.insert(named.end(), inputs.begin(), inputs.end());
-  for (size_t i = 1; i < named.size(); ++i)
-    for (size_t k = 0; k < i; ++k) {
-      std::error_code ec;
-      if (fs::equivalent(named[i], named[k], ec))
-        throw user_error(display_path(named[i]) + ": listed twice" +
-                         (named[i] == named[k] ? std::string() : " (also as " + display_path(named[k]) + ")"));
-    }
+  refuse_inputs_named_twice(entry_dll, inputs);
   if (!fs::is_regular_file(followed_status(entry_dll)))
     throw user_error(display_path(entry_dll) + ": the entry must be a DLL file, not a folder");
   collector.add_file(entry_dll, component(entry_dll));
@@ -155,15 +143,7 @@ std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vect
   std::vector<PackEntry>& entries = collector.entries();
   std::stable_sort(entries.begin() + 1, entries.end(),
                    [](const PackEntry& a, const PackEntry& b) { return a.name < b.name; });
-  NameClashes clashes;
-  for (const PackEntry& e : entries) {
-    const std::string shown = display_path(e.source);
-    const std::string label = shown + ": its payload name '" + utf16_to_utf8(e.name) + "' ";
-    const std::string problem = name_problem(e.name);
-    if (!problem.empty()) throw user_error(label + problem);
-    const std::string clash = clashes.add(e.name, shown);
-    if (!clash.empty()) throw user_error(label + clash);
-  }
+  refuse_bad_payload_names(entries, true);
   return std::move(entries);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "contract/contract.h"
+#include "host/le_bytes.h"
 
 namespace tarven {
 
@@ -19,15 +20,5 @@ constexpr int kWindowLog = kPayloadWindowLog;
 constexpr int kDefaultLevel = 18;
 constexpr int kMinLevel = 1;
 constexpr int kMaxLevel = 22;
-
-inline void put_le64(unsigned char* out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-inline uint64_t get_le64(const unsigned char* in) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | in[i];
-  return v;
-}
 
 }  // namespace tarven
