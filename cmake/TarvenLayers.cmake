@@ -6,14 +6,15 @@
 #   paths     text and paths: bounded copies, environment, templates, identity
 #   payload   the stored payload and its stream reader
 #   unpack    the entry loop, the launcher's state and its reports
-#   launcher  the application: run sequence, child, clean-up, re-entry, sweep
+#   launcher  the application: run sequence, child, clean-up, re-entry, sweep, cache
 # The Windows build and the host fuzz build both make their libraries here.
 set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp)
 set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
 set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp)
 set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/report.cpp unpack/state.cpp)
 set(TARVEN_LAYER_SOURCES_launcher launcher/main.cpp launcher/run.cpp launcher/child.cpp launcher/child_job.cpp
-  launcher/cleanup.cpp launcher/remove_tree.cpp launcher/reentry.cpp launcher/sweep.cpp launcher/cache.cpp)
+  launcher/cleanup.cpp launcher/remove_tree.cpp launcher/reentry.cpp launcher/sweep.cpp launcher/cache.cpp
+  launcher/cache_check.cpp launcher/file_table.cpp)
 set(TARVEN_LAYER_BELOW_system contract)
 set(TARVEN_LAYER_BELOW_paths contract system)
 set(TARVEN_LAYER_BELOW_payload contract system)

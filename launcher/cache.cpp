@@ -14,9 +14,9 @@
 // a dead process, which a later start removes.
 #include "launcher/cache.h"
 
-#include <stdlib.h>
-
+#include "launcher/cache_check.h"
 #include "launcher/child.h"
+#include "launcher/file_table.h"
 #include "launcher/remove_tree.h"
 #include "launcher/reentry.h"
 #include "launcher/sweep.h"
@@ -31,58 +31,10 @@
 
 namespace {
 
-constexpr size_t kLongPathCapacity = 32768;
-constexpr size_t kMaxDepth = kLongPathCapacity / 2;
-
 // The published folder, kept apart from the target directory, which the
 // console control thread may remove while it names the folder being unpacked.
 wchar_t cache_folder[kPathCapacity];
 wchar_t library_path[kPathCapacity];
-
-uint32_t read32(const unsigned char *at) {
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
-           (static_cast<uint32_t>(at[3]) << 24);
-}
-
-uint64_t read64(const unsigned char *at) { return read32(at) | (static_cast<uint64_t>(read32(at + 4)) << 32); }
-
-// One file of the table: its name (not terminated) and size.
-struct TableFile {
-    const unsigned char *name;  // UTF-16LE units
-    uint32_t units;
-    uint64_t size;
-};
-
-TableFile table_file(const unsigned char *table, uint32_t index) {
-    const unsigned char *record = table + read32(table + 4 + 4 * index);
-    return TableFile{record + 12, read32(record + 8), read64(record)};
-}
-
-// Compares a found name with a table name as UTF-16 code units: <0, 0, >0.
-int compare_name(const wchar_t *name, size_t length, const TableFile &file) {
-    for (size_t i = 0; i < length && i < file.units; ++i) {
-        unsigned unit = static_cast<unsigned>(file.name[2 * i]) | (static_cast<unsigned>(file.name[2 * i + 1]) << 8);
-        if (static_cast<unsigned>(name[i]) != unit) return static_cast<unsigned>(name[i]) < unit ? -1 : 1;
-    }
-    return length == file.units ? 0 : (length < file.units ? -1 : 1);
-}
-
-// The table's index of `name`, or -1: the entry library first, then a binary
-// search of the rest, which are sorted.
-long find_in_table(const unsigned char *table, const wchar_t *name, size_t length) {
-    uint32_t count = read32(table);
-    if (count == 0) return -1;
-    if (compare_name(name, length, table_file(table, 0)) == 0) return 0;
-    uint32_t low = 1, high = count;
-    while (low < high) {
-        uint32_t middle = low + (high - low) / 2;
-        int order = compare_name(name, length, table_file(table, middle));
-        if (order == 0) return static_cast<long>(middle);
-        if (order < 0) high = middle;
-        else low = middle + 1;
-    }
-    return -1;
-}
 
 // True when `name` starts with 16 lowercase hex digits, a payload id.
 bool starts_with_payload_id(const wchar_t *name) {
@@ -91,50 +43,12 @@ bool starts_with_payload_id(const wchar_t *name) {
     return true;
 }
 
-// The walk of a cache folder: its path (with the \\?\ prefix) and open searches.
-struct CheckWalk {
-    wchar_t path[kLongPathCapacity];
-    WIN32_FIND_DATAW found;
-    HANDLE searches[kMaxDepth];
-    size_t lengths[kMaxDepth];
-    size_t depth;
-};
-
-size_t append(CheckWalk &walk, size_t length, const wchar_t *text) {
-    while (*text != 0) {
-        if (length + 1 >= kLongPathCapacity) return kLongPathCapacity;
-        walk.path[length++] = *text++;
-    }
-    walk.path[length] = 0;
-    return length;
-}
-
-bool enter(CheckWalk &walk, size_t length) {
-    if (walk.depth == kMaxDepth || append(walk, length, L"\\*") >= kLongPathCapacity) return false;
-    HANDLE search = sys.FindFirstFileExW(walk.path, FindExInfoBasic, &walk.found, FindExSearchNameMatch, nullptr,
-                                        FIND_FIRST_EX_LARGE_FETCH);
-    walk.path[length] = 0;
-    if (search == INVALID_HANDLE_VALUE) return false;
-    walk.searches[walk.depth] = search;
-    walk.lengths[walk.depth++] = length;
-    return true;
-}
-
-// True for a folder that is not a link or junction.
-bool is_plain_directory(const wchar_t *path) {
-    DWORD attributes = sys.GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
 // Removes a folder set aside: its tree when it is a plain folder, only the
 // link itself when a link or junction stood at the cache folder's place.
 void remove_aside(const wchar_t *path) {
     if (is_plain_directory(path)) remove_directory_tree(path);
     else sys.RemoveDirectoryW(path);
 }
-
-bool is_dot_entry(const wchar_t *name) { return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)); }
 
 // Writes `<parent of the cache folder>\<name>` to `path`.
 void sibling_path(wchar_t *path, const wchar_t *name) {
@@ -270,57 +184,9 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
 
 bool is_payload_id(const wchar_t *name) { return starts_with_payload_id(name) && name[16] == 0; }
 
-bool cache_folder_is_whole(const wchar_t *folder, const unsigned char *table) {
-    // A link or junction put in the folder's place is not the folder.
-    if (!is_plain_directory(folder)) return false;
-    auto *walk = static_cast<CheckWalk *>(sys.malloc(sizeof(CheckWalk)));
-    if (walk == nullptr) return false;
-    walk->depth = 0;
-    // The \\?\\ form only where a path may need it: Wine takes twice as long
-    // to list a folder through it.
-    uint32_t longest = 0;
-    for (uint32_t i = 0; i < read32(table); ++i) {
-        uint32_t units = table_file(table, i).units;
-        if (units > longest) longest = units;
-    }
-    bool plain = wide_length(folder) + 1 + longest < MAX_PATH;
-    size_t root = append(*walk, append(*walk, 0, plain ? L"" : L"\\\\?\\"), folder);
-    uint32_t matched = 0;
-    if (root < kLongPathCapacity && enter(*walk, root)) {
-        while (walk->depth > 0) {
-            size_t level = walk->depth - 1;
-            const WIN32_FIND_DATAW &found = walk->found;
-            bool folder_entry = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-            bool descended = false;
-            if (!is_dot_entry(found.cFileName) && !link) {
-                size_t inner = append(*walk, append(*walk, walk->lengths[level], L"\\"), found.cFileName);
-                if (inner < kLongPathCapacity) {
-                    if (folder_entry) {
-                        descended = enter(*walk, inner);
-                    } else {
-                        const wchar_t *relative = walk->path + root + 1;
-                        long index = find_in_table(table, relative, inner - root - 1);
-                        uint64_t size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-                        if (index >= 0 && table_file(table, static_cast<uint32_t>(index)).size == size) ++matched;
-                    }
-                }
-            }
-            if (descended) continue;
-            // Next entry of the innermost folder; finished folders are closed.
-            while (walk->depth > 0 && !sys.FindNextFileW(walk->searches[walk->depth - 1], &walk->found)) {
-                sys.FindClose(walk->searches[walk->depth - 1]);
-                --walk->depth;
-            }
-        }
-    }
-    free(walk);
-    return matched == read32(table);
-}
-
 unsigned run_cached(const ArgumentVector &arguments) {
     const unsigned char *table = stored_file_table();
-    if (table == nullptr || read32(table) == 0) report_fatal("Error, attached data holds no application to run.");
+    if (table == nullptr || table_count(table) == 0) report_fatal("Error, attached data holds no application to run.");
     copy_wide_bounded(cache_folder, launcher_state.target_directory, kPathCapacity);
     wchar_t *last = last_backslash(cache_folder);
     const wchar_t *id = last != nullptr ? last + 1 : cache_folder;

@@ -12,10 +12,5 @@
 // launcher's messages, leaving no partial folder at the published path.
 unsigned run_cached(const ArgumentVector &arguments);
 
-// True when `folder` holds every file of the file table `table` with the
-// size it records (other files may be there too). Links and junctions met
-// in the folder are not followed; a file reached only through one is missing.
-bool cache_folder_is_whole(const wchar_t *folder, const unsigned char *table);
-
 // True when `name` is a cache folder's name: 16 lowercase hex digits.
 bool is_payload_id(const wchar_t *name);

@@ -39,6 +39,8 @@
              CreateProcessW, "the injection test replaces the child's launch with a fake of its own")                \
     CALL(DuplicateHandle, BOOL, (HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD), DuplicateHandle, FALSE)      \
     CALL(WaitForSingleObject, DWORD, (HANDLE, DWORD), WaitForSingleObject, DWORD{WAIT_FAILED})                       \
+    CALL(CreateThread, HANDLE, (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD),       \
+         CreateThread, HANDLE{nullptr})                                                                              \
     LEFT_OUT(GetExitCodeProcess, BOOL, (HANDLE, LPDWORD), GetExitCodeProcess,                                        \
              "the injection test's fake child gives the exit code")                                                 \
     CALL(TerminateProcess, BOOL, (HANDLE, UINT), TerminateProcess, FALSE)                                            \

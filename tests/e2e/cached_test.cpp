@@ -1,6 +1,7 @@
 // The cached mode (packed with --cache) under Wine: unpacked once into
 // TEMP\cached\<payload id>, reused, repaired, published whole by one of many
-// first starts, cleaned after a kill, older ids pruned, links not followed.
+// first starts, cleaned after a kill, older ids pruned, links not followed;
+// a nested tree checked through all its folders.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -89,6 +90,37 @@ TEST(CachedMode, FirstStartUnpacksLaterStartsReuseADamagedFolderIsRepaired) {
     EXPECT_EQ(room.run(L"cached.exe", L"reportexit \"" + report + L"\" 0").exit_code, 0u);
     EXPECT_EQ(read_report(report)["readme"], "data beside the probe");
     EXPECT_TRUE(exists(folder + L"\\holder.exe"));
+    EXPECT_EQ(room.names().size(), 1u);
+}
+
+TEST(CachedMode, EveryFolderOfANestedTreeIsChecked) {
+    // Folders four deep, names past MAX_PATH (the check lists through \\?\),
+    // non-BMP names: the check's threads share the folders between them.
+    CacheRoom room;
+    EXPECT_EQ(room.run(L"cached-tree.exe", L"exit 3").exit_code, 3u);
+    std::wstring folder = room.published();
+    ASSERT_FALSE(folder.empty());
+    auto published = read_tree(folder);
+    std::wstring longest;
+    for (const auto &[name, bytes] : published)
+        if (name.size() > longest.size()) longest = name;
+    ASSERT_EQ(longest.size(), 1023u);
+
+    // A file the table does not know is allowed: nothing is unpacked again.
+    std::wstring long_folder = L"\\\\?\\" + folder;
+    make_file(long_folder + L"\\tree\\a\\b\\extra.txt");
+    auto before = write_times(folder);
+    Sleep(20);
+    EXPECT_EQ(room.run(L"cached-tree.exe", L"exit 0").exit_code, 0u);
+    EXPECT_EQ(write_times(folder), before) << "a cached start wrote files";
+
+    // The deepest file of another size, and the longest name removed, are noticed.
+    make_file(folder + L"\\tree\\a\\b\\c\\d\\deep.txt");
+    EXPECT_EQ(room.run(L"cached-tree.exe", L"exit 0").exit_code, 0u);
+    EXPECT_EQ(read_tree(folder), published);
+    ASSERT_TRUE(DeleteFileW((long_folder + L"\\" + longest).c_str()));
+    EXPECT_EQ(room.run(L"cached-tree.exe", L"exit 0").exit_code, 0u);
+    EXPECT_EQ(read_tree(folder), published);
     EXPECT_EQ(room.names().size(), 1u);
 }
 

@@ -1,0 +1,45 @@
+// Reading the cached mode's file table (its layout: contract/contract.h).
+#include "launcher/file_table.h"
+
+namespace {
+
+uint32_t read32(const unsigned char *at) {
+    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
+           (static_cast<uint32_t>(at[3]) << 24);
+}
+
+uint64_t read64(const unsigned char *at) { return read32(at) | (static_cast<uint64_t>(read32(at + 4)) << 32); }
+
+// Compares a found name with a table name as UTF-16 code units: <0, 0, >0.
+int compare_name(const wchar_t *name, size_t length, const TableFile &file) {
+    for (size_t i = 0; i < length && i < file.units; ++i) {
+        unsigned unit = static_cast<unsigned>(file.name[2 * i]) | (static_cast<unsigned>(file.name[2 * i + 1]) << 8);
+        if (static_cast<unsigned>(name[i]) != unit) return static_cast<unsigned>(name[i]) < unit ? -1 : 1;
+    }
+    return length == file.units ? 0 : (length < file.units ? -1 : 1);
+}
+
+}  // namespace
+
+uint32_t table_count(const unsigned char *table) { return read32(table); }
+
+TableFile table_file(const unsigned char *table, uint32_t index) {
+    const unsigned char *record = table + read32(table + 4 + 4 * index);
+    return TableFile{record + 12, read32(record + 8), read64(record)};
+}
+
+long find_in_table(const unsigned char *table, const wchar_t *name, size_t length) {
+    uint32_t count = read32(table);
+    if (count == 0) return -1;
+    if (compare_name(name, length, table_file(table, 0)) == 0) return 0;
+    // The rest are sorted.
+    uint32_t low = 1, high = count;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        int order = compare_name(name, length, table_file(table, middle));
+        if (order == 0) return static_cast<long>(middle);
+        if (order < 0) high = middle;
+        else low = middle + 1;
+    }
+    return -1;
+}
