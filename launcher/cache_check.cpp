@@ -17,6 +17,9 @@ constexpr size_t kLongPathCapacity = 32768;
 // Threads listing at once, this one included: beyond a few they only wait
 // on the same disk and on one another.
 constexpr unsigned kMaxListers = 4;
+// Folders waiting before the other threads start: a thread takes about a
+// millisecond to start under Wine, in which a few folders are listed.
+constexpr size_t kFoldersToShare = 4;
 
 // A folder waiting to be listed: its path relative to the checked folder.
 struct Pending {
@@ -31,9 +34,11 @@ struct Check {
     size_t root_units;
     SRWLOCK lock;
     CONDITION_VARIABLE changed;
-    // Guarded by `lock`: the folders waiting, the number being listed, and
-    // whether the check has failed (a file differs or a folder could not be listed).
+    // Guarded by `lock`: the folders waiting and their number, the number
+    // being listed, and whether the check has failed (a file differs or a
+    // folder could not be listed).
     Pending *pending;
+    size_t waiting;
     unsigned listing;
     bool failed;
     volatile LONG matched;
@@ -46,7 +51,7 @@ struct Lister {
     Check *check;
     wchar_t *path;
     WIN32_FIND_DATAW found;
-    bool starts_helpers;  // only the first thread starts the others
+    bool starts_helpers;  // only the first thread starts the others, once enough folders wait
 };
 
 DWORD WINAPI run_lister(void *context);
@@ -65,18 +70,20 @@ void start_helpers(Check &check) {
     }
 }
 
-// Leaves a folder to be listed; false when there is no memory for it.
-bool add_pending(Check &check, const wchar_t *relative, size_t units) {
+// Leaves a folder to be listed; gives the number of folders waiting, 0 when
+// there is no memory for it.
+size_t add_pending(Check &check, const wchar_t *relative, size_t units) {
     auto *folder = static_cast<Pending *>(sys.malloc(sizeof(Pending) + units * sizeof(wchar_t)));
-    if (folder == nullptr) return false;
+    if (folder == nullptr) return 0;
     for (size_t i = 0; i < units; ++i) folder->relative[i] = relative[i];
     folder->units = units;
     AcquireSRWLockExclusive(&check.lock);
     folder->next = check.pending;
     check.pending = folder;
+    size_t waiting = ++check.waiting;
     ReleaseSRWLockExclusive(&check.lock);
     WakeConditionVariable(&check.changed);
-    return true;
+    return waiting;
 }
 
 // Gives the next folder to list after ending the listing of `done` (when not
@@ -93,6 +100,7 @@ Pending *next_folder(Check &check, Pending *done, bool listed) {
     Pending *next = check.failed ? nullptr : check.pending;
     if (next != nullptr) {
         check.pending = next->next;
+        --check.waiting;
         ++check.listing;
     }
     ReleaseSRWLockExclusive(&check.lock);
@@ -134,11 +142,12 @@ bool list_folder(Lister &lister, const Pending &folder) {
         for (const wchar_t *c = found.cFileName; *c != 0 && end + 1 < kLongPathCapacity; ++c) path[end++] = *c;
         size_t units = end - (check.root_units + 1);
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if (lister.starts_helpers && check.helper_count == 0) {
+            size_t waiting = add_pending(check, relative, units);
+            good = waiting > 0;
+            if (lister.starts_helpers && waiting >= kFoldersToShare) {
                 start_helpers(check);
                 lister.starts_helpers = false;
             }
-            good = add_pending(check, relative, units);
         } else {
             long index = find_in_table(check.table, relative, units);
             uint64_t size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
@@ -209,7 +218,7 @@ bool cache_folder_is_whole(const wchar_t *folder, const unsigned char *table) {
     check->root_units = root_units;
     InitializeSRWLock(&check->lock);
     InitializeConditionVariable(&check->changed);
-    bool added = add_pending(*check, L"", 0);
+    bool added = add_pending(*check, L"", 0) > 0;
     if (added) list_folders(*check, true);
     // The helpers end once nothing is left to list.
     bool ended = true;
