@@ -41,7 +41,8 @@ struct Check {
     size_t waiting;
     unsigned listing;
     bool failed;
-    volatile LONG matched;
+    volatile LONG matched;  // table files found at their size
+    // Only the first thread, which starts the others, touches these.
     HANDLE helpers[kMaxListers - 1];
     unsigned helper_count;
 };
@@ -160,7 +161,8 @@ bool list_folder(Lister &lister, const Pending &folder) {
     return good;
 }
 
-// Lists folders until none is left; the thread procedure of the helpers.
+// Lists folders until none is left or the check has failed: what every
+// thread of the check runs.
 void list_folders(Check &check, bool starts_helpers) {
     Lister lister{&check, static_cast<wchar_t *>(sys.malloc(kLongPathCapacity * sizeof(wchar_t))), {}, starts_helpers};
     if (lister.path != nullptr)
