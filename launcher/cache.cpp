@@ -61,7 +61,7 @@ void sibling_path(wchar_t *path, const wchar_t *name) {
 // This launcher's `<pid>_<6 digits>_<11 characters>`, made the first time a
 // folder is made or claimed: a start that finds its folder whole makes none.
 const wchar_t *own_unique_text() {
-    static wchar_t unique[64];
+    wchar_t *unique = launcher_state.unique_text;
     if (unique[0] == 0 && !expand_path_template(unique, L"{PID}_{TIME_US}_{RANDOM}", 64)) sys.fail_fast();
     return unique;
 }

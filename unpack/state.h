@@ -33,6 +33,9 @@ struct LauncherState {
     wchar_t *created_directories[kDirectoryCacheLimit];
     int created_directory_total;
     int last_found;
+    // The cached mode's `<pid>_<6 digits>_<11 characters>` for the folders
+    // this launcher makes or claims, made the first time one is.
+    wchar_t unique_text[64];
 };
 
 extern LauncherState launcher_state;

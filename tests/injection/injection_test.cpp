@@ -7,7 +7,10 @@
 //
 // The run is real (real files below a scratch folder) except for the child:
 // starting this test program again is replaced by a fake launch whose wait
-// takes a snapshot of the target folder, where the child would run.
+// takes a snapshot of the target folder, where the child would run. The
+// cached mode's run is injected the same way, a first start and a start
+// that finds its folder; its library's load is faked, and its run_code takes
+// the snapshot.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -46,13 +49,14 @@ template <auto Member, typename Result> struct Failure {
 
 template <auto Member> struct Injected;
 template <typename R, typename... A, R (*SystemCalls::*Member)(A...)> struct Injected<Member> {
+    static inline R (*fake)(A...) = nullptr;  // called instead of the real call when set
     static R call(A... arguments) {
         Site &site = Counter<Member>::site;
         if (++site.calls == site.fail_at) {
             SetLastError(ERROR_ACCESS_DENIED);
             return Failure<Member, R>::value;
         }
-        return (real_sys.*Member)(arguments...);
+        return fake != nullptr ? fake(arguments...) : (real_sys.*Member)(arguments...);
     }
 };
 
@@ -80,6 +84,13 @@ const std::map<std::wstring, std::string> kExpected = {
 bool child_saw_its_files;
 std::wstring scratch;
 
+}  // namespace
+
+extern const unsigned char *linked_file_table;
+extern const wchar_t *test_target_template;
+
+namespace {
+
 // The fake child: "runs" while the parent waits, and sees what was extracted.
 BOOL WINAPI fake_launch(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
                         LPSTARTUPINFOW, LPPROCESS_INFORMATION process) {
@@ -92,6 +103,38 @@ BOOL WINAPI fake_launch(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRI
 BOOL WINAPI child_exit_code(HANDLE, LPDWORD code) {
     *code = 0;
     return TRUE;
+}
+
+// The cached mode's library: any module will do; its run_code sees the folder.
+HMODULE WINAPI fake_load_library(LPCWSTR, HANDLE, DWORD) { return GetModuleHandleW(nullptr); }
+int fake_run_code(int, wchar_t **, const wchar_t *library_path) {
+    std::wstring folder = library_path;
+    child_saw_its_files = read_tree(folder.substr(0, folder.rfind(L'\\'))) == kExpected;
+    return 0;
+}
+FARPROC WINAPI fake_get_proc_address(HMODULE, LPCSTR) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(fake_run_code));
+}
+
+// The file table of kExpected as the packer stores it: the entry first (here
+// "empty"), the rest sorted by their UTF-16 units; 8-byte aligned records of
+// size, name length and name.
+std::vector<unsigned char> file_table() {
+    std::vector<std::wstring> names = {L"empty", L"d\\e\\over", L"d\\exact"};
+    std::vector<unsigned char> table(8 + 4 * names.size());
+    auto put = [&](size_t at, uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) table[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    put(0, names.size(), 4);
+    for (size_t i = 0; i < names.size(); ++i) {
+        size_t at = table.size();
+        put(4 + 4 * i, at, 4);
+        table.resize(at + (12 + 2 * names[i].size() + 7) / 8 * 8);
+        put(at, kExpected.at(names[i]).size(), 8);
+        put(at + 8, names[i].size(), 4);
+        for (size_t k = 0; k < names[i].size(); ++k) put(at + 12 + 2 * k, names[i][k], 2);
+    }
+    return table;
 }
 
 struct Result {
@@ -128,6 +171,10 @@ protected:
     }
     void TearDown() override {
         SetCurrentDirectoryW(previous_directory);
+        linked_file_table = nullptr;
+        test_target_template = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+        Injected<&SystemCalls::LoadLibraryExW>::fake = nullptr;
+        Injected<&SystemCalls::GetProcAddress>::fake = nullptr;
         SeamTest::TearDown();
     }
     void use_fakes() {
@@ -158,17 +205,22 @@ TEST_F(InjectionTest, HandlerThatCannotBeRegistered) {
     EXPECT_EQ(list_folder(scratch), std::vector<std::wstring>{L"user"});
 }
 
-TEST_F(InjectionTest, EveryCallFailingAtEachUse) {
-    // A clean run counts the uses of each call.
+// Runs the launcher once for each use of every call (counted by a clean
+// run), that use failing, after `prepare`. Whatever fails, the run ends with
+// one line and exit 2, with the fail-fast status, or goes on by a fallback
+// that reports success only when the application had its files; nothing
+// but the user's folder is touched, and `after` judges what is left.
+void inject_at_every_use(const std::function<void()> &prepare, const std::function<void(const std::string &)> &after) {
     std::map<std::string, int> uses;
     for (Site *site : sites) {
         site->calls = 0;
         site->fail_at = 0;
         site->install();
     }
-    use_fakes();
+    prepare();
     for (Site *site : sites) site->calls = 0;
     ASSERT_EQ(run_once().outcome.ending, Ending::returned);
+    ASSERT_TRUE(child_saw_its_files);
     for (Site *site : sites) uses[site->name] = site->calls;
 
     int injected = 0;
@@ -176,8 +228,11 @@ TEST_F(InjectionTest, EveryCallFailingAtEachUse) {
     for (Site *site : sites) {
         for (int use = 1; use <= uses[site->name]; ++use) {
             for (Site *other : sites) other->calls = other->fail_at = 0;
+            prepare();
+            for (Site *other : sites) other->calls = 0;
             site->fail_at = use;
             Result result = run_once();
+            for (Site *other : sites) other->fail_at = 0;
             ++injected;
             std::string where = std::string(site->name) + " failing at use " + std::to_string(use);
             const Outcome &outcome = result.outcome;
@@ -198,19 +253,54 @@ TEST_F(InjectionTest, EveryCallFailingAtEachUse) {
                 else EXPECT_EQ(result.exit_code, 1u) << where;  // the child's exit code could not be read
                 break;
             }
-            // Nothing but the launcher's own folder is ever removed.
+            // Nothing but the launcher's own folders is ever removed.
             EXPECT_EQ(read_tree(scratch + L"\\user"), (std::map<std::wstring, std::string>{{L"keep.txt", ""}})) << where;
-            for (const std::wstring &name : list_folder(scratch))
-                if (name != L"user") {
-                    std::wstring left = scratch + L"\\" + name;
-                    for (Site *other : sites) other->fail_at = 0;
-                    remove_directory_tree(left.c_str());
-                }
+            after(where);
         }
     }
     printf("injected %d failures over %zu calls: %d message and exit 2, %d fail-fast, %d fallback\n", injected,
            sites.size(), endings["message and exit 2"], endings["fail-fast"], endings["fallback"]);
     EXPECT_GT(injected, 50);
+}
+
+// Removes what a run left in the scratch folder beside the user's folder.
+void remove_left(const std::wstring &folder) {
+    for (const std::wstring &name : list_folder(folder))
+        if (name != L"user") remove_directory_tree((folder + L"\\" + name).c_str());
+}
+
+TEST_F(InjectionTest, EveryCallFailingAtEachUse) {
+    use_fakes();
+    inject_at_every_use([] {}, [](const std::string &) { remove_left(scratch); });
+}
+
+TEST_F(InjectionTest, EveryCallFailingAtEachUseOfACachedStart) {
+    use_fakes();
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    Injected<&SystemCalls::LoadLibraryExW>::fake = fake_load_library;
+    Injected<&SystemCalls::GetProcAddress>::fake = fake_get_proc_address;
+    std::wstring product = scratch + L"\\cached", folder = product + L"\\0123456789abcdef";
+    // A folder published is always whole, whatever failed.
+    auto published_whole = [&](const std::string &where) {
+        if (exists(folder)) {
+            EXPECT_EQ(read_tree(folder), kExpected) << where;
+        }
+    };
+    // A first start: nothing there yet.
+    inject_at_every_use([&] { remove_left(scratch); }, published_whole);
+    // A start that finds its folder (a clean run published it), beside an older id's folder to remove.
+    inject_at_every_use(
+        [&] {
+            remove_left(scratch);
+            run_once();
+            std::wstring older = product + L"\\fedcba9876543210";
+            CreateDirectoryW(older.c_str(), nullptr);
+            make_file(older + L"\\old.dll");
+        },
+        published_whole);
+    remove_left(scratch);
 }
 
 }  // namespace
