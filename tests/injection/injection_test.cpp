@@ -28,6 +28,11 @@
 #include "tests/support/files.h"
 #include "tests/support/seam.h"
 
+// The test program's payload runs in the cached mode with a file table set
+// (support/linked_payload.cpp); the target template is the tests' own.
+extern const unsigned char *linked_file_table;
+extern const wchar_t *test_target_template;
+
 namespace {
 
 // Per table entry: calls so far, the call to fail (0: none) and the failure value.
@@ -83,13 +88,6 @@ const std::map<std::wstring, std::string> kExpected = {
 
 bool child_saw_its_files;
 std::wstring scratch;
-
-}  // namespace
-
-extern const unsigned char *linked_file_table;
-extern const wchar_t *test_target_template;
-
-namespace {
 
 // The fake child: "runs" while the parent waits, and sees what was extracted.
 BOOL WINAPI fake_launch(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
