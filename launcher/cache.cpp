@@ -111,18 +111,10 @@ bool claim_and_remove(const wchar_t *name) {
 void tidy_siblings(const wchar_t *own_id) {
     wchar_t pattern[kPathCapacity];
     sibling_path(pattern, L"*");
-    WIN32_FIND_DATAW found;
-    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                        FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) return;
-    int looked = 0, removed = 0;
-    do {
-        ++looked;
-        if (!is_plain_folder(found)) continue;
-        bool older = is_payload_id(found.cFileName) && !same_wide_text(found.cFileName, own_id);
-        if ((older || is_dead_leftover(found.cFileName)) && claim_and_remove(found.cFileName)) ++removed;
-    } while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && sys.FindNextFileW(search, &found));
-    sys.FindClose(search);
+    claim_folders(pattern, [](const wchar_t *name, const void *context) {
+        bool older = is_payload_id(name) && !same_wide_text(name, static_cast<const wchar_t *>(context));
+        return (older || is_dead_leftover(name)) && claim_and_remove(name);
+    }, own_id);
 }
 
 // Unpacks the payload into `launcher_state.target_directory` (the `.new_`

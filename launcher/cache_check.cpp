@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include "launcher/file_table.h"
+#include "launcher/remove_tree.h"
 #include "system/syscalls.h"
 
 namespace {
@@ -110,8 +111,6 @@ Pending *next_folder(Check &check, Pending *done, bool listed) {
     free(done);
     return next;
 }
-
-bool is_dot_entry(const wchar_t *name) { return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)); }
 
 // Lists `folder`: its files are looked up in the table, its folders left to
 // be listed. False when it cannot be listed, or holds a table file of another size.

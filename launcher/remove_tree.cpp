@@ -48,8 +48,6 @@ size_t append(Walk &walk, size_t length, const wchar_t *text) {
     return length;
 }
 
-bool is_dot_entry(const wchar_t *name) { return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)); }
-
 // Starts the search of the folder whose path is the walk's first `length`
 // units and pushes it; false (nothing pushed) when it cannot be searched.
 bool enter(Walk &walk, size_t length) {
@@ -124,6 +122,10 @@ size_t root_length(const wchar_t *path) {
 }
 
 }  // namespace
+
+bool is_dot_entry(const wchar_t *name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
 
 void remove_directory_tree(const wchar_t *directory) {
     auto *walk = static_cast<Walk *>(sys.malloc(sizeof(Walk)));

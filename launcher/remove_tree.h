@@ -5,3 +5,6 @@
 // directory itself, as far as the system allows; what is held open stays.
 // Links to folders are removed, never followed.
 void remove_directory_tree(const wchar_t *directory);
+
+// True for the "." and ".." entries a folder's listing gives.
+bool is_dot_entry(const wchar_t *name);

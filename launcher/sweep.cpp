@@ -128,6 +128,26 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
     own_head[after_process_id(own_name, prefix) - own_name] = 0;
     wchar_t pattern[kPathCapacity];
     if (!join_path(pattern, folder, prefix, L"*")) return;
+    struct Sweep {
+        const wchar_t *folder, *prefix, *own_head;
+        unsigned long own_id;
+    } sweep{folder, prefix, own_head, own_id};
+    claim_folders(pattern, [](const wchar_t *name, const void *context) {
+        const Sweep &s = *static_cast<const Sweep *>(context);
+        unsigned long id = 0;
+        if (!is_leftover_name(name, s.prefix, &id) || id == s.own_id || !launcher_gone(id)) return false;
+        wchar_t leftover[kPathCapacity], claimed[kPathCapacity];
+        if (!join_path(leftover, s.folder, name, L"") ||
+            !join_path(claimed, s.folder, s.own_head, after_process_id(name, s.prefix)))
+            return false;
+        if (!sys.MoveFileExW(leftover, claimed, 0)) return false;  // in use, or taken by another launcher
+        remove_directory_tree(claimed);
+        return true;
+    }, &sweep);
+}
+
+void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
+                   const void *context) {
     WIN32_FIND_DATAW found;
     HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
                                         FIND_FIRST_EX_LARGE_FETCH);
@@ -135,16 +155,7 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
     int looked = 0, removed = 0;
     do {
         ++looked;
-        unsigned long id = 0;
-        if (!is_plain_folder(found) || !is_leftover_name(found.cFileName, prefix, &id) || id == own_id || !launcher_gone(id))
-            continue;
-        wchar_t leftover[kPathCapacity], claimed[kPathCapacity];
-        if (!join_path(leftover, folder, found.cFileName, L"") ||
-            !join_path(claimed, folder, own_head, after_process_id(found.cFileName, prefix)))
-            continue;
-        if (!sys.MoveFileExW(leftover, claimed, 0)) continue;  // in use, or taken by another launcher
-        remove_directory_tree(claimed);
-        ++removed;
+        if (is_plain_folder(found) && claim(found.cFileName, context)) ++removed;
     } while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && sys.FindNextFileW(search, &found));
     sys.FindClose(search);
 }

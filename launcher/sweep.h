@@ -12,6 +12,12 @@ constexpr int kSweepFoldersRemoved = 2;
 // True for a found folder that is not a link or junction.
 bool is_plain_folder(const WIN32_FIND_DATAW &found);
 
+// Lists `pattern` and gives the name of each folder found that is not a link
+// or junction to `claim`, which tells whether it removed that folder, until
+// kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at.
+void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
+                   const void *context);
+
 // Gives the literal text before "{PID}_{TIME_US}_{RANDOM}" when that ends the
 // template's last component and the text holds no other reference (for the
 // built-in template "onefile_"), or nullptr: then no folder is swept.

@@ -2,6 +2,8 @@
 // Windows's (winnt.h, winver.h), written here field by field.
 #include "image/resources.h"
 
+#include <utility>
+
 #include "host/errors.h"
 #include "host/le_bytes.h"
 
@@ -95,6 +97,15 @@ VersionBlock text_value(const char16_t* key, const std::u16string& text) {
   return block;
 }
 
+// A block that holds only other blocks.
+VersionBlock parent_block(const std::u16string& key, std::vector<VersionBlock> children) {
+  VersionBlock block;
+  block.key = key;
+  block.type = 1;
+  block.children = std::move(children);
+  return block;
+}
+
 std::vector<unsigned char> version_resource(const VersionResource& v) {
   const uint32_t ms = static_cast<uint32_t>(v.numbers[0]) << 16 | v.numbers[1];
   const uint32_t ls = static_cast<uint32_t>(v.numbers[2]) << 16 | v.numbers[3];
@@ -113,21 +124,6 @@ std::vector<unsigned char> version_resource(const VersionResource& v) {
   fixed.u32(0);           // dwFileDateMS, LS
   fixed.u32(0);
 
-  VersionBlock table;
-  table.key = u"040904B0";  // en-US, Unicode
-  table.type = 1;
-  table.children = {text_value(u"CompanyName", v.company),
-                    text_value(u"FileDescription", v.description),
-                    text_value(u"FileVersion", v.version),
-                    text_value(u"InternalName", v.internal_name),
-                    text_value(u"OriginalFilename", v.original_filename),
-                    text_value(u"ProductName", v.product),
-                    text_value(u"ProductVersion", v.version)};
-  VersionBlock strings;
-  strings.key = u"StringFileInfo";
-  strings.type = 1;
-  strings.children = {table};
-
   VersionBlock translation;
   translation.key = u"Translation";
   Bytes pair;
@@ -135,10 +131,16 @@ std::vector<unsigned char> version_resource(const VersionResource& v) {
   pair.u16(1200);
   translation.value = pair.take();
   translation.value_length = 4;
-  VersionBlock vars;
-  vars.key = u"VarFileInfo";
-  vars.type = 1;
-  vars.children = {translation};
+  // en-US, Unicode
+  VersionBlock table = parent_block(u"040904B0", {text_value(u"CompanyName", v.company),
+                                                  text_value(u"FileDescription", v.description),
+                                                  text_value(u"FileVersion", v.version),
+                                                  text_value(u"InternalName", v.internal_name),
+                                                  text_value(u"OriginalFilename", v.original_filename),
+                                                  text_value(u"ProductName", v.product),
+                                                  text_value(u"ProductVersion", v.version)});
+  VersionBlock strings = parent_block(u"StringFileInfo", {table});
+  VersionBlock vars = parent_block(u"VarFileInfo", {translation});
 
   VersionBlock root;
   root.key = u"VS_VERSION_INFO";
