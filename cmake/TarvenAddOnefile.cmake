@@ -7,10 +7,12 @@
 #     [FILES <file or target>...] [DIRECTORIES <folder>...]
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [ICON <file.ico>]
 #     [TARGET_TEMPLATE <text>] [LEVEL <1..22>] [CONSOLE] [STRICT] [CACHE]
-#     [OUTPUT_DIRECTORY <folder>] [DEPENDS <file or target>...] [EXCLUDE_FROM_ALL])
+#     [PROGRESS_WINDOW] [OUTPUT_DIRECTORY <folder>] [DEPENDS <file or target>...] [EXCLUDE_FROM_ALL])
 #
 # CACHE packs for the cached mode (tarven-pack --cache: unpacked once into a
 # folder named by the payload's id, reused by later starts).
+# PROGRESS_WINDOW shows a small progress window while a start unpacks for
+# more than half a second (tarven-pack --progress-window).
 # CONSOLE packs a console program (tarven-pack --console), STRICT refuses DLL
 # imports that are neither system DLLs nor packed (--strict). Mistakes are
 # found when the project is configured: VERSION, LEVEL and TARGET_TEMPLATE
@@ -62,7 +64,7 @@ function(_tarven_onefile_must_exist argument given path)
 endfunction()
 
 function(tarven_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "EXCLUDE_FROM_ALL;CONSOLE;STRICT;CACHE"
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "EXCLUDE_FROM_ALL;CONSOLE;STRICT;CACHE;PROGRESS_WINDOW"
     "ENTRY;COMPANY;PRODUCT;VERSION;ICON;TARGET_TEMPLATE;LEVEL;OUTPUT_DIRECTORY"
     "FILES;DIRECTORIES;DEPENDS")
   set(where "tarven_add_onefile(${name})")
@@ -187,6 +189,9 @@ function(tarven_add_onefile name)
   endif()
   if(ARG_CACHE)
     list(APPEND options "--cache")
+  endif()
+  if(ARG_PROGRESS_WINDOW)
+    list(APPEND options "--progress-window")
   endif()
   if(DEFINED ARG_ICON)
     _tarven_onefile_path(icon "${ARG_ICON}")

@@ -6,8 +6,9 @@
 
 // The launcher's read-only section that holds its slots: one block through
 // which the packer fixes, when it writes an executable, where the stored
-// payload and the four texts are (as offsets from the image's base) and the
-// payload's size. The launcher reads them; it never searches for the payload.
+// payload and the four texts are (as offsets from the image's base), the
+// payload's stored and unpacked sizes and the build's switches. The launcher
+// reads them; it never searches for the payload.
 #define TARVEN_SLOTS_SECTION ".tarven"
 
 #ifndef __ASSEMBLER__
@@ -26,12 +27,15 @@ struct TarvenSlots {
   uint32_t version_rva;
   uint32_t payload_id_rva;    // 16 lowercase hex digits naming the stored payload
   uint32_t file_table_rva;    // the cached mode's file table, else 0
-  uint32_t flags;             // kSlotsCached, or 0
+  uint32_t flags;             // kSlotsCached, kSlotsProgressWindow, or 0
+  uint64_t unpacked_size;     // bytes of the entries' data, what unpacking writes
 };
 constexpr char kSlotsMagic[8] = {'T', 'V', 'N', 'S', 'L', 'O', 'T', '2'};
-constexpr size_t kSlotsSize = 48;
+constexpr size_t kSlotsSize = 56;
 // Unpacked once into a folder named by the payload id, which later starts reuse.
 constexpr uint32_t kSlotsCached = 1;
+// Shows a progress window when unpacking takes long.
+constexpr uint32_t kSlotsProgressWindow = 2;
 constexpr size_t kPayloadIdUnits = 16;
 
 // The cached mode's file table, 8-byte aligned: the number of files (uint32),

@@ -17,6 +17,7 @@
 #include "launcher/cache_check.h"
 #include "launcher/child.h"
 #include "launcher/file_table.h"
+#include "launcher/progress_window.h"
 #include "launcher/remove_tree.h"
 #include "launcher/reentry.h"
 #include "launcher/sweep.h"
@@ -124,9 +125,13 @@ void unpack_into_target() {
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
     launcher_state.extraction_started = true;
+    begin_unpacking_progress();
     EntryLoopResult loop = extract_payload(false);
+    if (loop.ending == EntryLoopEnding::cancelled) end_cancelled_run();
     if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
     close_payload();
+    // A close of the window from here on no longer cancels: the folder is published.
+    if (!progress_allows_start()) end_cancelled_run();
 }
 
 // Publishes a fresh copy of the payload at the cache folder; gives the folder
@@ -197,5 +202,6 @@ unsigned run_cached(const ArgumentVector &arguments) {
         library_path[at + i] = static_cast<wchar_t>(entry.name[2 * i] | (entry.name[2 * i + 1] << 8));
     library_path[at + entry.units] = 0;
     set_hand_off_variables();
+    progress_follow_application(sys.GetCurrentProcessId());
     return static_cast<unsigned>(hand_off_to_library(folder, library_path, arguments.count, arguments.values));
 }

@@ -3,6 +3,7 @@
 
 #include "launcher/child_job.h"
 #include "launcher/cleanup.h"
+#include "launcher/progress_window.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "launcher/sweep.h"
@@ -109,6 +110,7 @@ unsigned launch_child_and_wait() {
         report_fatal_with_code("Error, couldn't launch child", static_cast<long>(sys.GetLastError()));
     tie_child_to_job(job, child.hProcess);
     sys.CloseHandle(child.hThread);
+    progress_follow_application(child.dwProcessId);
     share_child_process(child.hProcess);
     // While the child starts: folders that killed launchers left.
     sweep_leftover_folders(launcher_state.target_directory, build_target_template());

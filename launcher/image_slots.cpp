@@ -14,7 +14,7 @@ extern "C" __attribute__((section(TARVEN_SLOTS_SECTION), used))
 const TarvenSlots tarven_slots = {
     {kSlotsMagic[0], kSlotsMagic[1], kSlotsMagic[2], kSlotsMagic[3], kSlotsMagic[4], kSlotsMagic[5],
      kSlotsMagic[6], kSlotsMagic[7]},
-    0, 0, 0, 0, 0, 0, 0, 0, 0};
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 namespace {
 
@@ -43,4 +43,6 @@ const wchar_t* build_product() { return text_at(slots.product_rva); }
 const wchar_t* build_version() { return text_at(slots.version_rva); }
 const wchar_t* build_payload_id() { return text_at(slots.payload_id_rva); }
 bool stored_cached_mode() { return (slots.flags & kSlotsCached) != 0; }
+bool stored_progress_window() { return (slots.flags & kSlotsProgressWindow) != 0; }
+unsigned long long stored_unpacked_size() { return slots.unpacked_size; }
 const unsigned char* stored_file_table() { return static_cast<const unsigned char*>(at(slots.file_table_rva)); }

@@ -5,6 +5,7 @@
 #include "launcher/cache.h"
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
+#include "launcher/progress_window.h"
 #include "unpack/extract.h"
 #include "launcher/reentry.h"
 #include "unpack/report.h"
@@ -33,13 +34,16 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
     launcher_state.extraction_started = true;
+    if (!reentered) begin_unpacking_progress();
     EntryLoopResult loop = extract_payload(reentered);
     if (loop.ending == EntryLoopEnding::first_entry)
         return static_cast<unsigned>(
             hand_off_to_library(launcher_state.target_directory, loop.path, arguments.count, arguments.values));
+    if (loop.ending == EntryLoopEnding::cancelled) end_cancelled_run();
     if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
     // Only an end record: a re-entered child has no library to hand the process to.
     if (reentered) report_fatal("Error, attached data holds no application to run.");
     close_payload();
+    if (!progress_allows_start()) end_cancelled_run();
     return launch_child_and_wait();
 }

@@ -16,3 +16,7 @@ unsigned long long stored_payload_size();
 bool stored_cached_mode();
 // The cached mode's file table (contract.h gives its layout), or null.
 const unsigned char* stored_file_table();
+// Whether a parent shows a progress window while unpacking takes long.
+bool stored_progress_window();
+// Bytes of the entries' data, which unpacking writes; 0 when not known.
+unsigned long long stored_unpacked_size();

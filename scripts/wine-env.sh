@@ -16,17 +16,26 @@ mkdir -p "$TMPDIR"
 wine_loader=/usr/lib/wine/wine64
 wine_server=/usr/lib/wine/wineserver
 
-# Creates the prefix once; concurrent callers wait for the first.
+# Creates the prefix once; concurrent callers wait for the first. Windows
+# exist without a display: the prefix uses Wine's null graphics driver (a
+# picture of a window needs a display and a prefix of its own, docs/).
 wine_ensure_prefix() {
-  [ -f "$WINEPREFIX/.tarven-ready" ] && return 0
+  [ -f "$WINEPREFIX/.tarven-ready-2" ] && return 0
   mkdir -p "$wine_root"
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.tarven-ready" ]; then
       "$wine_loader" wineboot -i </dev/null >/dev/null 2>&1 || true
+      "$wine_loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 || true
       "$wine_server" -w
       [ -f "$WINEPREFIX/system.reg" ] || { echo "wine: could not create the prefix $WINEPREFIX" >&2; exit 1; }
       touch "$WINEPREFIX/.tarven-ready"
+    elif [ ! -f "$WINEPREFIX/.tarven-ready-2" ]; then
+      # A prefix made before the null driver: the key is added, and the
+      # desktop process that still has the other driver ends with the server.
+      "$wine_loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 || true
+      "$wine_server" -k 2>/dev/null || true
     fi
+    touch "$WINEPREFIX/.tarven-ready-2"
   ) 9>"$wine_root/prefix.lock"
 }

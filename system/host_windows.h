@@ -22,6 +22,7 @@
 typedef int BOOL;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
+typedef uint64_t ULONGLONG;
 typedef unsigned int UINT;
 typedef int32_t HRESULT;
 typedef void *HANDLE;

@@ -64,6 +64,7 @@
     CALL(QueryPerformanceCounter, BOOL, (LARGE_INTEGER *), QueryPerformanceCounter, FALSE)                           \
     CALL(GetStringTypeW, BOOL, (DWORD, LPCWCH, int, LPWORD), GetStringTypeW, FALSE)                                  \
     LEFT_OUT(Sleep, void, (DWORD), Sleep, "it cannot fail")                                                          \
+    LEFT_OUT(GetTickCount64, ULONGLONG, (void), GetTickCount64, "it cannot fail")                                    \
     CALL(FormatMessageA, DWORD, (DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *), FormatMessageA, DWORD{0})   \
     LEFT_OUT(GetLastError, DWORD, (void), GetLastError, "it reports the failure of the call before it")             \
     /* run-time library */                                                                                           \

@@ -13,6 +13,8 @@ void reset_launcher_state() {
     launcher_state.shared_child_process = nullptr;
     launcher_state.created_directory_total = 0;
     launcher_state.last_found = 0;
+    launcher_state.unpacked_bytes = 0;
+    launcher_state.unpacking_cancelled = false;
     launcher_state.unique_text[0] = 0;
     forget_own_executable_paths();
 }

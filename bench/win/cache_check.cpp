@@ -23,6 +23,8 @@ const unsigned char *stored_payload_start() { return nullptr; }
 unsigned long long stored_payload_size() { return 0; }
 bool stored_cached_mode() { return true; }
 const unsigned char *stored_file_table() { return nullptr; }
+bool stored_progress_window() { return false; }
+unsigned long long stored_unpacked_size() { return 0; }
 const wchar_t *build_target_template() { return L"{TEMP}"; }
 const wchar_t *build_company() { return L""; }
 const wchar_t *build_product() { return L""; }

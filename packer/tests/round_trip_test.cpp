@@ -5,6 +5,8 @@
 #include <map>
 
 #include "host/errors.h"
+#include "host/file_io.h"
+#include "image/launcher_image.h"
 #include "pack/byte_sink.h"
 #include "pack/inputs.h"
 #include "pack/pack_payload.h"
@@ -111,6 +113,34 @@ TEST(RoundTrip, ListShowsEntriesInPayloadOrderAndTheTexts) {
                             std::to_string(unpacked) + " bytes unpacked\n"),
             std::string::npos)
       << listed.out;
+}
+
+// The progress window's switch and the bytes its bar counts to (the files'
+// data, what the launcher writes) are in the slots, and list shows them.
+TEST(RoundTrip, ProgressWindowIsStoredWithTheBytesItCountsTo) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  write_file(d / "data/b.txt", "bb");
+  write_file(d / "zeta.cfg", "12345");
+  const std::vector<std::string> inputs = {tarven_test::test_dll("app.dll").string(), (d / "zeta.cfg").string(),
+                                           (d / "data").string()};
+  std::vector<std::string> with_window = inputs;
+  with_window.push_back("--progress-window");
+  ASSERT_EQ(build_exe(d / "shown.exe", with_window).code, 0);
+  ASSERT_EQ(build_exe(d / "plain.exe", inputs).code, 0);
+  const uint64_t data = fs::file_size(tarven_test::test_dll("app.dll")) + 2 + 5;
+  const auto shown = run_packer({"list", (d / "shown.exe").string()});
+  EXPECT_NE(shown.out.find("progress window: shown when unpacking takes over 0.5 s, counting to " +
+                           std::to_string(data) + " bytes\n"),
+            std::string::npos)
+      << shown.out;
+  EXPECT_NE(run_packer({"list", (d / "plain.exe").string()}).out.find("progress window: none\n"), std::string::npos);
+  InputFile shown_exe(d / "shown.exe"), plain_exe(d / "plain.exe");
+  const LauncherImage shown_image = read_launcher_image(shown_exe), plain_image = read_launcher_image(plain_exe);
+  EXPECT_TRUE(shown_image.texts.progress_window);
+  EXPECT_FALSE(plain_image.texts.progress_window);
+  EXPECT_EQ(shown_image.texts.unpacked_size, data);
+  EXPECT_EQ(plain_image.texts.unpacked_size, data);
 }
 
 class Contents : public EntryVisitor {

@@ -9,6 +9,8 @@
 //                            (with "sleep": then sleeps 60 s and returns 3)
 //   sleep MS [ignore]        sleeps (ignoring console events with "ignore"), returns 3
 //   copy DEST                copies its folder to DEST, returns 0
+//   window FILE MS           writes the report to FILE, then shows a window titled
+//                            "Tarven probe window" for MS milliseconds, returns 0
 #include <windows.h>
 
 #include <stdio.h>
@@ -96,6 +98,26 @@ void copy_tree(const std::wstring &from, const std::wstring &to) {
     FindClose(search);
 }
 
+// A visible top-level window, its messages pumped for `ms` milliseconds.
+int show_window(DWORD ms) {
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = DefWindowProcW;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"TarvenProbeWindow";
+    RegisterClassW(&window_class);
+    HWND window = CreateWindowExW(0, L"TarvenProbeWindow", L"Tarven probe window", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                  100, 100, 300, 200, nullptr, nullptr, window_class.hInstance, nullptr);
+    if (window == nullptr) return 95;
+    ULONGLONG end = GetTickCount64() + ms;
+    while (GetTickCount64() < end) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Sleep(10);
+    }
+    DestroyWindow(window);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library) {
@@ -144,6 +166,10 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         fflush(stdout);
         Sleep(static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)));
         return 3;
+    }
+    if (command == L"window" && argc > 3) {
+        int written = report(argc, argv, library, argv[2]);
+        return written != 0 ? written : show_window(static_cast<DWORD>(wcstoul(argv[3], nullptr, 0)));
     }
     if (command == L"copy" && argc > 2) {
         copy_tree(folder_of(library), argv[2]);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <windows.h>
+
 // Reads a whole file; fails the calling test when it cannot.
 std::string read_file(const std::string &path);
 
@@ -31,3 +33,13 @@ bool exists(const std::wstring &path);
 
 // Creates a file of one byte at `path` with the given attributes; fails the calling test when it cannot.
 void make_file(const std::wstring &path, unsigned long attributes = 0x80 /* FILE_ATTRIBUTE_NORMAL */);
+
+// Polls `ready` every 5 ms for at most `ms` milliseconds; true once it holds.
+template <typename Ready> bool wait_for(Ready ready, unsigned long ms) {
+    ULONGLONG end = GetTickCount64() + ms;
+    while (GetTickCount64() < end) {
+        if (ready()) return true;
+        Sleep(5);
+    }
+    return ready();
+}

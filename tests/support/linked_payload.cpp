@@ -12,3 +12,5 @@ const unsigned char* stored_payload_start() { return tarven_test_payload; }
 unsigned long long stored_payload_size() { return tarven_test_payload_size; }
 bool stored_cached_mode() { return linked_file_table != nullptr; }
 const unsigned char* stored_file_table() { return linked_file_table; }
+bool stored_progress_window() { return false; }
+unsigned long long stored_unpacked_size() { return 0; }

@@ -56,13 +56,16 @@ std::string help_text() {
     "                          starts reuse (default folder {CACHE_DIR}\\[{COMPANY}\\]{PRODUCT}\\{PAYLOAD_ID})\n"
     "  --console               a console program: a shell waits for it, its output and Ctrl+C\n"
     "                          reach the user's console (default: a GUI program, no console)\n"
-    "  --strict                refuse imports that are neither system DLLs nor packed (default: warn)\n";
+    "  --strict                refuse imports that are neither system DLLs nor packed (default: warn)\n"
+    "  --progress-window       show a small progress window when unpacking takes more than\n"
+    "                          half a second (default: no window)\n";
 }
 
 const std::vector<OptionDef> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
-    {"--strict", false}, {"--console", false}, {"--threads", true}, {"--cache", false}};
+    {"--strict", false}, {"--console", false}, {"--threads", true}, {"--cache", false},
+    {"--progress-window", false}};
 
 constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
 
@@ -270,6 +273,8 @@ int cmd_build(const std::vector<std::string>& argv) {
   texts.digests = totals.digests;
   texts.has_digests = !raw;
   texts.cached = cached;
+  texts.progress_window = args.has("--progress-window");
+  texts.unpacked_size = raw ? 0 : totals.data_bytes;
   if (cached) texts.files = file_table(entries);
   ResourceSet resources;
   resources.icon = icon;

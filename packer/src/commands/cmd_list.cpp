@@ -56,6 +56,12 @@ int cmd_list(const std::vector<std::string>& argv) {
             << "product: " << utf16_to_utf8(image.texts.product) << "\n"
             << "version: " << utf16_to_utf8(image.texts.version) << "\n"
             << "mode: " << (image.texts.cached ? "cached (unpacked once, reused by later starts)" : "unpacked at every start")
+            << "\n"
+            << "progress window: "
+            << (image.texts.progress_window
+                    ? "shown when unpacking takes over 0.5 s, counting to " + std::to_string(image.texts.unpacked_size) +
+                          " bytes"
+                    : std::string("none"))
             << "\n";
   if (!image.texts.payload_id.empty()) std::cout << "payload id: " << utf16_to_utf8(image.texts.payload_id) << "\n";
   std::cout

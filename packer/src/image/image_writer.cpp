@@ -269,7 +269,9 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
   put_le32(slots + offsetof(TarvenSlots, version_rva), text_rvas[3]);
   put_le32(slots + offsetof(TarvenSlots, payload_id_rva), id_rva);
   put_le32(slots + offsetof(TarvenSlots, file_table_rva), table_rva);
-  put_le32(slots + offsetof(TarvenSlots, flags), texts.cached ? kSlotsCached : 0);
+  put_le32(slots + offsetof(TarvenSlots, flags),
+           (texts.cached ? kSlotsCached : 0) | (texts.progress_window ? kSlotsProgressWindow : 0));
+  put_le64(slots + offsetof(TarvenSlots, unpacked_size), texts.unpacked_size);
 
   // The checksum: the one's-complement sum of the file's words (its own
   // field counted as zero) plus the file's length.

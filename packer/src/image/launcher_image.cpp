@@ -82,7 +82,11 @@ LauncherImage read_launcher_image(InputFile& exe) {
     bytes.resize(static_cast<size_t>(std::min<uint64_t>(texts_len, kMaxTextsBytes)));
     exe.read_at(image.rva_to_offset(texts_rva, 1), bytes.data(), bytes.size());
     base = texts_rva;
-    out.texts.cached = (get_le32(head + offsetof(TarvenSlots, flags)) & kSlotsCached) != 0;
+    const uint32_t flags = get_le32(head + offsetof(TarvenSlots, flags));
+    out.texts.cached = (flags & kSlotsCached) != 0;
+    out.texts.progress_window = (flags & kSlotsProgressWindow) != 0;
+    // Zero in executables written before the slot existed: the section's padding.
+    out.texts.unpacked_size = get_le64(head + offsetof(TarvenSlots, unpacked_size));
     const uint32_t id_rva = get_le32(head + offsetof(TarvenSlots, payload_id_rva));
     if (id_rva != 0) {
       if (image.bytes_from(id_rva) < 2 * (kPayloadIdUnits + 1)) throw fail("its payload id lies outside its sections");

@@ -20,6 +20,10 @@ struct LauncherTexts {
   bool has_digests = false;
   // The cached mode: unpacked once into the folder the payload id names.
   bool cached = false;
+  // A progress window while unpacking takes long; the bytes it counts to
+  // (the entries' data; 0 when not known, as for a raw payload).
+  bool progress_window = false;
+  uint64_t unpacked_size = 0;
   // 16 lowercase hex digits naming the stored payload; empty when not stored.
   std::u16string payload_id;
   // The cached mode's files (name, size): the entry first, the rest sorted.
