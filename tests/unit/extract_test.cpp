@@ -35,6 +35,7 @@ protected:
             EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
         };
         fake_files.complain = [](const char *what) { ADD_FAILURE() << what; };
+        fake_files.on_write = nullptr;
         reset_launcher_state();
         sys.SHGetFolderPathW = fake_profile;
     }
@@ -113,6 +114,34 @@ TEST_F(ExtractTest, DataIsWrittenInChunksOf32768) {
     EXPECT_EQ(files[L"C:\\t\\run\\d\\exact"], std::string(32768, 'x'));
     EXPECT_EQ(files[L"C:\\t\\run\\d\\e\\over"], std::string(32769, 'y'));
     EXPECT_STREQ(launcher_state.first_entry_path, L"C:\\t\\run\\empty");
+}
+
+// Another thread (the progress window) reads the bytes written and may ask
+// the loop to stop: it stops before its next write, its open file closed so
+// that the clean-up can remove it, and reports no failure of its own.
+TEST_F(ExtractTest, CountsTheBytesWrittenAndStopsWhenCancelled) {
+    ASSERT_EQ(extract("chunks.payload").ending, Ending::returned);
+    EXPECT_EQ(launcher_state.unpacked_bytes, 32768u + 32769u);
+    reset_launcher_state();
+    install_fake_files({L"C:\\Users\\u"});
+    fake_files.on_write = [](size_t, const void *, DWORD, uint64_t) { launcher_state.unpacking_cancelled = true; };
+    payload = read_file(test_data("chunks.payload"));
+    wcscpy(launcher_state.target_directory, L"C:\\t\\run");
+    ASSERT_EQ(open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size()), PayloadStatus::ok);
+    EXPECT_EQ(extract_payload(false).ending, EntryLoopEnding::cancelled);
+    close_payload();
+    EXPECT_EQ(writes, std::vector<DWORD>{32768});
+    EXPECT_EQ(launcher_state.unpacked_bytes, 32768u);
+    EXPECT_EQ(fake_files.open_name, L"");
+    // Cancelled before the first entry: not a file is made.
+    reset_launcher_state();
+    install_fake_files({L"C:\\Users\\u"});
+    launcher_state.unpacking_cancelled = true;
+    wcscpy(launcher_state.target_directory, L"C:\\t\\run");
+    ASSERT_EQ(open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size()), PayloadStatus::ok);
+    EXPECT_EQ(extract_payload(false).ending, EntryLoopEnding::cancelled);
+    close_payload();
+    EXPECT_EQ(fake_files.files_opened, 0u);
 }
 
 TEST_F(ExtractTest, NamesAtTheirBound) {
