@@ -179,6 +179,26 @@ class Bench:
                 "check": float(values["check_us"]) / 1e6, "files": int(values["files"]),
                 "default": default_start, "runs": len(figures["cached"])}
 
+    def progress_window(self, case):
+        """The same payload packed with --progress-window, its starts
+        interleaved with the plain one's: the window shows after half a second,
+        on a thread of its own, and reads the loop's byte count (Wine's null
+        graphics driver makes the window without a display)."""
+        exe = os.path.join(self.scratch, f"progress-{case}.exe")
+        self.pack(exe, [self.app, os.path.join(self.work, "trees", case, "app")], BENCH_LEVEL,
+                  extra=["--progress-window"])
+        plain = self.case_file(case, "app.exe")
+        figures = {"with": [], "without": []}
+        fresh_folder(self.temp)
+        self.launcher_run(exe)  # warm-up
+        runs = self.case_runs.get(case, self.runs)
+        for _ in range(runs):
+            for key, program in (("without", plain), ("with", exe)):
+                run = self.launcher_run(program)
+                figures[key].append(run["exit_s"])
+        return {"with": median(figures["with"]), "without": median(figures["without"]), "runs": runs,
+                "with_best": min(figures["with"]), "without_best": min(figures["without"])}
+
     def two_process(self):
         blocks, repeat = (2, 3) if self.quick else (5, 4)
         tiny = self.case_file("tiny", "app.exe")
@@ -306,6 +326,7 @@ class Bench:
         for case in ("c", "b", "a"):
             starts[case] = self.startup(case)
             report.startup(CASES[case], starts[case])
+        report.progress_window(CASES["c"], self.progress_window("c"))
         tiny = two_process["launcher"]["exit"]
         report.cached([self.cached(case, starts[case]["end"] if case in starts else tiny, self.runs)
                        for case in ("tiny", "c", "b", "a")], tiny)

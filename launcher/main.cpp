@@ -1,6 +1,6 @@
-// The launcher's entry points: a GUI program that opens no window (the
-// default), or a console program (packed with --console), which the C
-// runtime enters through wmain. Both run the same sequence.
+// The launcher's entry points: a GUI program (the default; it opens no
+// window but the opt-in progress window), or a console program (packed with
+// --console), which the C runtime enters through wmain. Both run the same sequence.
 #include <windows.h>
 #include <stdlib.h>
 

@@ -262,7 +262,7 @@ bool create_window() {
     window_class.cbSize = sizeof window_class;
     window_class.lpfnWndProc = window_procedure;
     window_class.hInstance = module;
-    window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<intptr_t>(COLOR_WINDOW + 1));
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<intptr_t>(COLOR_BTNFACE + 1));
     window_class.lpszClassName = TARVEN_PROGRESS_CLASS;
     if (!ui.RegisterClassExW(&window_class) && sys.GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
     const DWORD style = WS_CAPTION | WS_SYSMENU;

@@ -20,6 +20,7 @@ packages=(gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w
           g++ make clang time imagemagick python3
           xz-utils  # zstd's source tarball
           osslsigncode openssl python3-pefile  # signing, and an independent PE reader, in the tests
+          xvfb fonts-wine  # a virtual display and Wine's fonts for docs/window-picture.sh only: no test needs a display
           libclang-rt-14-dev)  # libFuzzer and the sanitizers' runtimes for fuzz/
 
 missing=()
