@@ -127,7 +127,7 @@ void unpack_into_target() {
     launcher_state.extraction_started = true;
     begin_unpacking_progress();
     EntryLoopResult loop = extract_payload(false);
-    if (loop.ending == EntryLoopEnding::cancelled) end_cancelled_run();
+    if (loop.ending == EntryLoopEnding::stopped) end_cancelled_run();
     if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
     close_payload();
     // A close of the window from here on no longer cancels: the folder is published.

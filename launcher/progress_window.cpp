@@ -228,7 +228,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM w, LPARAM l)
         long expected = kUnpacking;
         if (__atomic_compare_exchange_n(&progress.run_state, &expected, kCancelled, false, __ATOMIC_ACQ_REL,
                                         __ATOMIC_ACQUIRE))
-            launcher_state.unpacking_cancelled = true;
+            __atomic_store_n(&launcher_state.stop_requested, true, __ATOMIC_SEQ_CST);
         ui.DestroyWindow(window);
         return 0;
     }
@@ -350,7 +350,7 @@ void begin_unpacking_progress() {
 bool progress_allows_start() {
     long expected = kUnpacking;
     __atomic_compare_exchange_n(&progress.run_state, &expected, kHandedOver, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-    return expected != kCancelled && !launcher_state.unpacking_cancelled;
+    return expected != kCancelled && !launcher_state.stop_requested;
 }
 
 void progress_follow_application(DWORD process_id) {

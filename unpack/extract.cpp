@@ -17,7 +17,7 @@ wchar_t entry_name[kEntryNameCapacity];
 unsigned char write_buffer[kWriteChunk];
 
 constexpr EntryLoopResult kDamaged = {EntryLoopEnding::damaged, nullptr, 0};
-constexpr EntryLoopResult kCancelled = {EntryLoopEnding::cancelled, nullptr, 0};
+constexpr EntryLoopResult kStopped = {EntryLoopEnding::stopped, nullptr, 0};
 
 // Reads one name into the entry name buffer; false when the stream fails or
 // the name has no terminator within its bound (damage).
@@ -59,7 +59,7 @@ bool stays_inside(const wchar_t *name) {
 // Writes the entry's data; gives `end_record` when all of it was written.
 EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
     while (remaining > 0) {
-        if (launcher_state.unpacking_cancelled) return kCancelled;
+        if (launcher_state.stop_requested) return kStopped;
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
         if (read_payload_bytes(write_buffer, chunk) != PayloadStatus::ok) return kDamaged;
         DWORD written = 0;
@@ -142,7 +142,7 @@ int created_directory_count() { return launcher_state.created_directory_total; }
 
 EntryLoopResult extract_payload(bool reentered) {
     for (;;) {
-        if (launcher_state.unpacking_cancelled) return kCancelled;
+        if (launcher_state.stop_requested) return kStopped;
         if (!read_entry_name()) return kDamaged;
         if (entry_name[0] == 0) return {EntryLoopEnding::end_record, nullptr, 0};
         // A name that would reach outside the target directory is damage, never written.
@@ -162,8 +162,8 @@ EntryLoopResult extract_payload(bool reentered) {
         HANDLE file = sys.CreateFileW(launcher_state.entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) return {EntryLoopEnding::cannot_open, launcher_state.entry_path, 0};
         EntryLoopResult written = write_entry_data(file, size);
-        // A cancelled run goes on to remove the folder: no handle may hold it.
-        if (written.ending == EntryLoopEnding::cancelled) sys.CloseHandle(file);
+        // A stopped run goes on to remove the folder: no handle may hold it.
+        if (written.ending == EntryLoopEnding::stopped) sys.CloseHandle(file);
         // The process ends on a failure: the handle is the system's to close.
         if (written.ending != EntryLoopEnding::end_record) return written;
         // Closing flushes what the system still buffers (on a network share, say):

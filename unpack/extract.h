@@ -22,7 +22,7 @@ enum class EntryLoopEnding {
     damaged,       // the stream cannot be decoded, or a name is over long or leaves the folder
     cannot_open,   // the file `path` cannot be created
     cannot_write,  // writing or closing a file failed for the reason `error`
-    cancelled,     // `unpacking_cancelled` was set: the files written so far stay
+    stopped,       // `stop_requested` was set: no file is left open, those written stay
 };
 
 struct EntryLoopResult {

@@ -21,6 +21,12 @@ struct LauncherState {
     wchar_t target_directory[kPathCapacity];
     // Set once the payload is open, before the first entry is read; never cleared.
     volatile bool extraction_started;
+    // Set by another thread to stop the entry loop: it ends before its next
+    // entry or chunk with `stopped`, its open file closed. Never cleared.
+    volatile bool stop_requested;
+    // Bytes of file data the entry loop has written; another thread (a
+    // progress window) reads it while the loop runs.
+    volatile uint64_t unpacked_bytes;
     // The full path of the current entry.
     wchar_t entry_path[kPathCapacity];
     // The full path of the payload's first entry, the library a re-entered child loads.
@@ -33,12 +39,6 @@ struct LauncherState {
     wchar_t *created_directories[kDirectoryCacheLimit];
     int created_directory_total;
     int last_found;
-    // Bytes of file data the entry loop has written; another thread (a
-    // progress window) reads it while the loop runs.
-    volatile unsigned long long unpacked_bytes;
-    // Set by another thread to stop the entry loop: it ends between two
-    // writes with `cancelled`, its open file closed.
-    volatile bool unpacking_cancelled;
     // The cached mode's `<pid>_<6 digits>_<11 characters>` for the folders
     // this launcher makes or claims, made the first time one is.
     wchar_t unique_text[64];

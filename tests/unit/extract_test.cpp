@@ -124,11 +124,11 @@ TEST_F(ExtractTest, CountsTheBytesWrittenAndStopsWhenCancelled) {
     EXPECT_EQ(launcher_state.unpacked_bytes, 32768u + 32769u);
     reset_launcher_state();
     install_fake_files({L"C:\\Users\\u"});
-    fake_files.on_write = [](size_t, const void *, DWORD, uint64_t) { launcher_state.unpacking_cancelled = true; };
+    fake_files.on_write = [](size_t, const void *, DWORD, uint64_t) { launcher_state.stop_requested = true; };
     payload = read_file(test_data("chunks.payload"));
     wcscpy(launcher_state.target_directory, L"C:\\t\\run");
     ASSERT_EQ(open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size()), PayloadStatus::ok);
-    EXPECT_EQ(extract_payload(false).ending, EntryLoopEnding::cancelled);
+    EXPECT_EQ(extract_payload(false).ending, EntryLoopEnding::stopped);
     close_payload();
     EXPECT_EQ(writes, std::vector<DWORD>{32768});
     EXPECT_EQ(launcher_state.unpacked_bytes, 32768u);
@@ -136,10 +136,10 @@ TEST_F(ExtractTest, CountsTheBytesWrittenAndStopsWhenCancelled) {
     // Cancelled before the first entry: not a file is made.
     reset_launcher_state();
     install_fake_files({L"C:\\Users\\u"});
-    launcher_state.unpacking_cancelled = true;
+    launcher_state.stop_requested = true;
     wcscpy(launcher_state.target_directory, L"C:\\t\\run");
     ASSERT_EQ(open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size()), PayloadStatus::ok);
-    EXPECT_EQ(extract_payload(false).ending, EntryLoopEnding::cancelled);
+    EXPECT_EQ(extract_payload(false).ending, EntryLoopEnding::stopped);
     close_payload();
     EXPECT_EQ(fake_files.files_opened, 0u);
 }

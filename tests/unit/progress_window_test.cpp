@@ -47,7 +47,7 @@ TEST_F(ProgressWindowTest, RightToLeftNameFollowsTheBytesAndCancelsOnClose) {
     EXPECT_TRUE(wait_for([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) == end * 3 / 4; }, 5000));
     // The user closes it while the files are written: the loop is told to stop, nothing starts.
     SendMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(launcher_state.unpacking_cancelled);
+    EXPECT_TRUE(launcher_state.stop_requested);
     EXPECT_FALSE(progress_allows_start());
     EXPECT_TRUE(wait_for([&] { return progress_window() == nullptr; }, 5000));
 }
@@ -59,7 +59,7 @@ TEST_F(ProgressWindowTest, ClosedAfterTheApplicationStartedCancelsNothing) {
     EXPECT_FALSE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
     EXPECT_TRUE(progress_allows_start());
     SendMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(launcher_state.unpacking_cancelled);
+    EXPECT_FALSE(launcher_state.stop_requested);
     EXPECT_TRUE(progress_allows_start());
 }
 
@@ -97,7 +97,7 @@ TEST_F(ProgressWindowTest, AWindowThatCannotBeMadeNeverStopsTheRun) {
         ASSERT_TRUE(start_progress_window(0, L"Tool", 100)) << name;
         Sleep(300);
         EXPECT_EQ(progress_window(), nullptr) << name;
-        EXPECT_FALSE(launcher_state.unpacking_cancelled) << name;
+        EXPECT_FALSE(launcher_state.stop_requested) << name;
         EXPECT_TRUE(progress_allows_start()) << name;
         reset_progress_window();
     }
