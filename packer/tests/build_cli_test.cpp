@@ -118,6 +118,19 @@ TEST(BuildCli, OutputNamesAndWhatIsPacked) {
   EXPECT_NE(listed.out.find("tool.exe"), std::string::npos) << listed.out;  // another file of the folder
 }
 
+// Windows opens a device for CON, AUX, NUL, COM1... whatever the folder and
+// ending, and drops a final dot or space: no such program could be started.
+TEST(BuildCli, RefusesOutputNamesWindowsCannotStart) {
+  ScratchDir d;
+  write_file(d / "app.dll", "MZ");
+  for (const char* name : {"con.exe", "aux.exe", "nul.exe", "NUL.exe", "COM1.exe", "lpt9.exe", "con", "app.",
+                           "app.exe ", "a?b.exe"}) {
+    expect_one_line_refusal(build_exe(d / name, {(d / "app.dll").string()}),
+                            "Windows cannot start a program of this name");
+    EXPECT_EQ(std::distance(fs::directory_iterator(d.path()), fs::directory_iterator()), 1) << name;
+  }
+}
+
 TEST(BuildCli, SameInputsGiveByteIdenticalExecutables) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir a, b;
