@@ -3,6 +3,10 @@
 // never writes outside its folder.
 #include <gtest/gtest.h>
 
+#include <cstddef>
+
+#include "contract/contract.h"
+
 #include "host/errors.h"
 #include "host/file_io.h"
 #include "host/le_bytes.h"
@@ -170,6 +174,46 @@ TEST(DamagedExe, ExtractAndListRefuseADamagedEntry) {
   const auto listed = run_packer({"list", (d / "damaged.exe").string()});
   expect_damage(listed, entry);
   EXPECT_EQ(listed.out, "");
+}
+
+// The slots and the section table steer every read: each damaged value
+// gives one line and exit 1, never a read outside the file or a huge one.
+TEST(DamagedExe, DamagedSlotsAndSectionTablesAreOneLineEach) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string good = packed_with_noise(d, noise_bytes(3 << 20));  // room for 65,535 section headers
+  InputFile exe(d / "app.exe");
+  const PeImage image(exe, kExitFailure);
+  const PeSection* slots = image.find_section(TARVEN_SLOTS_SECTION);
+  const PeSection* payload = image.find_section(".payload");
+  ASSERT_TRUE(slots && payload);
+  const size_t pe = get_le32(reinterpret_cast<const unsigned char*>(good.data()) + 0x3C);
+  const size_t table = pe + 24 + get_le16(reinterpret_cast<const unsigned char*>(good.data()) + pe + 20);
+  const struct {
+    const char* what;
+    size_t at;
+    uint64_t value;
+    int width;
+    const char* said;
+  } cases[] = {
+      {"payload RVA outside the image", slots->raw_offset + offsetof(TarvenSlots, payload_rva), 0x7FFF0000, 4,
+       "does not fit in its section"},
+      {"a huge payload size", slots->raw_offset + offsetof(TarvenSlots, payload_size), uint64_t{1} << 62, 8,
+       "does not fit in its section"},
+      {"texts at 0", slots->raw_offset + offsetof(TarvenSlots, target_template_rva), 0, 4,
+       "its texts lie outside its sections"},
+      {"the id at a section's end", slots->raw_offset + offsetof(TarvenSlots, payload_id_rva),
+       payload->virtual_address + image.bytes_in_file(*payload) - 2, 4, "its payload id lies outside its sections"},
+      {"a raw size past the end of the file", table + 16, 0x7FFFFFF0, 4, "extends past the end of the file"},
+      {"65,535 sections", pe + 6, 0xFFFF, 2, "flipped.exe: "},
+  };
+  for (const auto& c : cases) {
+    std::string bytes = good;
+    for (int i = 0; i < c.width; ++i) bytes[c.at + i] = static_cast<char>(c.value >> (8 * i));
+    write_file(d / "flipped.exe", bytes);
+    SCOPED_TRACE(c.what);
+    for (const char* command : {"verify", "list"}) expect_damage(run_packer({command, (d / "flipped.exe").string()}), c.said);
+  }
 }
 
 TEST(DamagedExe, VerifyListAndExtractReportOneLineAndExit1) {

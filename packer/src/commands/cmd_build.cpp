@@ -332,7 +332,8 @@ int cmd_build(const std::vector<std::string>& argv) {
     totals.stored_bytes = raw_file->size();
   } else {
     PayloadLimit limited(writer, out);
-    totals = pack_payload(entries, limited, level, stderr_is_terminal(), threads);
+    Progress progress(data_bytes, entries.size(), stderr_is_terminal());
+    totals = pack_payload(entries, limited, level, &progress, threads);
   }
 
   LauncherTexts texts;
