@@ -11,9 +11,8 @@
 
 namespace tarven {
 
-Progress::Progress(uint64_t total_bytes, uint64_t total_files, bool enabled)
-    : total_bytes_(total_bytes), total_files_(total_files), enabled_(enabled),
-      start_(Clock::now()), last_(start_) {}
+Progress::Progress(uint64_t total_bytes, uint64_t total_files, bool enabled, Clock::time_point start)
+    : total_bytes_(total_bytes), total_files_(total_files), enabled_(enabled), start_(start), last_(start_) {}
 
 namespace {
 
