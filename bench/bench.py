@@ -188,16 +188,17 @@ class Bench:
         self.pack(exe, [self.app, os.path.join(self.work, "trees", case, "app")], BENCH_LEVEL,
                   extra=["--progress-window"])
         plain = self.case_file(case, "app.exe")
-        figures = {"with": [], "without": []}
+        figures = {k: {"first": [], "exit": []} for k in ("with", "without")}
         fresh_folder(self.temp)
         self.launcher_run(exe)  # warm-up
         runs = self.case_runs.get(case, self.runs)
         for _ in range(runs):
             for key, program in (("without", plain), ("with", exe)):
                 run = self.launcher_run(program)
-                figures[key].append(run["exit_s"])
-        return {"with": median(figures["with"]), "without": median(figures["without"]), "runs": runs,
-                "with_best": min(figures["with"]), "without_best": min(figures["without"])}
+                figures[key]["first"].append(run["first_s"])
+                figures[key]["exit"].append(run["exit_s"])
+        return {key: {"first": median(f["first"]), "exit": median(f["exit"]), "first_best": min(f["first"]),
+                      "exit_best": min(f["exit"])} for key, f in figures.items()} | {"runs": runs}
 
     def two_process(self):
         blocks, repeat = (2, 3) if self.quick else (5, 4)
