@@ -29,7 +29,7 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
     // Packed with --cache: a folder unpacked once, reused by later starts.
-    if (!reentered && stored_cached_mode()) return run_cached(arguments);
+    if (stored_cached_mode()) return run_cached(arguments, reentered);
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
     launcher_state.extraction_started = true;
