@@ -238,21 +238,22 @@ void write_marker(const std::wstring &folder, const std::wstring &executable) {
 TEST(CachedMode, TwoVersionsStartingTogetherNeverTakeEachOthersFolder) {
     // Each finds the other's folder published by an executable that no longer
     // exists (an installation moved away), so each start tries to claim the
-    // other's folder while the other starts from it or runs. Windows refuses
-    // to rename a folder with a loaded library in it but not one between the
-    // check and the load; Wine renames either. Both enforce share modes, so
-    // what keeps the folders is the handles each start holds on its own.
+    // other's folder while the other starts from it or runs (its application
+    // waits a while before it reads its data). Windows refuses to rename a
+    // folder with a loaded library in it but not one between the check and
+    // the load; Wine renames either. Both enforce share modes, so what keeps
+    // the folders is the handles each start holds on its own.
     CacheRoom room;
     std::wstring one = room.install(L"cached.exe", L"one"), two = room.install(L"cached-two.exe", L"two");
     std::wstring report_one = room.temp + L"\\one.txt", report_two = room.temp + L"\\two.txt";
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 4; ++round) {
         // Both published (again, when one was taken after its run last round), then marked as a moved one's.
         ASSERT_EQ(room.run(one, L"exit 0").exit_code, 0u);
         ASSERT_EQ(room.run(two, L"exit 0").exit_code, 0u);
         for (const std::wstring &name : room.names())
             if (name.size() == 16) write_marker(room.product + L"\\" + name, L"C:\\moved-away\\tool.exe");
-        HANDLE first = room.start(one, L"reportexit \"" + report_one + L"\" 11");
-        HANDLE second = room.start(two, L"reportexit \"" + report_two + L"\" 12");
+        HANDLE first = room.start(one, L"reportexit \"" + report_one + L"\" 11 " + std::to_wstring(300 * round));
+        HANDLE second = room.start(two, L"reportexit \"" + report_two + L"\" 12 " + std::to_wstring(900 - 300 * round));
         EXPECT_EQ(exit_code_of(first), 11u) << "round " << round;
         EXPECT_EQ(exit_code_of(second), 12u) << "round " << round;
         EXPECT_EQ(read_report(report_one)["readme"], "data beside the probe") << "round " << round;
