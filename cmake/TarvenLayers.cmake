@@ -10,7 +10,7 @@
 # The Windows build and the host fuzz build both make their libraries here.
 set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp)
 set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
-set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp)
+set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp payload/slots.cpp)
 set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/report.cpp unpack/state.cpp)
 set(TARVEN_LAYER_SOURCES_launcher launcher/main.cpp launcher/run.cpp launcher/child.cpp launcher/child_job.cpp
   launcher/cleanup.cpp launcher/remove_tree.cpp launcher/reentry.cpp launcher/sweep.cpp launcher/cache.cpp

@@ -40,7 +40,8 @@ void walk(const std::wstring &root, const std::wstring &relative, std::vector<Fi
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
+        // The marker naming the publishing executable is the launcher's, not the payload's.
+        if (name == L"." || name == L".." || (relative.empty() && name == L".tarven-publisher")) continue;
         std::wstring inner = relative.empty() ? name : relative + L"\\" + name;
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) walk(root, inner, files);
         else files->emplace_back(inner, (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);

@@ -317,6 +317,77 @@ TEST(CachedMode, ARelaunchRunsFromTheFolderItsParentRanFrom) {
     EXPECT_EQ(exit_code_of(running), 3u);
 }
 
+// A packed executable's bytes, with where its slots are and how its
+// sections map addresses to file offsets.
+struct PackedFile {
+    std::string bytes;
+    size_t slots = 0;
+    struct Section {
+        uint32_t rva, size, raw;
+    };
+    std::vector<Section> sections;
+
+    explicit PackedFile(const std::wstring &path) : bytes(read_file(narrow(path))) {
+        size_t header = get32(0x3C) + 4;
+        size_t count = get16(header + 2), table = header + 20 + get16(header + 16);
+        for (size_t i = 0; i < count; ++i) {
+            size_t entry = table + 40 * i;
+            sections.push_back({get32(entry + 12), get32(entry + 8), get32(entry + 20)});
+            if (bytes.compare(entry, 8, std::string(".tarven\0", 8)) == 0) slots = get32(entry + 20);
+        }
+    }
+    uint32_t get16(size_t at) const {
+        return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
+    }
+    uint32_t get32(size_t at) const { return get16(at) | get16(at + 2) << 16; }
+    void put32(size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+    }
+    size_t offset_of(uint32_t rva) const {
+        for (const Section &section : sections)
+            if (rva >= section.rva && rva < section.rva + section.size) return rva - section.rva + section.raw;
+        ADD_FAILURE() << "no section holds " << rva;
+        return 0;
+    }
+    void write(const std::wstring &path) const {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+};
+
+TEST(CachedMode, ADamagedExecutableEndsWithTheDecodeMessage) {
+    CacheRoom room;
+    const PackedFile original(packed(L"cached.exe"));
+    ASSERT_NE(original.slots, 0u);
+    size_t table = original.offset_of(original.get32(original.slots + 40));
+    size_t first_record = table + original.get32(table + 4);
+    const struct {
+        const char *what;
+        size_t at;
+        uint32_t value;
+    } damages[] = {
+        {"the file table's slot past the image", original.slots + 40, 0x7FFFFFF0},
+        {"the payload's size past the image", original.slots + 12, 0x10},
+        {"the product text's slot past the image", original.slots + 28, 0x7FFFFFF0},
+        {"the table's count past its bytes", table, 0x10000000},
+        {"a record's offset past the image", table + 4, 0x7FFFFFF0},
+        {"a name's length past the image", first_record + 8, 0x00100000},
+    };
+    std::wstring damaged = room.temp + L"\\damaged.exe";
+    for (const auto &damage : damages) {
+        PackedFile copy = original;
+        copy.put32(damage.at, damage.value);
+        copy.write(damaged);
+        Finished run = room.run(damaged, L"exit 0");
+        EXPECT_EQ(run.exit_code, 2u) << damage.what;
+        EXPECT_EQ(run.standard_output, "Error, couldn't decode attached data.\n") << damage.what;
+        EXPECT_EQ(run.standard_error, "") << damage.what;
+    }
+    EXPECT_TRUE(room.published().empty()) << "a damaged executable published a folder";
+}
+
 TEST(CachedMode, LinksInTheCacheAreNotFollowed) {
     CacheRoom room;
     EXPECT_EQ(room.run(L"cached.exe", L"exit 0").exit_code, 0u);
