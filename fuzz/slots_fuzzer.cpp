@@ -14,7 +14,7 @@
 
 #include "contract/contract.h"
 #include "fuzz/host_system.h"
-#include "launcher/file_table.h"
+#include "cache/file_table.h"
 #include "payload/slots.h"
 
 namespace {

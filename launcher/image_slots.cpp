@@ -7,7 +7,7 @@
 
 #include "contract/contract.h"
 #include "paths/build_texts.h"
-#include "launcher/file_table.h"
+#include "cache/file_table.h"
 #include "payload/slots.h"
 #include "payload/stored.h"
 #include "unpack/report.h"

@@ -1,5 +1,5 @@
 // The cached mode's check alone, under Wine: the launcher's own
-// cache_folder_is_whole() (launcher/cache_check.cpp, from the launcher's archive)
+// cache_folder_is_whole() (cache/cache_check.cpp, from the launcher's archive)
 // listing an unpacked tree and comparing it with a file table made here from
 // that tree, as the packer would store it.
 // Usage: cache-check FOLDER RUNS
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "launcher/cache_check.h"
+#include "cache/cache_check.h"
 #include "paths/build_texts.h"
 #include "payload/stored.h"
 

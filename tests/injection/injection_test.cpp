@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "unpack/extract.h"
-#include "launcher/cache.h"
-#include "launcher/remove_tree.h"
+#include "cache/cache.h"
+#include "removal/remove_tree.h"
 #include "launcher/run.h"
 #include "unpack/state.h"
 #include "paths/identity.h"

@@ -2,18 +2,17 @@
 // folder its id names, and later starts reuse that folder.
 #pragma once
 
-#include "paths/arguments.h"
-
 // Makes sure the cache folder (the expanded target directory) holds every
 // file of the payload as it was unpacked, unpacking into a temporary sibling
-// and publishing it by a rename when it does not; holds the folder it runs
-// from; removes older versions' folders and leftovers that no process uses;
-// then hands the process to the library.
-// Gives the application's exit code. Failures end the process with the
+// and publishing it by a rename when it does not; holds the folder it gives
+// and the entry library; removes older versions' folders and leftovers that
+// no process uses; sets TARVEN_ONEFILE_FOLDER. Gives the folder the
+// application runs from and, in `library`, its entry library's path; the
+// run sequence hands the process to it. Failures end the process with the
 // launcher's messages, leaving no partial folder at the published path.
 // A re-entered start (the application starting its own executable again)
-// runs from the folder its parent ran from, unchecked and without unpacking.
-unsigned run_cached(const ArgumentVector &arguments, bool reentered);
+// gets the folder its parent ran from, unchecked and without unpacking.
+const wchar_t *prepare_cached_folder(bool reentered, const wchar_t **library);
 
 // The marker a published folder holds: the full path, UTF-16LE without a
 // terminator, of the executable that published it.

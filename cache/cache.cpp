@@ -24,20 +24,18 @@
 // on the folder and one on the entry library, neither sharing deletion, so
 // that another start cannot claim (rename) the folder in between, even
 // where the system would allow renaming a folder that holds a loaded library.
-#include "launcher/cache.h"
+#include "cache/cache.h"
 
-#include "launcher/cache_check.h"
-#include "launcher/child.h"
-#include "launcher/file_table.h"
-#include "launcher/remove_tree.h"
-#include "launcher/reentry.h"
-#include "launcher/sweep.h"
+#include "cache/cache_check.h"
+#include "cache/file_table.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/identity.h"
 #include "paths/template.h"
 #include "payload/reader.h"
 #include "payload/stored.h"
+#include "removal/remove_tree.h"
+#include "removal/sweep.h"
 #include "system/syscalls.h"
 #include "unpack/extract.h"
 #include "unpack/report.h"
@@ -288,7 +286,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
 
 bool is_payload_id(const wchar_t *name) { return starts_with_payload_id(name) && name[16] == 0; }
 
-unsigned run_cached(const ArgumentVector &arguments, bool reentered) {
+const wchar_t *prepare_cached_folder(bool reentered, const wchar_t **library) {
     const unsigned char *table = stored_file_table();
     if (table == nullptr || table_count(table) == 0) report_fatal("Error, attached data holds no application to run.");
     copy_wide_bounded(cache_folder, launcher_state.target_directory, kPathCapacity);
@@ -316,7 +314,7 @@ unsigned run_cached(const ArgumentVector &arguments, bool reentered) {
         library_path[at + i] = static_cast<wchar_t>(entry.name[2 * i] | (entry.name[2 * i + 1] << 8));
     library_path[at + entry.units] = 0;
     hold_library(library_path);
-    set_hand_off_variables();
     set_environment_value("TARVEN_ONEFILE_FOLDER", folder);
-    return static_cast<unsigned>(hand_off_to_library(folder, library_path, arguments.count, arguments.values));
+    *library = library_path;
+    return folder;
 }

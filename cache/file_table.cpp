@@ -1,5 +1,5 @@
 // Reading the cached mode's file table (its layout: contract/contract.h).
-#include "launcher/file_table.h"
+#include "cache/file_table.h"
 
 #include "contract/contract.h"
 

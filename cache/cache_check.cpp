@@ -6,12 +6,12 @@
 // system round trips (open, read, close) besides its entries, which a few
 // threads overlap: each takes a folder waiting to be listed, lists it, and
 // leaves the folders it finds to whichever thread is free.
-#include "launcher/cache_check.h"
+#include "cache/cache_check.h"
 
 #include <stdlib.h>
 
-#include "launcher/file_table.h"
-#include "launcher/remove_tree.h"
+#include "cache/file_table.h"
+#include "removal/remove_tree.h"
 #include "system/syscalls.h"
 #include "unpack/state.h"
 
