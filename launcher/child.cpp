@@ -3,10 +3,10 @@
 
 #include "launcher/child_job.h"
 #include "launcher/cleanup.h"
-#include "launcher/progress_window.h"
+#include "progress/progress_window.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
-#include "launcher/sweep.h"
+#include "removal/sweep.h"
 #include "paths/arguments.h"
 #include "paths/bounded.h"
 #include "paths/build_texts.h"

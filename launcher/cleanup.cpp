@@ -7,7 +7,7 @@
 // may also reach the removal; a lock lets one remove at a time.
 #include "launcher/cleanup.h"
 
-#include "launcher/remove_tree.h"
+#include "removal/remove_tree.h"
 #include "unpack/state.h"
 #include "system/syscalls.h"
 
@@ -54,6 +54,11 @@ void cleanup_at_exit() {
         remove_directory_tree(launcher_state.target_directory);
     }
     ReleaseSRWLockExclusive(&removal_lock);
+}
+
+void end_cancelled_run() {
+    cleanup_at_exit();
+    sys.exit_process(ERROR_CANCELLED);
 }
 
 BOOL WINAPI console_control_handler(DWORD event) {

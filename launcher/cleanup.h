@@ -16,3 +16,7 @@ void share_child_process(HANDLE child);
 
 // Takes the console control thread's handle back, if that thread has not taken it.
 void release_shared_child_process();
+
+// Ends a run the user cancelled in the progress window: the clean-up removes
+// the folder being unpacked, and the process exits with ERROR_CANCELLED.
+[[noreturn]] void end_cancelled_run();

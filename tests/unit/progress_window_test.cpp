@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "launcher/progress_window.h"
+#include "progress/progress_window.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"
 #include "unpack/state.h"

@@ -13,11 +13,10 @@
 // handed to the application. Whichever thread moves it first from
 // `unpacking` decides (an atomic compare and exchange), so a close that comes
 // as the application starts either cancels everything or nothing.
-#include "launcher/progress_window.h"
+#include "progress/progress_window.h"
 
 #include <commctrl.h>
 
-#include "launcher/cleanup.h"
 #include "paths/bounded.h"
 #include "paths/build_texts.h"
 #include "payload/stored.h"
@@ -358,11 +357,6 @@ void progress_follow_application(DWORD process_id) {
     __atomic_store_n(&progress.application_id, process_id, __ATOMIC_RELEASE);
     // The window's libraries are loaded only when it showed: no window, nothing to hand over.
     if (__atomic_load_n(&progress.ui_ready, __ATOMIC_ACQUIRE)) progress.ui.AllowSetForegroundWindow(process_id);
-}
-
-void end_cancelled_run() {
-    cleanup_at_exit();
-    sys.exit_process(ERROR_CANCELLED);
 }
 
 void reset_progress_window() {

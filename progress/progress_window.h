@@ -26,10 +26,6 @@ bool progress_allows_start();
 // once (a console program).
 void progress_follow_application(DWORD process_id);
 
-// Ends a cancelled run: the clean-up removes the folder, and the process
-// exits with ERROR_CANCELLED.
-[[noreturn]] void end_cancelled_run();
-
 // The window's class, for those who look for it (the tests).
 #define TARVEN_PROGRESS_CLASS L"TarvenProgressWindow"
 
