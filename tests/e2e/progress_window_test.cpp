@@ -86,13 +86,33 @@ std::vector<std::wstring> unpacked_folders(const std::wstring &temp) {
     return left;
 }
 
-TEST(ProgressWindow, ShowsTheBytesWrittenThenGivesWayToTheApplication) {
-    std::wstring temp = scratch_folder(L"progress");
-    std::wstring report = temp + L"\\report.txt";
-    Started run = start(L"progress.exe", L"window \"" + report + L"\" 6000", temp);
+// Starts `exe` with TEMP a fresh folder and `command` followed by the
+// report's path (the application writes it when it runs), then waits for
+// the launcher's progress window to be shown.
+struct Watched {
+    std::wstring temp, report;
+    Started run;
     HWND window = nullptr;
-    ASSERT_TRUE(wait_for([&] { return (window = window_of(run.id)) != nullptr && IsWindowVisible(window); }, 60000))
+};
+
+Watched start_watched(const std::wstring &exe, const std::wstring &command, const std::wstring &more = L"") {
+    Watched watched;
+    watched.temp = scratch_folder(L"progress");
+    watched.report = watched.temp + L"\\report.txt";
+    watched.run = start(exe, command + L" \"" + watched.report + L"\"" + more, watched.temp);
+    HWND &window = watched.window;
+    EXPECT_TRUE(wait_for([&] { return (window = window_of(watched.run.id)) != nullptr && IsWindowVisible(window); },
+                         60000))
         << "no window";
+    return watched;
+}
+
+TEST(ProgressWindow, ShowsTheBytesWrittenThenGivesWayToTheApplication) {
+    Watched watched = start_watched(L"progress.exe", L"window", L" 6000");
+    const std::wstring &temp = watched.temp, &report = watched.report;
+    const Started &run = watched.run;
+    HWND window = watched.window;
+    ASSERT_NE(window, nullptr);
     EXPECT_EQ(text_of(window), L"Progress Probe");
     HWND line = FindWindowExW(window, nullptr, L"Static", L"Unpacking Progress Probe\u2026");
     EXPECT_NE(line, nullptr) << "no line naming the product";
@@ -125,18 +145,26 @@ TEST(ProgressWindow, ShowsTheBytesWrittenThenGivesWayToTheApplication) {
     EXPECT_EQ(unpacked_folders(temp), std::vector<std::wstring>{});
 }
 
+// Closed while the files are written, in the default mode and in the cached
+// mode's first start: the application never runs, the folder being unpacked
+// is removed (the cached mode publishes nothing), the exit code is 1223.
 TEST(ProgressWindow, ClosingItCancelsTheRun) {
-    std::wstring temp = scratch_folder(L"progress-cancel");
-    std::wstring report = temp + L"\\report.txt";
-    Started run = start(L"progress.exe", L"report \"" + report + L"\"", temp);
-    HWND window = nullptr;
-    ASSERT_TRUE(wait_for([&] { return (window = window_of(run.id)) != nullptr; }, 60000)) << "no window";
-    // Some files are written, the folder is there.
-    EXPECT_EQ(unpacked_folders(temp).size(), 1u);
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(exit_code_of(run.process), static_cast<DWORD>(ERROR_CANCELLED));
-    EXPECT_EQ(unpacked_folders(temp), std::vector<std::wstring>{});
-    EXPECT_FALSE(exists(report)) << "the application ran";
+    Watched plain = start_watched(L"progress.exe", L"report");
+    ASSERT_NE(plain.window, nullptr);
+    EXPECT_EQ(unpacked_folders(plain.temp).size(), 1u);
+    PostMessageW(plain.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(exit_code_of(plain.run.process), static_cast<DWORD>(ERROR_CANCELLED));
+    EXPECT_EQ(unpacked_folders(plain.temp), std::vector<std::wstring>{});
+    EXPECT_FALSE(exists(plain.report)) << "the application ran";
+
+    Watched cached = start_watched(L"progress-cached.exe", L"report");
+    ASSERT_NE(cached.window, nullptr);
+    std::wstring product = cached.temp + L"\\progress-cached";
+    EXPECT_EQ(list_folder(product).size(), 1u) << "no folder being unpacked";
+    PostMessageW(cached.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(exit_code_of(cached.run.process), static_cast<DWORD>(ERROR_CANCELLED));
+    EXPECT_EQ(list_folder(product), std::vector<std::wstring>{});
+    EXPECT_FALSE(exists(cached.report)) << "the application ran";
 }
 
 TEST(ProgressWindow, NoWindowWithoutTheSwitch) {
