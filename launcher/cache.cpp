@@ -43,13 +43,6 @@ bool starts_with_payload_id(const wchar_t *name) {
     return true;
 }
 
-// Removes a folder set aside: its tree when it is a plain folder, only the
-// link itself when a link or junction stood at the cache folder's place.
-void remove_aside(const wchar_t *path) {
-    if (is_plain_directory(path)) remove_directory_tree(path);
-    else sys.RemoveDirectoryW(path);
-}
-
 // Writes `<parent of the cache folder>\<name>` to `path`.
 void sibling_path(wchar_t *path, const wchar_t *name) {
     copy_wide_bounded(path, cache_folder, kPathCapacity);
@@ -91,29 +84,26 @@ bool is_dead_leftover(const wchar_t *name) {
     return false;
 }
 
-// Claims a folder beside the cache folder by renaming it to `<its id>.gone_<own unique>`,
-// then removes it. A folder in use cannot be renamed on Windows and stays.
-bool claim_and_remove(const wchar_t *name) {
+// Claims the folder `entry` of the cache folder's parent by renaming it to
+// `<its id>.gone_<own unique>` through a handle, then removes it. A folder
+// in use cannot be renamed on Windows and stays.
+bool claim_and_remove(HANDLE parent, const ListedEntry &entry, const wchar_t *name) {
     wchar_t id[17];
     for (int i = 0; i < 16; ++i) id[i] = name[i];
     id[16] = 0;
-    wchar_t from[kPathCapacity], claimed_name[kPathCapacity], claimed[kPathCapacity];
-    sibling_path(from, name);
+    wchar_t claimed_name[kPathCapacity];
     own_name(claimed_name, id, L"gone");
-    sibling_path(claimed, claimed_name);
-    if (!sys.MoveFileExW(from, claimed, 0)) return false;
-    remove_directory_tree(claimed);
-    return true;
+    return claim_and_remove_folder(parent, entry, claimed_name);
 }
 
 // Removes, beside the cache folder, other ids' folders and leftovers of
 // launchers that are gone; a bounded number per start, never a link.
 void tidy_siblings(const wchar_t *own_id) {
-    wchar_t pattern[kPathCapacity];
-    sibling_path(pattern, L"*");
-    claim_folders(pattern, [](const wchar_t *name, const void *context) {
+    wchar_t parent[kPathCapacity];
+    sibling_path(parent, L"");
+    claim_folders(parent, L"*", [](HANDLE folder, const ListedEntry &entry, const wchar_t *name, const void *context) {
         bool older = is_payload_id(name) && !same_wide_text(name, static_cast<const wchar_t *>(context));
-        return (older || is_dead_leftover(name)) && claim_and_remove(name);
+        return (older || is_dead_leftover(name)) && claim_and_remove(folder, entry, name);
     }, own_id);
 }
 
@@ -151,7 +141,8 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     // A link or junction in the folder's place is removed itself, never
     // followed nor renamed (a rename through it could move what it points at).
     if (!is_plain_directory(cache_folder)) {
-        bool published = sys.RemoveDirectoryW(cache_folder) && sys.MoveFileExW(fresh, cache_folder, 0);
+        remove_directory_tree(cache_folder);
+        bool published = sys.MoveFileExW(fresh, cache_folder, 0);
         launcher_state.extraction_started = false;
         return published ? cache_folder : fresh;
     }
@@ -161,7 +152,9 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     if (sys.MoveFileExW(cache_folder, aside, 0)) {
         if (sys.MoveFileExW(fresh, cache_folder, 0)) {
             launcher_state.extraction_started = false;
-            remove_aside(aside);
+            // Its tree, or only the link itself when a link or junction stood
+            // at the cache folder's place.
+            remove_directory_tree(aside);
             return cache_folder;
         }
         sys.MoveFileExW(aside, cache_folder, 0);

@@ -27,6 +27,17 @@
     CALL(RemoveDirectoryW, BOOL, (LPCWSTR), RemoveDirectoryW, FALSE)                                                 \
     CALL(SetFileAttributesW, BOOL, (LPCWSTR, DWORD), SetFileAttributesW, FALSE)                                      \
     CALL(MoveFileExW, BOOL, (LPCWSTR, LPCWSTR, DWORD), MoveFileExW, FALSE)                                           \
+    /* folders worked through handles: ntdll's calls are looked up when first used */                              \
+    CALL(NtCreateFile, NTSTATUS,                                                                                     \
+         (PHANDLE, DWORD, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID,   \
+          ULONG),                                                                                                    \
+         nt_create_file, kStatusAccessDenied)                                                                        \
+    CALL(NtQueryDirectoryFile, NTSTATUS,                                                                             \
+         (HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG, BOOLEAN, PUNICODE_STRING, BOOLEAN),    \
+         nt_query_directory_file, kStatusAccessDenied)                                                               \
+    CALL(NtSetInformationFile, NTSTATUS, (HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG), nt_set_information_file,   \
+         kStatusAccessDenied)                                                                                        \
+    CALL(GetFileInformationByHandle, BOOL, (HANDLE, LPBY_HANDLE_FILE_INFORMATION), GetFileInformationByHandle, FALSE) \
     /* processes */                                                                                                  \
     LEFT_OUT(GetCurrentProcessId, DWORD, (void), GetCurrentProcessId, "it cannot fail")                              \
     CALL(OpenProcess, HANDLE, (DWORD, BOOL, DWORD), OpenProcess, HANDLE{nullptr})                                    \
