@@ -14,7 +14,8 @@ set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp)
 set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/report.cpp unpack/state.cpp)
 set(TARVEN_LAYER_SOURCES_launcher launcher/main.cpp launcher/run.cpp launcher/child.cpp launcher/child_job.cpp
   launcher/cleanup.cpp launcher/remove_tree.cpp launcher/reentry.cpp launcher/sweep.cpp launcher/cache.cpp
-  launcher/cache_check.cpp launcher/file_table.cpp launcher/folder_handles.cpp)
+  launcher/cache_check.cpp launcher/file_table.cpp launcher/folder_handles.cpp
+  launcher/target_folder.cpp)
 set(TARVEN_LAYER_BELOW_system contract)
 set(TARVEN_LAYER_BELOW_paths contract system)
 set(TARVEN_LAYER_BELOW_payload contract system)

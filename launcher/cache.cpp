@@ -20,6 +20,7 @@
 #include "launcher/remove_tree.h"
 #include "launcher/reentry.h"
 #include "launcher/sweep.h"
+#include "launcher/target_folder.h"
 #include "paths/bounded.h"
 #include "paths/template.h"
 #include "payload/reader.h"
@@ -113,6 +114,7 @@ void tidy_siblings(const wchar_t *own_id) {
 void unpack_into_target() {
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
+    make_target_folder();
     launcher_state.extraction_started = true;
     EntryLoopResult loop = extract_payload(false);
     if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);

@@ -7,6 +7,7 @@
 #include "launcher/cleanup.h"
 #include "unpack/extract.h"
 #include "launcher/reentry.h"
+#include "launcher/target_folder.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "paths/build_texts.h"
@@ -32,6 +33,7 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered && stored_cached_mode()) return run_cached(arguments);
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
+    if (!reentered) make_target_folder();
     launcher_state.extraction_started = true;
     EntryLoopResult loop = extract_payload(reentered);
     if (loop.ending == EntryLoopEnding::first_entry)

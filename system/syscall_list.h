@@ -38,6 +38,12 @@
     CALL(NtSetInformationFile, NTSTATUS, (HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG), nt_set_information_file,   \
          kStatusAccessDenied)                                                                                        \
     CALL(GetFileInformationByHandle, BOOL, (HANDLE, LPBY_HANDLE_FILE_INFORMATION), GetFileInformationByHandle, FALSE) \
+    CALL(NtQuerySecurityObject, NTSTATUS, (HANDLE, ULONG, PVOID, ULONG, PULONG), nt_query_security_object,           \
+         kStatusAccessDenied)                                                                                        \
+    /* the running user */                                                                                           \
+    CALL(NtOpenProcessToken, NTSTATUS, (HANDLE, DWORD, PHANDLE), nt_open_process_token, kStatusAccessDenied)         \
+    CALL(NtQueryInformationToken, NTSTATUS, (HANDLE, ULONG, PVOID, ULONG, PULONG), nt_query_information_token,       \
+         kStatusAccessDenied)                                                                                        \
     /* processes */                                                                                                  \
     LEFT_OUT(GetCurrentProcessId, DWORD, (void), GetCurrentProcessId, "it cannot fail")                              \
     CALL(OpenProcess, HANDLE, (DWORD, BOOL, DWORD), OpenProcess, HANDLE{nullptr})                                    \

@@ -88,6 +88,22 @@ NTSTATUS WINAPI nt_set_information_file(HANDLE file, PIO_STATUS_BLOCK io, PVOID 
     return call_ntdll(function, "NtSetInformationFile", file, io, information, length, information_class);
 }
 
+NTSTATUS WINAPI nt_query_security_object(HANDLE object, ULONG parts, PVOID descriptor, ULONG length, PULONG needed) {
+    static void *function;
+    return call_ntdll(function, "NtQuerySecurityObject", object, parts, descriptor, length, needed);
+}
+
+NTSTATUS WINAPI nt_open_process_token(HANDLE process, DWORD access, PHANDLE token) {
+    static void *function;
+    return call_ntdll(function, "NtOpenProcessToken", process, access, token);
+}
+
+NTSTATUS WINAPI nt_query_information_token(HANDLE token, ULONG information_class, PVOID information, ULONG length,
+                                           PULONG returned) {
+    static void *function;
+    return call_ntdll(function, "NtQueryInformationToken", token, information_class, information, length, returned);
+}
+
 }  // namespace
 
 #define TARVEN_REAL_CALL(name, returns, parameters, real, failure) real,
