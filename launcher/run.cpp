@@ -16,6 +16,19 @@
 #include "payload/stored.h"
 #include "system/syscalls.h"
 
+namespace {
+
+// An elevated or SYSTEM run of the cached mode: unpacked afresh as the
+// default mode does, since a standard process of the user could have
+// written the cache folder. Both roles decide alike, from the same token.
+bool unpacks_fresh() { return stored_cached_mode() && runs_elevated(); }
+
+}  // namespace
+
+const wchar_t *target_template() {
+    return unpacks_fresh() ? L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}" : build_target_template();
+}
+
 unsigned run_launcher(const ArgumentVector &arguments) {
     process_arguments = arguments;
     // The current directory leaves the library search order for good.
@@ -24,13 +37,15 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered) prepare_parent_environment();
     // A failed expansion is reported before the partial text is made
     // absolute: an empty one would end the process there without a word.
-    if (!expand_path_template(launcher_state.target_directory, build_target_template(), kPathCapacity))
-        report_expansion_failure(build_target_template());
+    bool fresh = unpacks_fresh();
+    const wchar_t *path_template = fresh ? target_template() : build_target_template();
+    if (!expand_path_template(launcher_state.target_directory, path_template, kPathCapacity))
+        report_expansion_failure(path_template);
     make_absolute_path();
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
     // Packed with --cache: a folder unpacked once, reused by later starts.
-    if (!reentered && stored_cached_mode()) return run_cached(arguments);
+    if (!reentered && stored_cached_mode() && !fresh) return run_cached(arguments);
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
     if (!reentered) make_target_folder();

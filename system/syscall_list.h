@@ -67,6 +67,7 @@
     CALL(CreateJobObjectW, HANDLE, (LPSECURITY_ATTRIBUTES, LPCWSTR), CreateJobObjectW, HANDLE{nullptr})              \
     CALL(SetInformationJobObject, BOOL, (HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD), SetInformationJobObject, FALSE) \
     CALL(AssignProcessToJobObject, BOOL, (HANDLE, HANDLE), AssignProcessToJobObject, FALSE)                          \
+    CALL(IsProcessInJob, BOOL, (HANDLE, HANDLE, PBOOL), IsProcessInJob, FALSE)                                       \
     /* libraries */                                                                                                  \
     CALL(SetDllDirectoryW, BOOL, (LPCWSTR), SetDllDirectoryW, FALSE)                                                 \
     CALL(AddDllDirectory, DLL_DIRECTORY_COOKIE, (PCWSTR), AddDllDirectory, DLL_DIRECTORY_COOKIE{nullptr})            \
