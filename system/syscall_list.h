@@ -27,6 +27,9 @@
     CALL(RemoveDirectoryW, BOOL, (LPCWSTR), RemoveDirectoryW, FALSE)                                                 \
     CALL(SetFileAttributesW, BOOL, (LPCWSTR, DWORD), SetFileAttributesW, FALSE)                                      \
     CALL(MoveFileExW, BOOL, (LPCWSTR, LPCWSTR, DWORD), MoveFileExW, FALSE)                                           \
+    CALL(ReadFile, BOOL, (HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED), ReadFile, FALSE)                            \
+    CALL(SetFileTime, BOOL, (HANDLE, const FILETIME *, const FILETIME *, const FILETIME *), SetFileTime, FALSE)      \
+    CALL(FlushFileBuffers, BOOL, (HANDLE), FlushFileBuffers, FALSE)                                                  \
     /* folders worked through handles: ntdll's calls are looked up when first used */                              \
     CALL(NtCreateFile, NTSTATUS,                                                                                     \
          (PHANDLE, DWORD, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID,   \

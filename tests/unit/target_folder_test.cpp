@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/target_folder.h"
+#include "removal/target_folder.h"
 #include "unpack/state.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"

@@ -3,7 +3,7 @@
 // while the removal runs.
 #pragma once
 
-#include "launcher/folder_handles.h"
+#include "removal/folder_handles.h"
 
 // Deletes the files and folders below `directory` (an absolute path), then the
 // directory itself, as far as the system allows; what is held open stays.

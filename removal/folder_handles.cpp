@@ -7,7 +7,7 @@
 // Windows opens a link itself when asked to (FILE_OPEN_REPARSE_POINT); Wine
 // follows a host symbolic link even then, so a handle's own word is not
 // enough: the listing's word and the entry's id are checked as well.
-#include "launcher/folder_handles.h"
+#include "removal/folder_handles.h"
 
 namespace {
 

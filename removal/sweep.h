@@ -3,7 +3,7 @@
 
 #include <stddef.h>
 
-#include "launcher/folder_handles.h"
+#include "removal/folder_handles.h"
 #include "system/syscalls.h"
 
 // A start looks at no more names, and removes no more folders, than these.

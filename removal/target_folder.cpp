@@ -10,7 +10,7 @@
 // The descriptors are read and written as the system lays them out
 // (self-relative), without the security library, which the launcher does
 // not import.
-#include "launcher/target_folder.h"
+#include "removal/target_folder.h"
 
 #include <stdlib.h>
 

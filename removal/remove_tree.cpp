@@ -12,7 +12,7 @@
 // Each call keeps its walk (the open folders and their listings) on the heap,
 // so two threads may remove at the same time, and a tree thousands of levels
 // deep costs no stack.
-#include "launcher/remove_tree.h"
+#include "removal/remove_tree.h"
 
 #include <stdlib.h>
 
