@@ -45,6 +45,12 @@ struct BasicInformation {
     ULONG attributes;
 };
 
+// Set once the system has said it has no POSIX deletion (older Windows,
+// Wine): only the classic deletion is asked from then on, a round trip less
+// per entry. A file system without it on a system that has it (FAT) also
+// sets it: the classic deletion works everywhere.
+volatile bool no_posix_deletion;
+
 }  // namespace
 
 bool next_listed_entry(FolderListing &listing, ListedEntry &entry) {
@@ -123,8 +129,14 @@ HANDLE open_folder_path(const wchar_t *path) {
 bool delete_through_handle(HANDLE handle, DWORD attributes) {
     IO_STATUS_BLOCK io = {};
     ULONG flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
-    if (succeeded(sys.NtSetInformationFile(handle, &io, &flags, sizeof flags, kFileDispositionInformationEx)))
-        return true;
+    if (!no_posix_deletion) {
+        NTSTATUS status = sys.NtSetInformationFile(handle, &io, &flags, sizeof flags, kFileDispositionInformationEx);
+        if (succeeded(status)) return true;
+        // Invalid parameter, invalid class, not implemented, not supported.
+        if (status == static_cast<NTSTATUS>(0xC000000Du) || status == static_cast<NTSTATUS>(0xC0000003u) ||
+            status == static_cast<NTSTATUS>(0xC0000002u) || status == static_cast<NTSTATUS>(0xC00000BBu))
+            no_posix_deletion = true;
+    }
     // Older systems, and file systems without POSIX deletion: the classic
     // deletion, which refuses a read-only file.
     if (attributes & FILE_ATTRIBUTE_READONLY) {
