@@ -349,8 +349,10 @@ void begin_unpacking_progress() {
 bool progress_allows_start() {
     long expected = kUnpacking;
     __atomic_compare_exchange_n(&progress.run_state, &expected, kHandedOver, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-    return expected != kCancelled && !launcher_state.stop_requested;
+    return expected != kCancelled;
 }
+
+bool progress_cancelled() { return __atomic_load_n(&progress.run_state, __ATOMIC_ACQUIRE) == kCancelled; }
 
 void progress_follow_application(DWORD process_id) {
     if (progress.thread == nullptr) return;

@@ -20,6 +20,10 @@ void begin_unpacking_progress();
 // closing the window only closes it.
 bool progress_allows_start();
 
+// True once the user closed the window while unpacking: the run is cancelled
+// (and not stopped for another reason, such as a console event).
+bool progress_cancelled();
+
 // The application runs in process `process_id` (this one in the cached
 // mode): it may take the foreground, and the window closes once it shows a
 // window of its own (a GUI program, at most kProgressLingerMs later) or at

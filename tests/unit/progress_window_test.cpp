@@ -48,6 +48,7 @@ TEST_F(ProgressWindowTest, RightToLeftNameFollowsTheBytesAndCancelsOnClose) {
     // The user closes it while the files are written: the loop is told to stop, nothing starts.
     SendMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(launcher_state.stop_requested);
+    EXPECT_TRUE(progress_cancelled());
     EXPECT_FALSE(progress_allows_start());
     EXPECT_TRUE(wait_for([&] { return progress_window() == nullptr; }, 5000));
 }
@@ -60,6 +61,7 @@ TEST_F(ProgressWindowTest, ClosedAfterTheApplicationStartedCancelsNothing) {
     EXPECT_TRUE(progress_allows_start());
     SendMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(launcher_state.stop_requested);
+    EXPECT_FALSE(progress_cancelled());
     EXPECT_TRUE(progress_allows_start());
 }
 
