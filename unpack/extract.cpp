@@ -18,6 +18,43 @@ unsigned char write_buffer[kWriteChunk];
 
 constexpr EntryLoopResult kDamaged = {EntryLoopEnding::damaged, nullptr, 0};
 
+// An index over the created-directory cache: slots hold the position of a
+// cached name plus one (0: free), found by a hash of the name and probed in
+// turn. Twice as many slots as names keep probes short, so a folder is looked
+// up at the cost of one hash, not of a scan of up to 1024 names (names 500
+// levels deep made the scan the slowest part of an unpacking).
+constexpr uint32_t kDirectorySlots = 2 * kDirectoryCacheLimit;
+static_assert((kDirectorySlots & (kDirectorySlots - 1)) == 0, "the slot mask needs a power of two");
+uint16_t directory_slots[kDirectorySlots];
+// Each cached name's hash: deep names share long beginnings, which a
+// comparison of the names would walk before it finds them different.
+uint32_t directory_hashes[kDirectoryCacheLimit];
+
+uint32_t name_hash(const wchar_t *text) {
+    uint32_t hash = 2166136261u;
+    for (; *text != 0; ++text) hash = (hash ^ static_cast<uint16_t>(*text)) * 16777619u;
+    return hash;
+}
+
+// The cache's position of `path`, or -1; `slot` is left at the slot where it
+// is, or at the free slot that ends its probe.
+int find_directory(const wchar_t *path, uint32_t hash, uint32_t &slot) {
+    for (slot = hash & (kDirectorySlots - 1);; slot = (slot + 1) & (kDirectorySlots - 1)) {
+        int at = directory_slots[slot] - 1;
+        if (at < 0) return at;
+        if (directory_hashes[at] == hash && same_wide_text(launcher_state.created_directories[at], path)) return at;
+    }
+}
+
+// Adds a copy of `path`, which the cache does not hold, at the free slot `slot`.
+void remember_directory(const wchar_t *path, uint32_t hash, uint32_t slot) {
+    int at = launcher_state.created_directory_total++;
+    launcher_state.created_directories[at] = duplicate_wide(path);
+    directory_hashes[at] = hash;
+    directory_slots[slot] = static_cast<uint16_t>(at + 1);
+    launcher_state.last_found = at;
+}
+
 // Reads one name into the entry name buffer; false when the stream fails or
 // the name has no terminator within its bound (damage).
 bool read_entry_name() {
@@ -81,57 +118,67 @@ void make_absolute_path() {
 }
 
 bool create_directory_cached(const wchar_t *path) {
+    uint32_t slot = 0;
     if (launcher_state.created_directory_total == 0) {
         wchar_t home[kPathCapacity];
         if (!expand_path_template(home, L"{HOME}", kPathCapacity)) report_expansion_failure(L"{HOME}");
-        launcher_state.created_directories[launcher_state.created_directory_total++] = duplicate_wide(home);
+        for (uint16_t &used : directory_slots) used = 0;
+        uint32_t hash = name_hash(home);
+        find_directory(home, hash, slot);
+        remember_directory(home, hash, slot);
     }
     // Entries come sorted, so a file's folder is most often the one before:
-    // asking that first gives the same answer as the scan, without the scan.
+    // asking that first spares hashing the name.
     if (same_wide_text(launcher_state.created_directories[launcher_state.last_found], path)) return true;
-    for (int i = 0; i < launcher_state.created_directory_total; ++i)
-        if (same_wide_text(launcher_state.created_directories[i], path)) {
-            launcher_state.last_found = i;
-            return true;
-        }
+    uint32_t hash = name_hash(path);
+    int found = find_directory(path, hash, slot);
+    if (found >= 0) {
+        launcher_state.last_found = found;
+        return true;
+    }
     if (path[0] != 0 && path[1] == L':' && path[2] == 0) return true;
     if (!sys.CreateDirectoryW(path, nullptr) && sys.GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    if (launcher_state.created_directory_total < kDirectoryCacheLimit) {
-        launcher_state.last_found = launcher_state.created_directory_total;
-        launcher_state.created_directories[launcher_state.created_directory_total++] = duplicate_wide(path);
-    }
+    if (launcher_state.created_directory_total < kDirectoryCacheLimit) remember_directory(path, hash, slot);
     return true;
 }
 
 // Walks up one level at a time until a folder exists or can be made, then
 // back down making the levels that failed. A loop, not recursion: a 1023-unit
 // name holds up to 511 levels, and as many 8 KB frames overflow the 2 MB stack.
+// Each level's end is found from the one before, so a deep name costs its
+// length once, not once per level.
 bool create_parent_directories(const wchar_t *path) {
     wchar_t parent[kPathCapacity];
     if (path == nullptr) sys.fail_fast();
     copy_wide_bounded(parent, path, kPathCapacity);
+    size_t end = wide_length(parent);
     int failed_levels = 0;
     bool at_top = false;
     for (;;) {
-        size_t cut = 0;
         // A backslash at index 0 never counts: "\\x" has no parent to create.
-        for (size_t i = 0; parent[i] != 0; ++i)
-            if (i > 0 && parent[i] == L'\\') cut = i;
-        if (cut == 0) {
+        size_t cut = end;
+        while (cut > 1 && parent[cut - 1] != L'\\') --cut;
+        if (cut <= 1) {
             at_top = true;
             break;
         }
-        parent[cut] = 0;
+        end = cut - 1;
+        parent[end] = 0;
         if (create_directory_cached(parent)) break;
         ++failed_levels;
     }
     if (failed_levels == 0) return true;
-    // Each level's end is the separator cut off on the way up.
-    if (!at_top) parent[wide_length(parent)] = L'\\';
+    // Puts back the separator cut off at `end`: the path one level deeper.
+    auto deeper = [&parent, &end] {
+        parent[end] = L'\\';
+        while (parent[++end] != 0) {
+        }
+    };
+    if (!at_top) deeper();
     for (;;) {
         bool made = create_directory_cached(parent);
         if (--failed_levels == 0) return made;
-        parent[wide_length(parent)] = L'\\';
+        deeper();
     }
 }
 
