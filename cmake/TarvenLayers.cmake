@@ -11,7 +11,7 @@
 set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp)
 set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
 set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp)
-set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/report.cpp unpack/state.cpp)
+set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/closing.cpp unpack/report.cpp unpack/state.cpp)
 set(TARVEN_LAYER_SOURCES_launcher launcher/main.cpp launcher/run.cpp launcher/child.cpp launcher/child_job.cpp
   launcher/cleanup.cpp launcher/remove_tree.cpp launcher/reentry.cpp launcher/sweep.cpp launcher/cache.cpp
   launcher/cache_check.cpp launcher/file_table.cpp)

@@ -32,6 +32,15 @@ DWORD host_last_error;
 
 DWORD GetLastError(void) { return host_last_error; }
 
+// One thread: a lock is always free, and a wait could never end.
+void AcquireSRWLockExclusive(SRWLOCK *) {}
+void ReleaseSRWLockExclusive(SRWLOCK *) {}
+BOOL SleepConditionVariableSRW(CONDITION_VARIABLE *, SRWLOCK *, DWORD, unsigned long) {
+    finding("a wait for a thread in a build that makes none");
+}
+void WakeConditionVariable(CONDITION_VARIABLE *) {}
+void WakeAllConditionVariable(CONDITION_VARIABLE *) {}
+
 namespace {
 
 // With the arena on, the launcher's allocations come from it, emptied after
@@ -134,6 +143,10 @@ BOOL fake_counter(LARGE_INTEGER *counter) {
 
 DWORD fake_process_id() { return 4242; }
 
+// No threads here: the entry loop then closes its files itself.
+HANDLE fake_create_thread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD) {
+    return nullptr;
+}
 
 // A few of the decimal-digit blocks beyond Latin-1, enough to reach both answers.
 BOOL fake_string_type(DWORD, LPCWCH units, int count, LPWORD types) {
@@ -164,6 +177,7 @@ void install_host_system() {
     sys.GetSystemTimeAsFileTime = fake_clock;
     sys.QueryPerformanceCounter = fake_counter;
     sys.GetCurrentProcessId = fake_process_id;
+    sys.CreateThread = fake_create_thread;
     sys.GetStringTypeW = fake_string_type;
     sys.GetLastError = GetLastError;
 }

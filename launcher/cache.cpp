@@ -16,6 +16,7 @@
 
 #include "launcher/cache_check.h"
 #include "launcher/child.h"
+#include "launcher/cleanup.h"
 #include "launcher/file_table.h"
 #include "launcher/remove_tree.h"
 #include "launcher/reentry.h"
@@ -125,6 +126,7 @@ void unpack_into_target() {
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
     launcher_state.extraction_started = true;
     EntryLoopResult loop = extract_payload(false);
+    if (loop.ending == EntryLoopEnding::stopped) end_stopped_unpacking();
     if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
     close_payload();
 }

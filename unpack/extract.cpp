@@ -1,6 +1,7 @@
 // The entry loop and the directories it creates on the way.
 #include "unpack/extract.h"
 
+#include "unpack/closing.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "paths/bounded.h"
@@ -92,9 +93,14 @@ bool stays_inside(const wchar_t *name) {
     }
 }
 
+constexpr EntryLoopResult kStopped = {EntryLoopEnding::stopped, nullptr, 0};
+
+bool stop_was_requested() { return __atomic_load_n(&launcher_state.stop_requested, __ATOMIC_SEQ_CST); }
+
 // Writes the entry's data; gives `end_record` when all of it was written.
 EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
     while (remaining > 0) {
+        if (stop_was_requested()) return kStopped;
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
         if (read_payload_bytes(write_buffer, chunk) != PayloadStatus::ok) return kDamaged;
         DWORD written = 0;
@@ -104,8 +110,46 @@ EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
         // replaced a file) and must not be named as the cause.
         if (written != chunk) return write_failure(ERROR_WRITE_FAULT);
         remaining -= chunk;
+        __atomic_store_n(&launcher_state.unpacked_bytes, launcher_state.unpacked_bytes + chunk, __ATOMIC_RELAXED);
     }
     return {EntryLoopEnding::end_record, nullptr, 0};
+}
+
+// The entry loop proper. Each file is written here and closed by
+// close_written_file, which may leave the close to another thread; a close
+// that failed there ends the loop at the next entry, and the caller, once
+// every close is done, names the earliest one.
+EntryLoopResult write_entries(bool reentered) {
+    for (uint64_t entry = 0;; ++entry) {
+        if (stop_was_requested()) return kStopped;
+        if (some_close_failed()) return write_failure(ERROR_WRITE_FAULT);
+        if (!read_entry_name()) return kDamaged;
+        if (entry_name[0] == 0) return {EntryLoopEnding::end_record, nullptr, 0};
+        // A name that would reach outside the target directory is damage, never written.
+        if (!stays_inside(entry_name)) return kDamaged;
+        copy_wide_bounded(launcher_state.entry_path, launcher_state.target_directory, kPathCapacity);
+        append_wide_bounded(launcher_state.entry_path, L"\\", kPathCapacity);
+        append_wide_bounded(launcher_state.entry_path, entry_name, kPathCapacity);
+        if (launcher_state.first_entry_path[0] == 0) {
+            copy_wide_bounded(launcher_state.first_entry_path, launcher_state.entry_path, kPathCapacity);
+            if (reentered) return {EntryLoopEnding::first_entry, launcher_state.first_entry_path, 0};
+        }
+        unsigned char size_bytes[8];
+        if (read_payload_bytes(size_bytes, 8) != PayloadStatus::ok) return kDamaged;
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
+        create_parent_directories(launcher_state.entry_path);
+        HANDLE file = sys.CreateFileW(launcher_state.entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return {EntryLoopEnding::cannot_open, launcher_state.entry_path, 0};
+        EntryLoopResult written = write_entry_data(file, size);
+        // Stopped, the file is closed so that the folder can be removed. On a
+        // failure the process ends: the handle is the system's to close.
+        if (written.ending == EntryLoopEnding::stopped) sys.CloseHandle(file);
+        if (written.ending != EntryLoopEnding::end_record) return written;
+        // Closing flushes what the system still buffers (on a network share, say):
+        // a close that fails may have lost the file's end.
+        close_written_file(file, entry);
+    }
 }
 
 }  // namespace
@@ -185,30 +229,26 @@ bool create_parent_directories(const wchar_t *path) {
 int created_directory_count() { return launcher_state.created_directory_total; }
 
 EntryLoopResult extract_payload(bool reentered) {
-    for (;;) {
-        if (!read_entry_name()) return kDamaged;
-        if (entry_name[0] == 0) return {EntryLoopEnding::end_record, nullptr, 0};
-        // A name that would reach outside the target directory is damage, never written.
-        if (!stays_inside(entry_name)) return kDamaged;
-        copy_wide_bounded(launcher_state.entry_path, launcher_state.target_directory, kPathCapacity);
-        append_wide_bounded(launcher_state.entry_path, L"\\", kPathCapacity);
-        append_wide_bounded(launcher_state.entry_path, entry_name, kPathCapacity);
-        if (launcher_state.first_entry_path[0] == 0) {
-            copy_wide_bounded(launcher_state.first_entry_path, launcher_state.entry_path, kPathCapacity);
-            if (reentered) return {EntryLoopEnding::first_entry, launcher_state.first_entry_path, 0};
-        }
-        unsigned char size_bytes[8];
-        if (read_payload_bytes(size_bytes, 8) != PayloadStatus::ok) return kDamaged;
-        uint64_t size = 0;
-        for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
-        create_parent_directories(launcher_state.entry_path);
-        HANDLE file = sys.CreateFileW(launcher_state.entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return {EntryLoopEnding::cannot_open, launcher_state.entry_path, 0};
-        EntryLoopResult written = write_entry_data(file, size);
-        // The process ends on a failure: the handle is the system's to close.
-        if (written.ending != EntryLoopEnding::end_record) return written;
-        // Closing flushes what the system still buffers (on a network share, say):
-        // a close that fails may have lost the file's end.
-        if (!sys.CloseHandle(file)) return write_failure(sys.GetLastError());
-    }
+    __atomic_store_n(&launcher_state.unpacking, true, __ATOMIC_SEQ_CST);
+    begin_closes();
+    EntryLoopResult result = write_entries(reentered);
+    // Every file handed over is closed before the loop ends: a cached folder
+    // is renamed whole, and a folder with files open could not be. A close
+    // that failed belongs to an entry before the one the loop ended at, so it
+    // is the first failure in payload order.
+    CloseFailure close = end_closes();
+    if (close.failed && result.ending != EntryLoopEnding::stopped) result = write_failure(close.error);
+    __atomic_store_n(&launcher_state.unpacking, false, __ATOMIC_SEQ_CST);
+    return result;
 }
+
+bool stop_entry_loop(DWORD wait_ms) {
+    __atomic_store_n(&launcher_state.stop_requested, true, __ATOMIC_SEQ_CST);
+    for (DWORD waited = 0; __atomic_load_n(&launcher_state.unpacking, __ATOMIC_SEQ_CST); ++waited) {
+        if (waited == wait_ms) return false;
+        sys.Sleep(1);
+    }
+    return true;
+}
+
+uint64_t unpacked_bytes() { return __atomic_load_n(&launcher_state.unpacked_bytes, __ATOMIC_RELAXED); }

@@ -91,6 +91,7 @@ void report_entry_loop_failure(const EntryLoopResult &result) {
     case EntryLoopEnding::cannot_write:
         report_fatal_with_code("Error, couldn't unpack file to target path.", static_cast<long>(result.error));
     case EntryLoopEnding::damaged:
+    case EntryLoopEnding::stopped:
     case EntryLoopEnding::end_record:
     case EntryLoopEnding::first_entry: break;
     }
