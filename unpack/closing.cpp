@@ -21,6 +21,7 @@ unsigned threads;
 bool retiring;  // the loop has ended: threads that find nothing to close end
 bool loop_waiting;
 CloseFailure first_failure;
+bool (*finish_file)(HANDLE);  // set for a loop, before its threads start
 // The loop's own: whether it tried to start the threads, and the files it closed itself.
 bool threads_tried;
 unsigned closed_here;
@@ -38,6 +39,15 @@ DWORD close_error() {
     return error != 0 ? error : static_cast<DWORD>(ERROR_WRITE_FAULT);
 }
 
+// Finishes and closes a file; 0, or the reason it failed. A file whose
+// finish failed is closed all the same, and the finish's reason is its own.
+DWORD finish_and_close(HANDLE file) {
+    DWORD error = 0;
+    if (finish_file != nullptr && !finish_file(file)) error = close_error();
+    if (!sys.CloseHandle(file) && error == 0) error = close_error();
+    return error;
+}
+
 DWORD WINAPI close_files(void *) {
     AcquireSRWLockExclusive(&lock);
     for (;;) {
@@ -50,11 +60,10 @@ DWORD WINAPI close_files(void *) {
         bool wake_loop = loop_waiting;
         ReleaseSRWLockExclusive(&lock);
         if (wake_loop) WakeConditionVariable(&loop_waits);
-        bool closed = sys.CloseHandle(next.file);
-        DWORD error = closed ? 0 : close_error();
+        DWORD error = finish_and_close(next.file);
         AcquireSRWLockExclusive(&lock);
         --closing_now;
-        if (!closed) note_failure(next.entry, error);
+        if (error != 0) note_failure(next.entry, error);
         if (loop_waiting) WakeConditionVariable(&loop_waits);
     }
     --threads;
@@ -81,9 +90,10 @@ void start_threads() {
 
 }  // namespace
 
-void begin_closes() {
+void begin_closes(bool (*finish)(HANDLE file)) {
     // A loop that ended early (a test's abort) may have left closes running.
     end_closes();
+    finish_file = finish;
     AcquireSRWLockExclusive(&lock);
     first_failure = {false, 0, 0};
     __atomic_store_n(&any_failure, false, __ATOMIC_RELEASE);
@@ -97,8 +107,7 @@ void close_written_file(HANDLE file, uint64_t entry) {
     if (!threads_tried && closed_here >= kClosesBeforeThreads) start_threads();
     if (threads == 0) {
         ++closed_here;
-        if (!sys.CloseHandle(file)) {
-            DWORD error = close_error();
+        if (DWORD error = finish_and_close(file)) {
             AcquireSRWLockExclusive(&lock);
             note_failure(entry, error);
             ReleaseSRWLockExclusive(&lock);

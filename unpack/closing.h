@@ -33,7 +33,9 @@ struct CloseFailure {
 };
 
 // Starts a loop's closes: nothing is pending and no close has failed.
-void begin_closes();
+// `finish`, when not null, is done to each file before its close, by the
+// same thread; its failure (the system's last error) is the file's.
+void begin_closes(bool (*finish)(HANDLE file));
 
 // Closes the written file of entry number `entry`, now or on a thread; waits
 // while the pending closes are at their bound.

@@ -93,6 +93,17 @@ bool stays_inside(const wchar_t *name) {
     }
 }
 
+// The cached mode's end of a file, through its open handle: the fixed
+// last-write time its check compares, then a flush, so that the rename that
+// publishes the folder cannot reach the disk before the data (a power loss
+// would otherwise leave files of the right size full of zeros). Done by
+// whichever thread closes the file: a flush waits on the disk as a close
+// waits on a scanner.
+bool finish_cached_file(HANDLE file) {
+    FILETIME fixed{static_cast<DWORD>(kCachedWriteTime), static_cast<DWORD>(kCachedWriteTime >> 32)};
+    return sys.SetFileTime(file, nullptr, nullptr, &fixed) && sys.FlushFileBuffers(file);
+}
+
 constexpr EntryLoopResult kStopped = {EntryLoopEnding::stopped, nullptr, 0};
 
 bool stop_was_requested() { return __atomic_load_n(&launcher_state.stop_requested, __ATOMIC_SEQ_CST); }
@@ -230,7 +241,7 @@ int created_directory_count() { return launcher_state.created_directory_total; }
 
 EntryLoopResult extract_payload(bool reentered) {
     __atomic_store_n(&launcher_state.unpacking, true, __ATOMIC_SEQ_CST);
-    begin_closes();
+    begin_closes(launcher_state.cached_files ? finish_cached_file : nullptr);
     EntryLoopResult result = write_entries(reentered);
     // Every file handed over is closed before the loop ends: a cached folder
     // is renamed whole, and a folder with files open could not be. A close

@@ -1,7 +1,7 @@
 // The templates whose leftover folders a parent sweeps.
 #include <gtest/gtest.h>
 
-#include "launcher/sweep.h"
+#include "removal/sweep.h"
 
 namespace {
 

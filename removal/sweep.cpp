@@ -18,9 +18,9 @@
 // The cost per start is bounded: the system lists only names that start with
 // the prefix, at most kSweepNamesLooked of them are looked at and at most
 // kSweepFoldersRemoved removed; the next start takes the rest.
-#include "launcher/sweep.h"
+#include "removal/sweep.h"
 
-#include "launcher/remove_tree.h"
+#include "removal/remove_tree.h"
 #include "unpack/state.h"
 #include "paths/bounded.h"
 #include "system/syscalls.h"
