@@ -38,6 +38,7 @@ std::atomic<int> opened_last{-1}, failed_last{-1};
 std::map<int, DWORD> close_fails_with;
 std::map<int, int> close_waits_for_open, close_waits_for_failure;
 int open_fails_at = -1;
+DWORD closed_on_loop_thread;
 
 int number_of(LPCWSTR path) {
     std::wstring name = path;
@@ -217,6 +218,42 @@ TEST_F(ClosingTest, WithoutThreadsTheLoopClosesEveryFileItself) {
         << outcome.standard_error;
     for (const auto &close : closed_on) EXPECT_EQ(close.second, GetCurrentThreadId()) << "entry " << close.first;
     EXPECT_EQ(closed_on.count(71), 0u);  // nothing after the failing entry was written
+    expect_nothing_left_open();
+}
+
+// The cached mode finishes each file (its fixed write time, a flush) on the
+// thread that closes it: a flush failing there is that file's failure.
+TEST_F(ClosingTest, TheCachedModesFinishRunsWithTheCloseAndItsFailureIsTheFiles) {
+    launcher_state.cached_files = true;
+    static DWORD flushed_on_loop;
+    flushed_on_loop = 0;
+    sys.FlushFileBuffers = [](HANDLE file) -> BOOL {
+        AcquireSRWLockExclusive(&lock);
+        int entry = entry_of.count(file) ? entry_of[file] : -2;
+        ReleaseSRWLockExclusive(&lock);
+        if (GetCurrentThreadId() == closed_on_loop_thread) ++flushed_on_loop;
+        if (entry == 60) {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        return real_sys.FlushFileBuffers(file);
+    };
+    closed_on_loop_thread = GetCurrentThreadId();
+    Outcome outcome = extract();
+    EXPECT_EQ(outcome.exit_code, 2);
+    EXPECT_EQ(outcome.standard_error.rfind("Error, couldn't unpack file to target path. ([Error 112] ", 0), 0u)
+        << outcome.standard_error;
+    EXPECT_EQ(flushed_on_loop, kClosesBeforeThreads);  // the rest on the closing threads
+    EXPECT_EQ(closed_on.count(60), 1u);  // closed all the same
+    // Every file closed carries the fixed write time.
+    for (int i = 0; i < 40; ++i) {
+        wchar_t name[64];
+        swprintf(name, 64, L"\\d%d\\f%03d.txt", i % 4, i);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        ASSERT_TRUE(GetFileAttributesExW((target + name).c_str(), GetFileExInfoStandard, &data)) << i;
+        uint64_t written = (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+        EXPECT_EQ(written, kCachedWriteTime) << i;
+    }
     expect_nothing_left_open();
 }
 
