@@ -3,6 +3,7 @@
 
 #include "launcher/child_job.h"
 #include "launcher/cleanup.h"
+#include "launcher/run.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "removal/sweep.h"
@@ -111,7 +112,7 @@ unsigned launch_child_and_wait() {
     sys.CloseHandle(child.hThread);
     share_child_process(child.hProcess);
     // While the child starts: folders that killed launchers left.
-    sweep_leftover_folders(launcher_state.target_directory, build_target_template());
+    sweep_leftover_folders(launcher_state.target_directory, target_template());
 
     DWORD exit_code = 0;
     sys.WaitForSingleObject(child.hProcess, INFINITE);

@@ -38,16 +38,6 @@ bool is_base64url(wchar_t unit) {
            unit == L'_';
 }
 
-// Writes `folder\<first><second>` to `path`; false when it does not fit.
-bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *first, const wchar_t *second) {
-    if (wide_length(folder) + 1 + wide_length(first) + wide_length(second) + 1 > kPathCapacity) return false;
-    copy_wide_bounded(path, folder, kPathCapacity);
-    append_wide_bounded(path, L"\\", kPathCapacity);
-    append_wide_bounded(path, first, kPathCapacity);
-    append_wide_bounded(path, second, kPathCapacity);
-    return true;
-}
-
 // Where a leftover name's process id ends (its six digits and eleven characters follow).
 const wchar_t *after_process_id(const wchar_t *name, const wchar_t *prefix) {
     const wchar_t *tail = name + wide_length(prefix);
@@ -56,11 +46,6 @@ const wchar_t *after_process_id(const wchar_t *name, const wchar_t *prefix) {
 }
 
 }  // namespace
-
-bool is_plain_folder(const WIN32_FIND_DATAW &found) {
-    return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
 
 bool launcher_gone(unsigned long id) {
     HANDLE process = sys.OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
@@ -126,36 +111,44 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
     wchar_t own_head[kPathCapacity];
     copy_wide_bounded(own_head, own_name, kPathCapacity);
     own_head[after_process_id(own_name, prefix) - own_name] = 0;
-    wchar_t pattern[kPathCapacity];
-    if (!join_path(pattern, folder, prefix, L"*")) return;
+    wchar_t mask[kPathCapacity];
+    copy_wide_bounded(mask, prefix, kPathCapacity);
+    append_wide_bounded(mask, L"*", kPathCapacity);
     struct Sweep {
-        const wchar_t *folder, *prefix, *own_head;
+        const wchar_t *prefix, *own_head;
         unsigned long own_id;
-    } sweep{folder, prefix, own_head, own_id};
-    claim_folders(pattern, [](const wchar_t *name, const void *context) {
+    } sweep{prefix, own_head, own_id};
+    claim_folders(folder, mask, [](HANDLE parent, const ListedEntry &entry, const wchar_t *name, const void *context) {
         const Sweep &s = *static_cast<const Sweep *>(context);
         unsigned long id = 0;
         if (!is_leftover_name(name, s.prefix, &id) || id == s.own_id || !launcher_gone(id)) return false;
-        wchar_t leftover[kPathCapacity], claimed[kPathCapacity];
-        if (!join_path(leftover, s.folder, name, L"") ||
-            !join_path(claimed, s.folder, s.own_head, after_process_id(name, s.prefix)))
-            return false;
-        if (!sys.MoveFileExW(leftover, claimed, 0)) return false;  // in use, or taken by another launcher
-        remove_directory_tree(claimed);
-        return true;
+        // The claim: renamed to the same form under this launcher's id.
+        wchar_t claimed[kPathCapacity];
+        copy_wide_bounded(claimed, s.own_head, kPathCapacity);
+        append_wide_bounded(claimed, after_process_id(name, s.prefix), kPathCapacity);
+        return claim_and_remove_folder(parent, entry, claimed);
     }, &sweep);
 }
 
-void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
+void claim_folders(const wchar_t *folder, const wchar_t *mask,
+                   bool (*claim)(HANDLE folder, const ListedEntry &entry, const wchar_t *name, const void *context),
                    const void *context) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                        FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) return;
+    HANDLE parent = open_folder_path(folder);
+    if (parent == INVALID_HANDLE_VALUE) return;
+    alignas(8) unsigned char buffer[kListingBufferBytes];
+    FolderListing listing = {parent, mask, buffer, sizeof buffer, 0, false, false};
     int looked = 0, removed = 0;
-    do {
+    ListedEntry entry;
+    while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && next_listed_entry(listing, entry)) {
         ++looked;
-        if (is_plain_folder(found) && claim(found.cFileName, context)) ++removed;
-    } while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && sys.FindNextFileW(search, &found));
-    sys.FindClose(search);
+        bool plain_folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        size_t units = entry.bytes / sizeof(wchar_t);
+        if (!plain_folder || units >= MAX_PATH) continue;
+        wchar_t name[MAX_PATH];
+        for (size_t i = 0; i < units; ++i) name[i] = entry.name[i];
+        name[units] = 0;
+        if (claim(parent, entry, name, context)) ++removed;
+    }
+    sys.CloseHandle(parent);
 }

@@ -3,19 +3,20 @@
 
 #include <stddef.h>
 
+#include "removal/folder_handles.h"
 #include "system/syscalls.h"
 
 // A start looks at no more names, and removes no more folders, than these.
 constexpr int kSweepNamesLooked = 64;
 constexpr int kSweepFoldersRemoved = 2;
 
-// True for a found folder that is not a link or junction.
-bool is_plain_folder(const WIN32_FIND_DATAW &found);
-
-// Lists `pattern` and gives the name of each folder found that is not a link
-// or junction to `claim`, which tells whether it removed that folder, until
+// Lists the names of `folder` that match `mask` through the folder's handle
+// and gives each that the listing shows as a folder, not a link or junction,
+// to `claim` (the folder's handle, the entry and its name), which tells
+// whether it removed that folder (claim_and_remove_folder), until
 // kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at.
-void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
+void claim_folders(const wchar_t *folder, const wchar_t *mask,
+                   bool (*claim)(HANDLE folder, const ListedEntry &entry, const wchar_t *name, const void *context),
                    const void *context);
 
 // Gives the literal text before "{PID}_{TIME_US}_{RANDOM}" when that ends the
