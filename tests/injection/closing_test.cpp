@@ -49,6 +49,8 @@ int number_of(LPCWSTR path) {
 HANDLE WINAPI create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                           DWORD flags, HANDLE model) {
     int entry = number_of(path);
+    // Not a payload file: the clean-up's own opens of the folder, say.
+    if (entry < 0) return real_sys.CreateFileW(path, access, share, security, disposition, flags, model);
     if (entry == open_fails_at) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -64,8 +66,12 @@ HANDLE WINAPI create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
 BOOL WINAPI close_handle(HANDLE handle) {
     AcquireSRWLockExclusive(&lock);
     auto found = entry_of.find(handle);
-    int entry = found == entry_of.end() ? -2 : found->second;
-    if (found != entry_of.end()) entry_of.erase(found);
+    if (found == entry_of.end()) {
+        ReleaseSRWLockExclusive(&lock);
+        return real_sys.CloseHandle(handle);
+    }
+    int entry = found->second;
+    entry_of.erase(found);
     closed_on[entry] = GetCurrentThreadId();
     auto waits = close_waits_for_open.find(entry);
     int wait_for = waits == close_waits_for_open.end() ? -1 : waits->second;
