@@ -12,9 +12,9 @@
 // launcher's messages, leaving no partial folder at the published path.
 // A re-entered start (the application starting its own executable again)
 // gets the folder its parent ran from, unchecked and without unpacking.
-// Null when the user closed the progress window while the payload was
-// unpacked: the caller ends the run as cancelled, its clean-up removing the
-// folder being unpacked.
+// Null when the entry loop was stopped (the user closed the progress window,
+// or a console event's clean-up asked): the caller ends the run, its
+// clean-up removing the folder being unpacked.
 const wchar_t *prepare_cached_folder(bool reentered, const wchar_t **library);
 
 // The marker a published folder holds: the full path, UTF-16LE without a

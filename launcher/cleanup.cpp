@@ -7,7 +7,10 @@
 // may also reach the removal; a lock lets one remove at a time.
 #include "launcher/cleanup.h"
 
+#include "progress/progress_window.h"
+
 #include "removal/remove_tree.h"
+#include "unpack/extract.h"
 #include "unpack/state.h"
 #include "system/syscalls.h"
 
@@ -42,6 +45,9 @@ void cleanup_at_exit() {
         sys.CloseHandle(child);
     }
     if (!launcher_state.extraction_started) return;
+    // Files being written, or waiting for their close on another thread, are
+    // open and would keep the folder: the entry loop stops and closes them first.
+    stop_entry_loop(kChildGraceMs);
     // One removal at a time: a second caller (the main thread once the child
     // ended, the control thread on a console event) waits for the first, then
     // makes its own attempt, which finds the folder gone.
@@ -59,6 +65,16 @@ void cleanup_at_exit() {
 void end_cancelled_run() {
     cleanup_at_exit();
     sys.exit_process(ERROR_CANCELLED);
+}
+
+void end_stopped_loop() {
+    if (progress_cancelled()) end_cancelled_run();
+    end_stopped_unpacking();
+}
+
+void end_stopped_unpacking() {
+    cleanup_at_exit();
+    sys.exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 
 BOOL WINAPI console_control_handler(DWORD event) {

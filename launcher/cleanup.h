@@ -17,6 +17,14 @@ void share_child_process(HANDLE child);
 // Takes the console control thread's handle back, if that thread has not taken it.
 void release_shared_child_process();
 
+// For an entry loop that stopped because a console event's clean-up asked it
+// to: waits for that removal (and makes sure of it), then ends the process
+// with the code the system gives a process a console event ends.
+[[noreturn]] void end_stopped_unpacking();
+
 // Ends a run the user cancelled in the progress window: the clean-up removes
 // the folder being unpacked, and the process exits with ERROR_CANCELLED.
 [[noreturn]] void end_cancelled_run();
+
+// A stopped entry loop's end: the user's cancel or a console event's.
+[[noreturn]] void end_stopped_loop();

@@ -50,7 +50,7 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (stored_cached_mode() && !unpacks_fresh) {
         const wchar_t *library = nullptr;
         const wchar_t *folder = prepare_cached_folder(reentered, &library);
-        if (folder == nullptr) end_cancelled_run();
+        if (folder == nullptr) end_stopped_loop();
         set_hand_off_variables();
         progress_follow_application(sys.GetCurrentProcessId());
         return static_cast<unsigned>(hand_off_to_library(folder, library, arguments.count, arguments.values));
@@ -64,7 +64,7 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (loop.ending == EntryLoopEnding::first_entry)
         return static_cast<unsigned>(
             hand_off_to_library(launcher_state.target_directory, loop.path, arguments.count, arguments.values));
-    if (loop.ending == EntryLoopEnding::stopped) end_cancelled_run();
+    if (loop.ending == EntryLoopEnding::stopped) end_stopped_loop();
     if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
     // Only an end record: a re-entered child has no library to hand the process to.
     if (reentered) report_fatal("Error, attached data holds no application to run.");

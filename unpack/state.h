@@ -21,11 +21,10 @@ struct LauncherState {
     wchar_t target_directory[kPathCapacity];
     // Set once the payload is open, before the first entry is read; never cleared.
     volatile bool extraction_started;
-    // Set by another thread to stop the entry loop: it ends before its next
-    // entry or chunk with `stopped`, its open file closed. Never cleared.
+    // The entry loop runs; a stop was asked of it (never cleared); the bytes
+    // of file data it wrote. Read and written atomically: other threads ask.
+    volatile bool unpacking;
     volatile bool stop_requested;
-    // Bytes of file data the entry loop has written; another thread (a
-    // progress window) reads it while the loop runs.
     volatile uint64_t unpacked_bytes;
     // The full path of the current entry.
     wchar_t entry_path[kPathCapacity];
