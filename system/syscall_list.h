@@ -46,7 +46,6 @@
     CALL(TerminateProcess, BOOL, (HANDLE, UINT), TerminateProcess, FALSE)                                            \
     CALL(GetStdHandle, HANDLE, (DWORD), GetStdHandle, INVALID_HANDLE_VALUE)                                          \
     LEFT_OUT(GetCommandLineW, LPWSTR, (void), GetCommandLineW, "it cannot fail")                                     \
-    CALL(CommandLineToArgvW, LPWSTR *, (LPCWSTR, int *), shell_split_command_line, static_cast<LPWSTR *>(nullptr))   \
     CALL(CreateJobObjectW, HANDLE, (LPSECURITY_ATTRIBUTES, LPCWSTR), CreateJobObjectW, HANDLE{nullptr})              \
     CALL(SetInformationJobObject, BOOL, (HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD), SetInformationJobObject, FALSE) \
     CALL(AssignProcessToJobObject, BOOL, (HANDLE, HANDLE), AssignProcessToJobObject, FALSE)                          \

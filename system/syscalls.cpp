@@ -45,12 +45,6 @@ HRESULT WINAPI shell_folder_path(HWND window, int folder, HANDLE token, DWORD fl
     return function == nullptr ? E_FAIL : function(window, folder, token, flags, path);
 }
 
-LPWSTR *WINAPI shell_split_command_line(LPCWSTR line, int *count) {
-    using Function = LPWSTR *(WINAPI *)(LPCWSTR, int *);
-    auto function = reinterpret_cast<Function>(reinterpret_cast<void *>(shell_function("CommandLineToArgvW")));
-    return function == nullptr ? nullptr : function(line, count);
-}
-
 }  // namespace
 
 #define TARVEN_REAL_CALL(name, returns, parameters, real, failure) real,
