@@ -8,7 +8,6 @@
 #include "launcher/sweep.h"
 #include "paths/arguments.h"
 #include "paths/bounded.h"
-#include "paths/build_texts.h"
 #include "paths/environment.h"
 #include "paths/identity.h"
 #include "system/syscalls.h"
@@ -115,14 +114,15 @@ unsigned launch_child_and_wait() {
     tie_child_to_job(job, child.hProcess);
     sys.CloseHandle(child.hThread);
     share_child_process(child.hProcess);
-    // While the child starts: folders that killed launchers left.
-    sweep_leftover_folders(launcher_state.target_directory, build_target_template());
+    // While the child runs: folders that killed launchers left.
+    start_leftover_sweep();
 
     DWORD exit_code = 0;
     sys.WaitForSingleObject(child.hProcess, INFINITE);
     if (!sys.GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
     release_shared_child_process();
     sys.CloseHandle(child.hProcess);
+    stop_leftover_sweep();
     cleanup_at_exit();
     return exit_code;
 }

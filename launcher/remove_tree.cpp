@@ -30,6 +30,7 @@ struct Level {
 };
 
 struct Walk {
+    const volatile bool *stop;
     wchar_t path[kLongPathCapacity];
     WIN32_FIND_DATAW found;
     Level levels[kMaxDepth];
@@ -74,6 +75,10 @@ void remove_folder(Walk &walk, size_t length) {
         return;
     }
     while (walk.depth > 0) {
+        if (walk.stop != nullptr && __atomic_load_n(walk.stop, __ATOMIC_ACQUIRE)) {
+            while (walk.depth > 0) sys.FindClose(walk.levels[--walk.depth].search);
+            return;
+        }
         Level &level = walk.levels[walk.depth - 1];
         walk.path[level.length] = 0;
         if (!level.has_entry) {
@@ -127,11 +132,12 @@ bool is_dot_entry(const wchar_t *name) {
     return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
-void remove_directory_tree(const wchar_t *directory) {
+void remove_directory_tree(const wchar_t *directory, const volatile bool *stop) {
     auto *walk = static_cast<Walk *>(sys.malloc(sizeof(Walk)));
     // Without memory nothing is removed now; the caller's retries ask again.
     if (walk == nullptr) return;
     walk->depth = 0;
+    walk->stop = stop;
     size_t length = 0;
     if (directory[0] == L'\\' && directory[1] == L'\\') {
         // \\?\... stays as it is; \\server\share becomes \\?\UNC\server\share.

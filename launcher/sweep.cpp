@@ -1,7 +1,8 @@
 // Sweeping leftover folders: a launcher killed hard runs no clean-up, and its
 // folder would stay in the user's temporary folder for good. Each parent
 // looks beside its own folder for folders of its own naming form whose
-// launcher is gone, while its child starts.
+// launcher is gone, on a thread of its own while its child runs; the sweep
+// never delays the parent's end, which stops it.
 //
 // A folder is removed only when all of these hold:
 // - its name is the form exactly: prefix, process id, six digits, eleven
@@ -14,13 +15,21 @@
 //   runs code from it (a loaded DLL, a program, a current directory), so a
 //   folder in use is never removed. The rename also claims the folder: two
 //   launchers sweeping at once never remove the same folder, and a sweep
-//   killed halfway leaves a folder that names a dead launcher again.
+//   stopped or killed halfway leaves a folder that names a dead launcher
+//   again, which a later start finishes.
 // The cost per start is bounded: the system lists only names that start with
 // the prefix, at most kSweepNamesLooked of them are looked at and at most
-// kSweepFoldersRemoved removed; the next start takes the rest.
+// kSweepFoldersRemoved removed; the next start takes the rest. Each start
+// begins at another name, so names that must stay (folders in use, live
+// launchers) never hide the others for good, and only a folder that is gone
+// counts as removed, so one that can be renamed but not removed does not
+// take every start's removals.
 #include "launcher/sweep.h"
 
+#include <stdint.h>
+
 #include "launcher/remove_tree.h"
+#include "paths/build_texts.h"
 #include "unpack/state.h"
 #include "paths/bounded.h"
 #include "system/syscalls.h"
@@ -28,6 +37,17 @@
 namespace {
 
 constexpr wchar_t kUniqueEnd[] = L"{PID}_{TIME_US}_{RANDOM}";
+// Reserved, not committed: the sweep keeps a few path buffers on its stack.
+constexpr SIZE_T kSweepStack = 256 * 1024;
+
+// Set by the main thread once the child has ended; the sweep checks it
+// before each step and its removal before each entry.
+volatile bool stop_requested;
+HANDLE sweep_thread;
+
+bool stopping() { return __atomic_load_n(&stop_requested, __ATOMIC_ACQUIRE); }
+
+bool gone(const wchar_t *path) { return sys.GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES; }
 
 wchar_t upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? static_cast<wchar_t>(unit - 32) : unit; }
 
@@ -140,22 +160,76 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
         if (!join_path(leftover, s.folder, name, L"") ||
             !join_path(claimed, s.folder, s.own_head, after_process_id(name, s.prefix)))
             return false;
-        if (!sys.MoveFileExW(leftover, claimed, 0)) return false;  // in use, or taken by another launcher
-        remove_directory_tree(claimed);
-        return true;
+        if (stopping() || !sys.MoveFileExW(leftover, claimed, 0)) return false;  // in use, or taken by another launcher
+        remove_directory_tree(claimed, &stop_requested);
+        return gone(claimed);
     }, &sweep);
+}
+
+namespace {
+
+DWORD WINAPI run_sweep(LPVOID) {
+    sweep_leftover_folders(launcher_state.target_directory, build_target_template());
+    return 0;
+}
+
+// Where a scan starts among `total` names: another place at each start.
+size_t rotation(size_t total) {
+    LARGE_INTEGER now = {};
+    if (!sys.QueryPerformanceCounter(&now)) return 0;
+    unsigned long long mixed = static_cast<unsigned long long>(now.QuadPart) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>((mixed >> 32) % total);
+}
+
+struct Budget {
+    int looked = 0, removed = 0;
+    bool spent() const { return removed >= kSweepFoldersRemoved || looked >= kSweepNamesLooked || stopping(); }
+};
+
+// Lists `pattern` and offers the folders among names [from, to) of the
+// listing to `claim` until the budget is spent; gives the number of names
+// listed (all of them when `to` is SIZE_MAX).
+size_t offer_names(const wchar_t *pattern, size_t from, size_t to,
+                   bool (*claim)(const wchar_t *name, const void *context), const void *context, Budget &budget) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                        FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    size_t index = 0;
+    do {
+        if (index >= from && index < to) {
+            if (budget.spent()) break;
+            ++budget.looked;
+            if (is_plain_folder(found) && claim(found.cFileName, context)) ++budget.removed;
+        }
+        ++index;
+    } while (index < to && !stopping() && sys.FindNextFileW(search, &found));
+    sys.FindClose(search);
+    return index;
+}
+
+}  // namespace
+
+void start_leftover_sweep() {
+    __atomic_store_n(&stop_requested, false, __ATOMIC_RELEASE);
+    sweep_thread = sys.CreateThread(nullptr, kSweepStack, run_sweep, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                    nullptr);
+}
+
+void stop_leftover_sweep() {
+    __atomic_store_n(&stop_requested, true, __ATOMIC_RELEASE);
+    if (sweep_thread == nullptr) return;
+    sys.WaitForSingleObject(sweep_thread, INFINITE);
+    sys.CloseHandle(sweep_thread);
+    sweep_thread = nullptr;
 }
 
 void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
                    const void *context) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                        FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) return;
-    int looked = 0, removed = 0;
-    do {
-        ++looked;
-        if (is_plain_folder(found) && claim(found.cFileName, context)) ++removed;
-    } while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && sys.FindNextFileW(search, &found));
-    sys.FindClose(search);
+    Budget budget;
+    size_t total = offer_names(pattern, SIZE_MAX, SIZE_MAX, claim, context, budget);  // counts, offers nothing
+    if (total == 0) return;
+    size_t start = rotation(total);
+    offer_names(pattern, start, total, claim, context, budget);
+    if (start > 0) offer_names(pattern, 0, start, claim, context, budget);
 }

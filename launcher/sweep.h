@@ -14,7 +14,8 @@ bool is_plain_folder(const WIN32_FIND_DATAW &found);
 
 // Lists `pattern` and gives the name of each folder found that is not a link
 // or junction to `claim`, which tells whether it removed that folder, until
-// kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at.
+// kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at. It
+// starts at a name chosen afresh at each call and goes round the listing.
 void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
                    const void *context);
 
@@ -31,6 +32,16 @@ bool is_leftover_name(const wchar_t *name, const wchar_t *prefix, unsigned long 
 // `target` and removes those whose launcher has ended and that no
 // process uses. Never follows a link, never fails: what cannot be removed stays.
 void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template);
+
+// Runs sweep_leftover_folders beside the target directory of the launcher's
+// state, with the build's template, on a thread of its own (none when the
+// thread cannot be made: a later start sweeps).
+void start_leftover_sweep();
+
+// Asks the sweep to stop and waits for it, which takes at most one entry's
+// removal; a folder it claimed and did not finish stays under this
+// launcher's id for a later start.
+void stop_leftover_sweep();
 
 // True when the launcher process `id` has ended or never was; false when a
 // process with that id runs or the system will not say.

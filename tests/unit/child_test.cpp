@@ -112,6 +112,10 @@ TEST_F(LaunchTest, FailedLaunchIsReportedAndLeavesTheFolder) {
 
 TEST_F(LaunchTest, StartupValuesAndAnExitCodeThatCannotBeRead) {
     sys.CreateProcessW = recording_launch;
+    // No sweep: its thread would list C:\t beside the fake child.
+    sys.CreateThread = [](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD) -> HANDLE {
+        return nullptr;
+    };
     sys.DuplicateHandle = [](HANDLE, HANDLE, HANDLE, LPHANDLE copy, DWORD, BOOL, DWORD) -> BOOL {
         *copy = reinterpret_cast<HANDLE>(0x78);
         return TRUE;
