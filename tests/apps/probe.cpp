@@ -17,14 +17,9 @@
 #include <stdlib.h>
 #include <string>
 
-namespace {
+#include "utf8.h"
 
-std::string utf8(const std::wstring &text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
+namespace {
 
 std::wstring variable(const wchar_t *name) {
     wchar_t value[32768];
