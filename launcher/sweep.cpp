@@ -20,13 +20,12 @@
 // The cost per start is bounded: the system lists only names that start with
 // the prefix, at most kSweepNamesLooked of them are looked at and at most
 // kSweepFoldersRemoved removed; the next start takes the rest. Each start
-// begins at another name, so names that must stay (folders in use, live
-// launchers) never hide the others for good, and only a folder that is gone
+// looks at another random sample of the folders listed, so names that must
+// stay (folders in use, live launchers) never hide the others for good, and
+// only a folder that is gone
 // counts as removed, so one that can be renamed but not removed does not
 // take every start's removals.
 #include "launcher/sweep.h"
-
-#include <stdint.h>
 
 #include "launcher/remove_tree.h"
 #include "paths/build_texts.h"
@@ -173,39 +172,18 @@ DWORD WINAPI run_sweep(LPVOID) {
     return 0;
 }
 
-// Where a scan starts among `total` names: another place at each start.
-size_t rotation(size_t total) {
-    LARGE_INTEGER now = {};
-    if (!sys.QueryPerformanceCounter(&now)) return 0;
-    unsigned long long mixed = static_cast<unsigned long long>(now.QuadPart) * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>((mixed >> 32) % total);
-}
+// The names a scan looks at: a fair sample of the listing's folders, so
+// that each start looks at others and names that must stay (folders in use,
+// live launchers) never hide the rest for good. One scan at a time per
+// process: the sweep's thread, or the cached mode's tidying, never both.
+wchar_t sampled[kSweepNamesLooked][MAX_PATH];
 
-struct Budget {
-    int looked = 0, removed = 0;
-    bool spent() const { return removed >= kSweepFoldersRemoved || looked >= kSweepNamesLooked || stopping(); }
-};
-
-// Lists `pattern` and offers the folders among names [from, to) of the
-// listing to `claim` until the budget is spent; gives the number of names
-// listed (all of them when `to` is SIZE_MAX).
-size_t offer_names(const wchar_t *pattern, size_t from, size_t to,
-                   bool (*claim)(const wchar_t *name, const void *context), const void *context, Budget &budget) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                        FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) return 0;
-    size_t index = 0;
-    do {
-        if (index >= from && index < to) {
-            if (budget.spent()) break;
-            ++budget.looked;
-            if (is_plain_folder(found) && claim(found.cFileName, context)) ++budget.removed;
-        }
-        ++index;
-    } while (index < to && !stopping() && sys.FindNextFileW(search, &found));
-    sys.FindClose(search);
-    return index;
+// A pseudo-random sequence seeded from the performance counter (splitmix64).
+unsigned long long next_random(unsigned long long &state) {
+    unsigned long long z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
 }
 
 }  // namespace
@@ -226,10 +204,24 @@ void stop_leftover_sweep() {
 
 void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
                    const void *context) {
-    Budget budget;
-    size_t total = offer_names(pattern, SIZE_MAX, SIZE_MAX, claim, context, budget);  // counts, offers nothing
-    if (total == 0) return;
-    size_t start = rotation(total);
-    offer_names(pattern, start, total, claim, context, budget);
-    if (start > 0) offer_names(pattern, 0, start, claim, context, budget);
+    WIN32_FIND_DATAW found;
+    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                        FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER now = {};
+    sys.QueryPerformanceCounter(&now);
+    unsigned long long state = static_cast<unsigned long long>(now.QuadPart);
+    // Reservoir sampling: in one pass every folder listed ends up among the
+    // kSweepNamesLooked looked at with the same chance, wherever it is listed.
+    size_t folders = 0;
+    do {
+        if (!is_plain_folder(found)) continue;
+        size_t slot = folders < kSweepNamesLooked ? folders : next_random(state) % (folders + 1);
+        ++folders;
+        if (slot < kSweepNamesLooked) copy_wide_bounded(sampled[slot], found.cFileName, MAX_PATH);
+    } while (!stopping() && sys.FindNextFileW(search, &found));
+    sys.FindClose(search);
+    int removed = 0;
+    for (size_t i = 0; i < folders && i < kSweepNamesLooked && !stopping(); ++i)
+        if (claim(sampled[i], context) && ++removed == kSweepFoldersRemoved) break;
 }

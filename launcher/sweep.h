@@ -14,8 +14,8 @@ bool is_plain_folder(const WIN32_FIND_DATAW &found);
 
 // Lists `pattern` and gives the name of each folder found that is not a link
 // or junction to `claim`, which tells whether it removed that folder, until
-// kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at. It
-// starts at a name chosen afresh at each call and goes round the listing.
+// kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at. The
+// names are a random sample of the listing's folders, drawn afresh at each call.
 void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
                    const void *context);
 

@@ -30,8 +30,8 @@ TEST(KilledLauncher, TemplatesThatTakePartInTheSweep) {
 }
 
 // A listing of 100 folder names that stay (their claim fails): each start
-// looks at 64 of them from another place, so over a few starts every name
-// is looked at, not always the same first 64.
+// looks at another 64 of them, so over a few starts every name is looked
+// at, not always the same first 64.
 std::vector<std::wstring> listing;
 size_t listed;
 long long clock_now;
