@@ -5,7 +5,7 @@ machine. bench/run.sh builds what this needs and keeps a warm wineserver, then
 starts it; it prints Markdown tables and keeps them in BUILD/bench/results.md.
 docs/benchmarks.md says what each figure means.
 
-Usage: bench.py BUILD_DIR [--quick] [--runs N] [--scratch DIR]"""
+Usage: bench.py BUILD_DIR [--quick] [--runs N] [--sweep] [--scratch DIR]"""
 import argparse
 import os
 import re
@@ -27,8 +27,9 @@ DEFAULT_LEVEL = 18  # tarven-pack's default level (packer/src/pack/payload_forma
 
 
 class Bench:
-    def __init__(self, build, quick, runs, scratch_root):
+    def __init__(self, build, quick, runs, scratch_root, sweep_only=False):
         self.build = build
+        self.sweep_only = sweep_only
         self.quick = quick
         # Five runs of (c), three of the big payloads and of packing; --runs sets them all.
         self.runs = runs or (1 if quick else 3)
@@ -203,13 +204,7 @@ class Bench:
         blocks: each parent looks for leftover folders beside its own."""
         blocks, repeat = (2, 3) if self.quick else (5, 4)
         tiny = self.case_file("tiny", "app.exe")
-        crowded = fresh_folder(os.path.join(self.scratch, "crowded"))
-        for i in range(10000):
-            path = os.path.join(crowded, f"tmp{i:05d}" + (".tmp" if i % 2 else ""))
-            if i % 2:
-                open(path, "w").close()
-            else:
-                os.mkdir(path)
+        crowded = self.crowded_folder("crowded")
         fresh_folder(self.temp)
         figures = {"empty": [], "crowded": []}
         for _ in range(blocks):
@@ -223,6 +218,50 @@ class Bench:
         shutil.rmtree(crowded)
         return {k: {"first": median([r["first_s"] for r in v]), "exit": median([r["exit_s"] for r in v]),
                     "count": len(v)} for k, v in figures.items()}
+
+    def crowded_folder(self, name):
+        """A folder of 10,000 unrelated entries, half files, half folders."""
+        crowded = fresh_folder(os.path.join(self.scratch, name))
+        for i in range(10000):
+            path = os.path.join(crowded, f"tmp{i:05d}" + (".tmp" if i % 2 else ""))
+            if i % 2:
+                open(path, "w").close()
+            else:
+                os.mkdir(path)
+        return crowded
+
+    def sweep_beside_wait(self):
+        """How long after its child the parent ends when its sweep has work:
+        the tiny payload in a crowded temporary folder that also holds a
+        leftover of 20,000 files from a killed launcher (made afresh for each
+        run). The application prints the performance counter just before it
+        returns; the parent's end is the driver's. The sweep is stopped when
+        the child ends, so the leftover stays, partly removed, claimed under
+        the parent's id."""
+        runs = 5 if self.quick else 15
+        tiny = self.case_file("tiny", "app.exe")
+        crowded = self.crowded_folder("crowded-leftover")
+        gaps, removed = [], []
+        for _ in range(runs):
+            for name in os.listdir(crowded):
+                if name.startswith("onefile_"):
+                    shutil.rmtree(os.path.join(crowded, name))
+            leftover = os.path.join(crowded, "onefile_99999996_123456_LEFTOVERLEF")
+            for d in range(20):
+                os.makedirs(os.path.join(leftover, f"d{d:02d}"))
+                for f in range(1000):
+                    open(os.path.join(leftover, f"d{d:02d}", f"f{f:04d}"), "w").close()
+            run = self.wine.drive(tiny, ["endmark"], temp=crowded)[0]
+            check_ready(run, "tiny, crowded temporary folder with a leftover")
+            marks = key_values(run["out"][1]) if len(run["out"]) > 1 else {}
+            if "end_qpc" not in marks:
+                raise BenchError(f"the application printed no end mark: {run['out']}")
+            parent_end = run["create_qpc"] + run["exit_s"] * run["qpc_hz"]
+            gaps.append((parent_end - int(marks["end_qpc"])) / run["qpc_hz"])
+            left = [n for n in os.listdir(crowded) if n.startswith("onefile_")]
+            removed.append(20000 - sum(len(files) for n in left for _, _, files in os.walk(os.path.join(crowded, n))))
+        shutil.rmtree(crowded)
+        return {"gap": median(gaps), "worst": max(gaps), "removed": median(removed), "runs": runs}
 
     def memory(self, cases):
         rows = {}
@@ -293,15 +332,20 @@ class Bench:
     def measure_all(self):
         report = self.report
         report.machine(load_average(), os.path.dirname(self.scratch))
-        subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "make_trees.py"),
-                        os.path.join(self.work, "trees")], check=True)
+        if not self.sweep_only:
+            subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "make_trees.py"),
+                            os.path.join(self.work, "trees")], check=True)
         self.prepare_case("tiny", None)
-        for case in list(CASES) + ["p"]:
+        for case in [] if self.sweep_only else list(CASES) + ["p"]:
             self.prepare_case(case, os.path.join(self.work, "trees", case, "app"))
-        report.stub(self.stub_size())
-        two_process = self.two_process()
-        report.two_process(two_process)
+        if not self.sweep_only:
+            report.stub(self.stub_size())
+            two_process = self.two_process()
+            report.two_process(two_process)
         report.crowded_temp(self.crowded_temp())
+        report.sweep_beside_wait(self.sweep_beside_wait())
+        if self.sweep_only:
+            return report.text()
         starts = {}
         for case in ("c", "b", "a"):
             starts[case] = self.startup(case)
@@ -360,13 +404,14 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--quick", action="store_true", help="one run of each figure, fewer two-process runs")
     parser.add_argument("--runs", type=int, default=0, help="runs of each start-up and packing figure")
+    parser.add_argument("--sweep", action="store_true", help="only the leftover sweep's figures")
     parser.add_argument("--scratch", help="where the trees are unpacked (default: /dev/shm, a RAM file system, "
                         "when there is one; else the build folder)")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     scratch = options.scratch or default_scratch(build)
     try:
-        text = Bench(build, options.quick, options.runs, os.path.abspath(scratch)).run()
+        text = Bench(build, options.quick, options.runs, os.path.abspath(scratch), options.sweep).run()
     except BenchError as error:
         print(f"bench: {error}", file=sys.stderr)
         return 1

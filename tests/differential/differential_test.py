@@ -68,8 +68,8 @@ CASES = [
          codes=["0", "300", "4294967295"]),
     dict(name="crash", lines=[(False, " crash")], codes=["3221225477"]),
     dict(name="grandchild outlives the program", lines=[(False, " grandchild late.txt")], wait_for="late.txt"),
-    dict(name="Ctrl+C handled", lines=[(False, " interrupt handle")], dialogue=[("waiting", "\x03"), ("interrupted", "more")],
-         codes=["4"]),
+    dict(name="Ctrl+C handled", lines=[(False, " interrupt handle")],
+         dialogue=[("waiting", "\x03"), ("interrupted", "more")], codes=["4"]),
     dict(name="Ctrl+C not handled", lines=[(False, " interrupt")], dialogue=[("waiting", "\x03")]),
 ]
 
