@@ -14,8 +14,8 @@
 # CONSOLE packs a console program (tarven-pack --console), STRICT refuses DLL
 # imports that are neither system DLLs nor packed (--strict). Mistakes are
 # found when the project is configured: VERSION, LEVEL and TARGET_TEMPLATE
-# by the packer's own rules (tarven-pack check), FILES and DIRECTORIES that
-# do not exist (outside the build folder, where the build may make them).
+# by the packer's own rules (tarven-pack check), FILES, DIRECTORIES and ICON
+# items that do not exist (outside the build folder, where the build may make them).
 #
 # Writes <OUTPUT_DIRECTORY>/<name>.exe (default: the current binary folder)
 # and adds the target <name>_onefile, built by default, whose property
@@ -46,7 +46,7 @@ function(_tarven_onefile_path out path)
   endif()
 endfunction()
 
-# Stops the configure step when a FILES or DIRECTORIES item does not exist,
+# Stops the configure step when a FILES, DIRECTORIES or ICON item does not exist,
 # unless it lies in the build folder or is the output of a rule (the build
 # makes it) or a generator expression (known only when building).
 function(_tarven_onefile_must_exist argument given path)
@@ -190,6 +190,7 @@ function(tarven_add_onefile name)
   endif()
   if(DEFINED ARG_ICON)
     _tarven_onefile_path(icon "${ARG_ICON}")
+    _tarven_onefile_must_exist(ICON "${ARG_ICON}" "${icon}")
     list(APPEND options "--icon=${icon}")
     list(APPEND depends "${icon}")
   endif()

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 
 #include "host/errors.h"
 #include "host/file_io.h"
@@ -116,6 +117,59 @@ TEST(BuildCli, OutputNamesAndWhatIsPacked) {
   const auto listed = run_packer({"list", (d / "self.exe").string()});
   EXPECT_EQ(listed.out.find("self.exe"), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("tool.exe"), std::string::npos) << listed.out;  // another file of the folder
+}
+
+// Windows opens a device for CON, AUX, NUL, COM1... whatever the folder and
+// ending, and drops a final dot or space: no such program could be started.
+TEST(BuildCli, RefusesOutputNamesWindowsCannotStart) {
+  ScratchDir d;
+  write_file(d / "app.dll", "MZ");
+  for (const char* name : {"con.exe", "aux.exe", "nul.exe", "NUL.exe", "COM1.exe", "lpt9.exe", "con", "app.",
+                           "app.exe ", "a?b.exe"}) {
+    expect_one_line_refusal(build_exe(d / name, {(d / "app.dll").string()}),
+                            "Windows cannot start a program of this name");
+    EXPECT_EQ(std::distance(fs::directory_iterator(d.path()), fs::directory_iterator()), 1) << name;
+  }
+}
+
+// What build says: the kind of program and its mode in the summary, a note
+// about --cache for a payload of many files; list says the same.
+TEST(BuildCli, SaysWhatItMadeAndSuggestsTheCacheForManyFiles) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  for (int i = 0; i < 1001; ++i) write_file(d / "many" / ("f" + std::to_string(i)), "x");
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  auto r = build_exe(d / "plain.exe", {dll, (d / "many").string(), "--level", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("tarven-pack: note: 1002 files: every start unpacks them all; --cache unpacks them once"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("; a GUI program, unpacked at every start\n"), std::string::npos) << r.err;
+  r = build_exe(d / "cached.exe", {dll, (d / "many").string(), "--level", "1", "--cache", "--console"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(line_count(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find("; a console program, cached (unpacked once)\n"), std::string::npos) << r.err;
+  const auto listed = run_packer({"list", (d / "cached.exe").string()});
+  EXPECT_NE(listed.out.find("\nsubsystem: console\nmode: cached (unpacked once, reused by later starts)\n"),
+            std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\npayload: 1002 entries, "), std::string::npos) << listed.out;
+}
+
+// Limits known before packing are checked before packing: a raw payload past
+// what an executable holds is not copied first, a version text past 64 KiB
+// is refused before any file is read.
+TEST(BuildCli, RefusesWhatCannotFitBeforePacking) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  {
+    std::ofstream sparse(d / "huge.bin", std::ios::binary);
+  }
+  fs::resize_file(d / "huge.bin", uint64_t{2} << 30);
+  expect_one_line_refusal(build_exe(d / "raw.exe", {"--raw-payload", (d / "huge.bin").string()}),
+                          "raw.exe: the payload would be more than 2080374784 bytes");
+  expect_one_line_refusal(build_exe(d / "long.exe", {tarven_test::test_dll("app.dll").string(),
+                                                     "--company", std::string(40000, 'x')}),
+                          "the version information's texts are too long");
+  EXPECT_EQ(std::distance(fs::directory_iterator(d.path()), fs::directory_iterator()), 1);
 }
 
 TEST(BuildCli, SameInputsGiveByteIdenticalExecutables) {

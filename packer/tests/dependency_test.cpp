@@ -35,10 +35,10 @@ TEST(Dependencies, SystemDllsAreKnown) {
 TEST(Dependencies, UnmetImportsAreNamedWithAdvice) {
   TARVEN_REQUIRE_MINGW();
   const std::string cxx = joined(unmet_dependencies({entry(u"cxx_dynamic.dll", "cxx_dynamic.dll")}));
-  EXPECT_NE(cxx.find("cxx_dynamic.dll imports libstdc++-6.dll, which is neither a system DLL nor packed"),
-            std::string::npos) << cxx;
-  EXPECT_NE(cxx.find("libgcc_s_seh-1.dll"), std::string::npos) << cxx;
-  EXPECT_NE(cxx.find("link your DLL with -static"), std::string::npos) << cxx;
+  // The runtime's DLLs share one line of advice.
+  EXPECT_EQ(cxx, "cxx_dynamic.dll imports libgcc_s_seh-1.dll and libstdc++-6.dll, which are neither system DLLs "
+                 "nor packed where the loader looks (beside it or at the top): the GNU C++ runtime: link your DLL "
+                 "with -static (or -static-libgcc -static-libstdc++)\n");
 
   // helper.dll beside the DLL or at the top satisfies it; elsewhere it does not.
   EXPECT_EQ(joined(unmet_dependencies({entry(u"user.dll", "user.dll"), entry(u"helper.dll", "helper.dll")})), "");
@@ -46,7 +46,12 @@ TEST(Dependencies, UnmetImportsAreNamedWithAdvice) {
   const std::string missing = joined(unmet_dependencies({entry(u"user.dll", "user.dll"),
                                                          entry(u"other\\helper.dll", "helper.dll")}));
   EXPECT_NE(missing.find("user.dll imports helper.dll"), std::string::npos) << missing;
-  EXPECT_NE(missing.find("pack it beside the DLL that needs it"), std::string::npos) << missing;
+  EXPECT_NE(missing.find("pack helper.dll beside it (it is packed as other\\helper.dll, where the loader does not look)"),
+            std::string::npos) << missing;
+  const std::string absent = joined(unmet_dependencies({entry(u"user.dll", "user.dll")}));
+  EXPECT_NE(absent.find("user.dll imports helper.dll, which is neither a system DLL nor packed where the loader "
+                        "looks (beside it or at the top): pack it beside the DLL that needs it"),
+            std::string::npos) << absent;
 
   // A delay-loaded import counts like any other. GNU ld leaves the
   // delay-import directory of what it links empty (the loader does not need
@@ -63,13 +68,31 @@ TEST(Dependencies, UnmetImportsAreNamedWithAdvice) {
   EXPECT_NE(delayed.find("delay.dll imports delayed.dll"), std::string::npos) << delayed;
   EXPECT_EQ(delayed.find("KERNEL32"), std::string::npos) << delayed;
 
+  // The posix-thread compilers' runtime: -static-libgcc -static-libstdc++
+  // leave libwinpthread-1.dll, so its advice says what takes it in.
+  shape.imports = {"libstdc++-6.dll", "libwinpthread-1.dll", "KERNEL32.dll"};
+  shape.delay_imports = {};
+  tarven_test::write_file(d / "posix.dll", tarven_test::make_pe(shape));
+  const std::string posix = joined(unmet_dependencies({{u"posix.dll", d / "posix.dll", 0}}));
+  EXPECT_NE(posix.find("posix.dll imports libstdc++-6.dll, which is neither a system DLL nor packed where the "
+                       "loader looks (beside it or at the top): the GNU C++ runtime: link your DLL with -static "
+                       "(or -static-libgcc -static-libstdc++)\n"), std::string::npos) << posix;
+  EXPECT_NE(posix.find("posix.dll imports libwinpthread-1.dll, which is neither a system DLL nor packed where the "
+                       "loader looks (beside it or at the top): the GNU C++ runtime: link your DLL with -static "
+                       "(-static-libgcc -static-libstdc++ still leave libwinpthread-1.dll to the posix-thread "
+                       "compilers), or pack libwinpthread-1.dll beside it\n"), std::string::npos) << posix;
+
   // The command line warns by default and refuses with --strict.
   auto r = tarven_test::build_exe(d / "a.exe", {test_dll("cxx_dynamic.dll").string()});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.err.find("tarven-pack: warning: cxx_dynamic.dll imports libstdc++-6.dll"), std::string::npos) << r.err;
-  r = tarven_test::build_exe(d / "b.exe", {test_dll("cxx_dynamic.dll").string(), "--strict"});
+  EXPECT_NE(r.err.find("tarven-pack: warning: cxx_dynamic.dll imports libgcc_s_seh-1.dll and libstdc++-6.dll"),
+            std::string::npos) << r.err;
+  // --strict names every missing DLL, of every packed DLL, in its one line.
+  r = tarven_test::build_exe(d / "b.exe", {test_dll("cxx_dynamic.dll").string(), test_dll("user.dll").string(),
+                                           "--strict"});
   EXPECT_EQ(r.code, 2);
-  EXPECT_EQ(r.err.rfind("tarven-pack: cxx_dynamic.dll imports lib", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.rfind("tarven-pack: cxx_dynamic.dll imports libgcc_s_seh-1.dll and libstdc++-6.dll", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("; user.dll imports helper.dll, "), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";
   EXPECT_FALSE(std::filesystem::exists(d / "b.exe"));
 }

@@ -30,6 +30,19 @@ std::string refusal_of(const tarven_test::ScratchDir& dir, const std::string& by
   return refusal(path);
 }
 
+// An export table is bounded by the file, not by what it claims: a million
+// pointers at one long name, or at every byte of it, ask for no gigabytes.
+TEST(EntryCheck, HostileExportTablesCostWhatTheFileHolds) {
+  tarven_test::ScratchDir dir;
+  PeShape repeated;
+  repeated.exports = {std::string(4000, 'x')};
+  repeated.export_repeats = 1000000;
+  EXPECT_NE(refusal_of(dir, make_pe(repeated)).find("does not export run_code by name"), std::string::npos);
+  repeated.export_skew = 1;
+  EXPECT_NE(refusal_of(dir, make_pe(repeated)).find("has export names that add up to more than the file holds"),
+            std::string::npos);
+}
+
 TEST(EntryCheck, JudgesBuiltImages) {
   tarven_test::ScratchDir dir;
   PeShape good;

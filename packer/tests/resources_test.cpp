@@ -79,6 +79,13 @@ TEST(ResourceIcon, RefusesWhatIsNotAnIcoFile) {
   EXPECT_EQ(refusal(ico(1, {{0xFFFFFFFF, 0xFFFFFFFF}}, "x")), head + "image 1 of 1 runs past the end of the file");
   EXPECT_EQ(refusal(ico(1, {{4, 22}, {0, 26}}, "abcd")), head + "image 2 of 2 has 0 bytes");
   EXPECT_EQ(refusal(ico(1, {{4, 22}, {2, 24}}, "abcd")), "(accepted)");  // images may overlap
+  // ... but not add up to more than the file: 65,535 entries over one 1 MiB
+  // image are refused at the second, not read as 64 GiB.
+  const uint32_t images_at = 6 + 65535 * 16;
+  const std::string many = ico(1, std::vector<std::pair<uint32_t, uint32_t>>(65535, {1u << 20, images_at}),
+                               std::string(1u << 20, 'x'));
+  EXPECT_EQ(refusal(many), head + "its images overlap: the first 2 of them add up to more than the " +
+                               std::to_string(many.size()) + " bytes it holds");
 }
 
 // A resource directory's id entries: {id, offset or subdirectory}.

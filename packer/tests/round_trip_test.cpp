@@ -95,7 +95,9 @@ TEST(RoundTrip, ListShowsEntriesInPayloadOrderAndTheTexts) {
                                        "target template: {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}\n"
                                        "company: ACME\n"
                                        "product: tool\n"
-                                       "version: 2.0.0.1\n";
+                                       "version: 2.0.0.1\n"
+                                       "subsystem: GUI\n"
+                                       "mode: unpacked at every start\n";
   EXPECT_EQ(listed.out.substr(0, expected_entries.size()), expected_entries);
   const uint64_t exe_size = fs::file_size(d / "tool.exe");
   const size_t stored_at = listed.out.find("bytes stored");
@@ -135,7 +137,7 @@ TEST(PackPayload, ReadsEachFileExactlyWhereverItsEndFalls) {
     const std::string bytes = tarven_test::sample_bytes(size, 9);
     write_file(d / "t/data", bytes);
     StringSink sink;
-    const PackTotals totals = pack_payload(collect_inputs(d / "app.dll", {d / "t"}), sink, 1, false, 1);
+    const PackTotals totals = pack_payload(collect_inputs(d / "app.dll", {d / "t"}), sink, 1, nullptr, 1);
     EXPECT_EQ(totals.files, 2u);
     EXPECT_EQ(totals.stored_bytes, sink.bytes.size());
     StringSource source(sink.bytes);
@@ -157,7 +159,7 @@ TEST(PackPayload, RefusesAFileThatChangedSizeSinceItWasCollected) {
       write_file(d / "t/data", tarven_test::sample_bytes(size + change, 4));
       StringSink sink;
       try {
-        pack_payload(entries, sink, 1, false, 1);
+        pack_payload(entries, sink, 1, nullptr, 1);
         ADD_FAILURE() << "packed a file that changed";
       } catch (const Failure& f) {
         const std::string expected = "data: changed size while packing (" + std::to_string(size) + " -> " +

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """What the packer wrote, read by an independent PE reader (Debian's
-python3-pefile), not by the project's own PE code: the header's checksum and
-time stamp, the alignment of every section, the sections and their flags, the
+python3-pefile), not by the project's own PE code: the header's checksum,
+time stamp and system versions, the alignment of every section, the sections and their flags, the
 slots and what they point at (the stored payload, the texts), the resource tree (version, manifest, icon group and its icons) and the version
 texts.
 
@@ -27,6 +27,10 @@ for name, pe in (("GUI", gui), ("console", console), ("versioned", versioned), (
     check(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(),
           "%s: the optional header's checksum is the file's (%#x)" % (name, pe.OPTIONAL_HEADER.CheckSum))
     check(pe.FILE_HEADER.TimeDateStamp == 0, "%s: no time stamp" % name)
+    opt = pe.OPTIONAL_HEADER
+    versions = (opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion,
+                opt.MajorSubsystemVersion, opt.MinorSubsystemVersion)
+    check(versions == (6, 0, 6, 0), "%s: marked for Windows 6.0, OS and subsystem (%s)" % (name, versions))
     align = pe.OPTIONAL_HEADER.FileAlignment
     check(align in (512, 4096) and pe.OPTIONAL_HEADER.SectionAlignment == 4096
           and pe.OPTIONAL_HEADER.SizeOfHeaders % align == 0

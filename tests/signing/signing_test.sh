@@ -3,7 +3,8 @@
 # throwaway certificate made with openssl: the payload lies inside the image,
 # so the signature covers it. The signed executable is accepted by
 # `osslsigncode verify`, runs under Wine, and list, verify and extract still
-# read it; one byte of its stored payload changed makes the check fail.
+# read it (verify's checksum test allows for the certificate table); one
+# byte of its stored payload changed makes both checks fail.
 # Usage: signing_test.sh WINE_ROOT PACKED_EXE TARVEN_PACK OBJDUMP SCRATCH
 set -euo pipefail
 wine_root=$1 exe=$2 pack=$3 objdump=$4 work=$5
@@ -29,14 +30,17 @@ check "tarven-pack verify accepts the signed file" "'$pack' verify signed.exe >p
 check "tarven-pack extract writes what the unsigned file holds" \
   "'$pack' extract signed.exe out-signed >/dev/null 2>&1 && '$pack' extract '$exe' out-plain >/dev/null 2>&1 && diff -r out-signed out-plain"
 
-# One byte in the middle of the stored payload (the .tarven section: its size, then the payload).
-read -r offset size < <("$objdump" -h signed.exe | awk '$2 == ".tarven" { print $6, $3 }')
-offset=$((16#$offset)) size=$((16#$size))
+# One byte in the middle of the stored payload, which starts the .payload section.
+read -r offset < <("$objdump" -h signed.exe | awk '$2 == ".payload" { print $6 }')
+stored=$("$pack" list signed.exe | sed -n 's/^payload: .*, \([0-9]*\) bytes stored,.*/\1/p')
+offset=$((16#$offset))
 cp signed.exe tampered.exe
-at=$((offset + 8 + size / 2))
+at=$((offset + stored / 2))
 byte=$(od -An -tu1 -j "$at" -N1 tampered.exe | tr -d ' ')
 printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of=tampered.exe bs=1 seek="$at" conv=notrunc status=none
 check "one changed payload byte breaks the signature" "! osslsigncode verify -CAfile cert.pem -in tampered.exe >tampered.log 2>&1"
+check "tarven-pack verify finds the changed payload byte in one line" \
+  "! '$pack' verify tampered.exe >tampered-verify.log 2>&1 && [ \$(wc -l <tampered-verify.log) -eq 1 ]"
 
 echo "$failures failed"
 exit $((failures > 0))

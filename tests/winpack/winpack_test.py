@@ -111,6 +111,13 @@ try:
           built.exists() and built.read_bytes() == (work / "linux-out" / "app2.exe").read_bytes(), "")
     code, out, err = run([str(wine_run), wine_root, str(built), "exit", "7"])
     check("the executable the Windows packer wrote runs", code == 7, f"{code} {err!r}")
+
+    # Names Windows cannot start: refused before packing, as the Linux packer does.
+    for name in ("con.exe", "NUL.exe", "COM1.exe", "aux", "app.exe."):
+        code, out, err = on_windows("build", "-o", windows(folder / "win-out" / name), windows(folder / "probe.dll"))
+        check(f"{name} is refused in one line, exit 2",
+              code == 2 and err.count("\n") == 1 and "Windows cannot start a program of this name" in err,
+              f"{code} {err!r}")
 finally:
     shutil.rmtree(work, ignore_errors=True)
 

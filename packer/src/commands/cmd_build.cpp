@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 #include "commands/args.h"
@@ -16,11 +17,15 @@
 #include "image/embedded.h"
 #include "image/image_writer.h"
 #include "image/resources.h"
+#include "pack/byte_sink.h"
 #include "image/entry_check.h"
+#include "image/launcher_image.h"
+#include "image/pe_image.h"
 #include "host/errors.h"
 #include "host/file_io.h"
 #include "pack/inputs.h"
 #include "host/interrupt.h"
+#include "pack/names.h"
 #include "pack/pack_payload.h"
 #include "pack/payload_format.h"
 #include "commands/progress.h"
@@ -64,7 +69,36 @@ const std::vector<OptionDef> kOptions = {
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
     {"--strict", false}, {"--console", false}, {"--threads", true}, {"--cache", false}};
 
+// The PE format counts image sizes in 32 bits and Windows loads at most
+// about 2 GiB: the stored payload gets all but 64 MiB of that, the resources
+// at most 32 MiB of the rest (the launcher, texts and file table need little).
 constexpr uint64_t kMaxStoredPayload = (uint64_t{2} << 30) - (uint64_t{64} << 20);
+constexpr uint64_t kMaxResourceBytes = uint64_t{32} << 20;
+// Past about this many files, unpacking at every start costs more than it
+// should (a virus scanner looks at each new file too).
+constexpr size_t kManyFiles = 1000;
+
+std::string payload_too_large(const fs::path& out) {
+  return display_path(out) + ": the payload would be more than " + std::to_string(kMaxStoredPayload) +
+         " bytes, more than a Windows executable can hold";
+}
+
+// Passes the stored payload on, and stops packing the moment it grows past
+// what an executable can hold, rather than after compressing all of it.
+class PayloadLimit : public ByteSink {
+ public:
+  PayloadLimit(ByteSink& next, const fs::path& out) : next_(next), out_(out) {}
+  void write(const void* data, size_t n) override {
+    stored_ += n;
+    if (stored_ > kMaxStoredPayload) throw user_error(payload_too_large(out_));
+    next_.write(data, n);
+  }
+
+ private:
+  ByteSink& next_;
+  const fs::path& out_;
+  uint64_t stored_ = 0;
+};
 
 // A decimal number from `low` to `high` given to `option`, or a refusal naming both.
 int parse_number(const std::string& option, const std::string& text, int low, int high) {
@@ -82,6 +116,19 @@ std::u16string option_text(const ParsedArgs& args, const std::string& name, cons
   auto converted = utf8_to_utf16(text);
   if (!converted) throw user_error(name + ": the text is not valid UTF-8");
   return *converted;
+}
+
+// Why Windows could not start a program of this file name; empty when it can.
+// Device names open the device in every folder, and a final dot or space is
+// dropped by the system, so the program's own name would not find it.
+std::string unstartable_name(const std::u16string& name) {
+  if (!name.empty() && (name.back() == u'.' || name.back() == u' '))
+    return std::string("it ends in a ") + (name.back() == u'.' ? "dot" : "space");
+  if (is_device_name(name)) return "it is a device name";
+  for (char16_t u : name)
+    if (u < 0x20 || std::u16string_view(u"<>:\"|?*\\").find(u) != std::u16string_view::npos)
+      return "it holds a character Windows refuses in names";
+  return {};
 }
 
 // Whether the template refers to {PAYLOAD_ID} (names are not case-sensitive).
@@ -169,6 +216,11 @@ int cmd_build(const std::vector<std::string>& argv) {
   // Everything is checked before the slow part, so mistakes show at once.
   if (!args.has("-o")) throw user_error("build: -o OUT.exe is required (see tarven-pack build --help)");
   fs::path out = utf8_path(args.value("-o"));
+  if (const auto name = utf8_to_utf16(display_path(out.filename())); name && !out.filename().empty()) {
+    const std::string why = unstartable_name(*name);
+    if (!why.empty())
+      throw user_error(display_path(out) + ": Windows cannot start a program of this name: " + why);
+  }
   // Windows runs only a name that ends in .exe: one without an ending gets
   // it; any other ending is a mistake (a.dll would be a program named .dll).
   bool exe_added = false;
@@ -225,10 +277,18 @@ int cmd_build(const std::vector<std::string>& argv) {
     entries = collect_inputs(entry, inputs, out, &notes);
     for (const std::string& warning : notes.warnings) std::cerr << "tarven-pack: " << warning << "\n";
     check_entry_dll(entry);
-    for (const std::string& line : unmet_dependencies(entries)) {
-      if (args.has("--strict")) throw user_error(line);
-      std::cerr << "tarven-pack: warning: " << line << "\n";
+    const std::vector<std::string> unmet = unmet_dependencies(entries);
+    if (args.has("--strict") && !unmet.empty()) {
+      // Every missing DLL at once, in one line: fixing one at a time would take a build each.
+      std::string all;
+      for (const std::string& line : unmet) all += (all.empty() ? "" : "; ") + line;
+      throw user_error(all);
     }
+    for (const std::string& line : unmet) std::cerr << "tarven-pack: warning: " << line << "\n";
+    // Each start of such a program writes every file again.
+    if (!cached && entries.size() > kManyFiles)
+      std::cerr << "tarven-pack: note: " << entries.size() << " files: every start unpacks them all; "
+                   "--cache unpacks them once and later starts reuse them\n";
   }
   uint64_t data_bytes = 0;
   for (const PackEntry& e : entries) data_bytes += e.size;
@@ -236,7 +296,25 @@ int cmd_build(const std::vector<std::string>& argv) {
   if (raw) {
     raw_file = std::make_unique<InputFile>(utf8_path(args.value("--raw-payload")));
     data_bytes = raw_file->size();
+    if (data_bytes > kMaxStoredPayload) throw user_error(payload_too_large(out));
   }
+
+  // The resources depend on nothing the packing makes but their place:
+  // made once here, a version text past 64 KiB or an icon too large is
+  // refused before the slow part.
+  ResourceSet resources;
+  resources.icon = icon;
+  resources.manifest = embedded_manifest();
+  resources.version.numbers = version_numbers;
+  resources.version.company = company;
+  resources.version.product = product;
+  resources.version.version = *utf8_to_utf16(version_text);
+  resources.version.description = product;
+  resources.version.original_filename = *output_name;
+  resources.version.internal_name = *utf8_to_utf16(stem);
+  if (const uint64_t size = make_resource_section(resources, 0).size(); size > kMaxResourceBytes)
+    throw user_error(display_path(out) + ": the icon and version information would take " + std::to_string(size) +
+                     " bytes of resources, more than the " + std::to_string(kMaxResourceBytes) + " an executable may hold");
 
   catch_interrupts();
   PendingOutput pending(out);
@@ -253,14 +331,10 @@ int cmd_build(const std::vector<std::string>& argv) {
     }
     totals.stored_bytes = raw_file->size();
   } else {
-    totals = pack_payload(entries, writer, level, stderr_is_terminal(), threads);
+    PayloadLimit limited(writer, out);
+    Progress progress(data_bytes, entries.size(), stderr_is_terminal());
+    totals = pack_payload(entries, limited, level, &progress, threads);
   }
-  // The PE format counts image sizes in 32 bits and Windows loads at most
-  // about 2 GiB.
-  if (totals.stored_bytes > kMaxStoredPayload)
-    throw user_error(display_path(out) + ": the payload would be " + std::to_string(totals.stored_bytes) +
-                     " bytes, more than a Windows executable can hold (" +
-                     std::to_string(kMaxStoredPayload) + ")");
 
   LauncherTexts texts;
   texts.target_template = *utf8_to_utf16(template_text);
@@ -271,16 +345,6 @@ int cmd_build(const std::vector<std::string>& argv) {
   texts.has_digests = !raw;
   texts.cached = cached;
   if (cached) texts.files = file_table(entries);
-  ResourceSet resources;
-  resources.icon = icon;
-  resources.manifest = embedded_manifest();
-  resources.version.numbers = version_numbers;
-  resources.version.company = company;
-  resources.version.product = product;
-  resources.version.version = texts.version;
-  resources.version.description = product;
-  resources.version.original_filename = *output_name;
-  resources.version.internal_name = *utf8_to_utf16(stem);
   writer.finish(texts, [&](uint32_t rva) { return make_resource_section(resources, rva); });
   file.close();
   stop_if_interrupted();
@@ -291,7 +355,8 @@ int cmd_build(const std::vector<std::string>& argv) {
   std::cerr << "tarven-pack: wrote " << display_path(out) << (exe_added ? " (.exe added to -o)" : "") << ": "
             << (raw ? "raw payload, " + std::to_string(totals.stored_bytes) + " bytes"
                     : pack_summary(totals.files, totals.data_bytes, totals.stored_bytes, seconds))
-            << "\n";
+            << "; a " << subsystem_text(args.has("--console") ? kSubsystemConsole : kSubsystemGui) << " program, "
+            << (cached ? "cached (unpacked once)" : "unpacked at every start") << "\n";
   return kExitOk;
 }
 

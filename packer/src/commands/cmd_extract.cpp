@@ -8,6 +8,7 @@
 #include "commands/args.h"
 #include "pack/case_fold.h"
 #include "commands/commands.h"
+#include "commands/stored_digests.h"
 #include "host/errors.h"
 #include "host/file_io.h"
 #include "image/launcher_image.h"
@@ -29,10 +30,15 @@ const char kHelp[] =
 
 class Extractor : public EntryVisitor {
  public:
-  Extractor(const fs::path& root, const std::string& label) : root_(root), label_(label) {}
+  Extractor(const fs::path& root, const std::string& label, const LauncherTexts& stored)
+      : root_(root), label_(label), digests_(label, stored) {}
+  // A file cut short by damage found inside it is not left as if it were good.
+  ~Extractor() { drop_file(); }
+  Extractor(const Extractor&) = delete;
+  Extractor& operator=(const Extractor&) = delete;
 
   void begin_entry(uint64_t index, const std::u16string& name, uint64_t) override {
-    const std::string entry = "entry " + std::to_string(index + 1) + " '" + utf16_to_utf8(name) + "'";
+    const std::string entry = entry_label(index, name);
     // The name rules keep every name inside DIR: no absolute, drive, '.' or '..' parts.
     const std::string problem = name_problem(name);
     if (!problem.empty()) throw failure(label_ + ": " + entry + " " + problem);
@@ -61,20 +67,38 @@ class Extractor : public EntryVisitor {
       folded += u'\\';
       start = end + 1;
     }
+    digests_.begin(index, name);
     out_ = std::make_unique<OutputFile>(path);
+    out_path_ = path;
     ++files_;
   }
 
-  void data(const unsigned char* bytes, size_t n) override { out_->write(bytes, n); }
+  void data(const unsigned char* bytes, size_t n) override {
+    digests_.add(bytes, n);
+    out_->write(bytes, n);
+  }
 
   void end_entry() override {
+    if (!digests_.matches()) {
+      drop_file();
+      throw digests_.damaged(" (not written)");
+    }
     out_->close();
     out_.reset();
   }
 
+  const StoredDigests& digests() const { return digests_; }
+
   uint64_t files() const { return files_; }
 
  private:
+  void drop_file() {
+    if (!out_) return;
+    out_.reset();
+    std::error_code ignored;
+    fs::remove(out_path_, ignored);
+  }
+
   struct Seen {
     fs::path path;
     bool is_file;
@@ -82,7 +106,9 @@ class Extractor : public EntryVisitor {
   fs::path root_;
   const std::string& label_;
   std::unordered_map<std::u16string, Seen> seen_;  // folded name -> what is on disk
+  StoredDigests digests_;
   std::unique_ptr<OutputFile> out_;
+  fs::path out_path_;
   uint64_t files_ = 0;
 };
 
@@ -109,9 +135,10 @@ int cmd_extract(const std::vector<std::string>& argv) {
   }
   const LauncherImage image = read_launcher_image(exe);
   FileRange payload(exe, image.payload_offset, image.payload_size);
-  Extractor extractor(long_path(dir), exe.name());
+  Extractor extractor(long_path(dir), exe.name(), image.texts);
   const PayloadFacts facts = walk_payload(payload, extractor, exe.name());
-  std::cerr << "tarven-pack: extracted " << facts.entries << " entries (" << facts.unpacked_size
+  extractor.digests().finish(facts.entries);
+  std::cerr << "tarven-pack: extracted " << entries_text(facts.entries) << " (" << facts.unpacked_size
             << " bytes of stream) into " << display_path(dir) << "\n";
   return kExitOk;
 }

@@ -4,10 +4,13 @@
 
 #include "commands/args.h"
 #include "commands/commands.h"
-#include "pack/entry_digest.h"
+#include "commands/stored_digests.h"
 #include "host/errors.h"
 #include "host/file_io.h"
+#include "image/embedded.h"
+#include "image/image_check.h"
 #include "image/launcher_image.h"
+#include "image/pe_image.h"
 #include "pack/names.h"
 #include "pack/payload_walker.h"
 #include "host/utf.h"
@@ -18,41 +21,36 @@ namespace {
 const char kHelp[] =
     "usage: tarven-pack verify APP.exe\n"
     "\n"
-    "Decodes APP.exe's whole payload and checks the marker, the zstd frame (one\n"
-    "frame, window at most 2^27, nothing but the trailer after it), the trailer,\n"
-    "every entry name and the end record, and each entry against the digest build\n"
-    "stored for it. Exit 0 with a summary line, 1 with the first problem found\n"
-    "(a damaged entry by name), 2 for a usage mistake.\n";
+    "Checks the whole of APP.exe: the launcher's code against the launcher this\n"
+    "tarven-pack carries, the resources and each entry against the digests build\n"
+    "stored, the header's checksum over every byte; and it decodes the whole payload,\n"
+    "checking the marker, the zstd frame (one frame, window at most 2^27, nothing but\n"
+    "the trailer after it), the trailer, every entry name and the end record.\n"
+    "Exit 0 with a summary line, 1 naming what is damaged (the launcher code, the\n"
+    "resources, an entry by name), 2 for a usage mistake.\n";
 
 // Applies build's name rules to each entry and, where build stored digests,
 // compares each entry's digest with its own.
 class EntryChecker : public EntryVisitor {
  public:
-  EntryChecker(const std::string& label, const LauncherTexts& stored) : label_(label), stored_(stored) {}
+  EntryChecker(const std::string& label, const LauncherTexts& stored) : label_(label), digests_(label, stored) {}
   void begin_entry(uint64_t index, const std::u16string& name, uint64_t) override {
-    entry_ = "entry " + std::to_string(index + 1) + " '" + utf16_to_utf8(name) + "'";
+    const std::string entry = entry_label(index, name);
     std::string problem = name_problem(name);
-    if (problem.empty()) problem = clashes_.add(name, entry_);
-    if (!problem.empty()) throw failure(label_ + ": " + entry_ + " " + problem);
-    if (stored_.has_digests && index >= stored_.digests.size())
-      throw failure(label_ + ": " + entry_ + " is not among the " + std::to_string(stored_.digests.size()) +
-                    " entries whose digests were stored when it was built");
-    index_ = index;
-    digest_ = EntryDigest(name);
+    if (problem.empty()) problem = clashes_.add(name, entry);
+    if (!problem.empty()) throw failure(label_ + ": " + entry + " " + problem);
+    digests_.begin(index, name);
   }
-  void data(const unsigned char* bytes, size_t n) override { digest_.add(bytes, n); }
+  void data(const unsigned char* bytes, size_t n) override { digests_.add(bytes, n); }
   void end_entry() override {
-    if (stored_.has_digests && digest_.value() != stored_.digests[index_])
-      throw failure(label_ + ": " + entry_ + " is damaged: its bytes differ from those it was built with");
+    if (!digests_.matches()) throw digests_.damaged();
   }
+  const StoredDigests& digests() const { return digests_; }
 
  private:
   const std::string& label_;
-  const LauncherTexts& stored_;
   NameClashes clashes_;
-  std::string entry_;
-  uint64_t index_ = 0;
-  EntryDigest digest_{u""};
+  StoredDigests digests_;
 };
 
 std::string window_text(uint64_t bytes) {
@@ -73,17 +71,39 @@ int cmd_verify(const std::vector<std::string>& argv) {
     throw user_error("verify: give exactly one APP.exe (see tarven-pack verify --help)");
   InputFile exe(utf8_path(args.positionals[0]));
   const LauncherImage image = read_launcher_image(exe);
+  const PeImage pe(exe, kExitFailure);
+  auto damaged = [&](const std::string& what) { return failure(exe.name() + ": " + what); };
+  // The checksum covers every byte; the parts that can be told apart are
+  // checked first, so that damage is named where it lies.
+  const bool checksum_ok = checksum_matches(exe, pe);
+  std::string launcher_note;
+  if (image.has_slots) {
+    const std::string section =
+        launcher_difference(exe, pe, embedded_launcher(image.subsystem == kSubsystemConsole));
+    // Intact since it was written (its checksum says so), the launcher is
+    // that of another tarven-pack version.
+    if (!section.empty() && !checksum_ok)
+      throw damaged("the launcher code is damaged: its " + section +
+                    " differs from the launcher tarven-pack carries");
+    if (!section.empty())
+      launcher_note = exe.name() + ": the launcher is not the one this tarven-pack carries "
+                      "(another version built it); its checksum is right\n";
+  }
+  if (image.texts.has_resource_digest && !resources_match(exe, pe, image.texts.resource_digest))
+    throw damaged("the resources are damaged: their bytes differ from those it was built with");
   FileRange payload(exe, image.payload_offset, image.payload_size);
   EntryChecker checker(exe.name(), image.texts);
   const PayloadFacts facts = walk_payload(payload, checker, exe.name());
   if (facts.entries == 0) throw failure(exe.name() + ": the payload has no entries, so nothing to run");
-  if (image.texts.has_digests && facts.entries != image.texts.digests.size())
-    throw failure(exe.name() + ": the payload holds " + std::to_string(facts.entries) + " entries, but " +
-                  std::to_string(image.texts.digests.size()) + " digests were stored when it was built");
+  checker.digests().finish(facts.entries);
+  if (!checksum_ok)
+    throw damaged("the checksum in its header does not match its bytes: damaged outside the launcher's code, "
+                  "the resources and the entries (in its headers, texts or padding)");
+  std::cout << launcher_note;
   if (!image.texts.has_digests)
     std::cout << exe.name() << ": no digest is stored (an older tarven-pack or a raw payload built it): "
                  "changed bytes inside the frame cannot be seen\n";
-  std::cout << exe.name() << ": OK: " << facts.entries << " entries, " << facts.unpacked_size
+  std::cout << exe.name() << ": OK: " << entries_text(facts.entries) << ", " << facts.unpacked_size
             << " bytes unpacked from " << facts.stored_size << " stored, zstd window "
             << window_text(facts.window_size) << (facts.has_checksum ? ", with checksum" : "") << "\n";
   return kExitOk;

@@ -6,21 +6,24 @@
 #include <cstdint>
 #include <string>
 
+#include "pack/pack_payload.h"
+
 namespace tarven {
 
-class Progress {
+class Progress : public PackProgress {
  public:
+  using Clock = std::chrono::steady_clock;
   // Shows nothing unless `enabled` (stderr is a terminal) and the pack has
-  // taken more than a second: short packs stay quiet.
-  Progress(uint64_t total_bytes, uint64_t total_files, bool enabled);
-  void file_done() { ++files_done_; }
-  void advance(uint64_t bytes);
+  // taken more than a second since `start`: short packs stay quiet.
+  Progress(uint64_t total_bytes, uint64_t total_files, bool enabled, Clock::time_point start = Clock::now());
+  void file_done() override { ++files_done_; }
+  // Redraws the line at most five times a second: the share done, the bytes
+  // read of all, the rate, the files.
+  void advance(uint64_t bytes) override;
   // Removes the progress line, if one was shown.
-  void clear();
-  double seconds() const;
+  void finished() override;
 
  private:
-  using Clock = std::chrono::steady_clock;
   uint64_t total_bytes_;
   uint64_t total_files_;
   uint64_t done_bytes_ = 0;

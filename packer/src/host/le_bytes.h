@@ -18,6 +18,11 @@ inline uint64_t get_le64(const unsigned char* in) {
   return get_le32(in) | (static_cast<uint64_t>(get_le32(in + 4)) << 32);
 }
 
+inline void put_le16(unsigned char* out, uint16_t v) {
+  out[0] = static_cast<unsigned char>(v);
+  out[1] = static_cast<unsigned char>(v >> 8);
+}
+
 inline void put_le32(unsigned char* out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
 }

@@ -34,15 +34,31 @@ const char* const kSystemDlls[] = {
     "ws2_32.dll", "wsock32.dll", "wtsapi32.dll", "xinput1_4.dll",
 };
 
-// Advice for the runtimes that most often go missing.
-std::string advice(const std::string& dll) {
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// What to do about a missing DLL of the runtimes that most often go missing;
+// empty for any other DLL.
+std::string runtime_advice(const std::string& dll) {
   const std::string name = lower(dll);
-  if (name.rfind("libstdc++", 0) == 0 || name.rfind("libgcc_s", 0) == 0 || name.rfind("libwinpthread", 0) == 0)
+  if (starts_with(name, "libstdc++") || starts_with(name, "libgcc_s"))
     return "the GNU C++ runtime: link your DLL with -static (or -static-libgcc -static-libstdc++)";
-  if (name.rfind("vcruntime", 0) == 0 || name.rfind("msvcp", 0) == 0 || name.rfind("concrt", 0) == 0 ||
-      name.rfind("vcomp", 0) == 0 || name.rfind("msvcr", 0) == 0)
+  // The posix-thread mingw-w64 compilers' runtime needs it even with
+  // -static-libgcc -static-libstdc++; -static takes it in too.
+  if (starts_with(name, "libwinpthread"))
+    return "the GNU C++ runtime: link your DLL with -static (-static-libgcc -static-libstdc++ still leave "
+           "libwinpthread-1.dll to the posix-thread compilers), or pack libwinpthread-1.dll beside it";
+  if (starts_with(name, "vcruntime") || starts_with(name, "msvcp") || starts_with(name, "concrt") ||
+      starts_with(name, "vcomp") || starts_with(name, "msvcr"))
     return "the Visual C++ runtime: pack its DLLs beside yours, or build with the static runtime (/MT)";
-  return "pack it beside the DLL that needs it";
+  return "";
+}
+
+// "a", "a and b", "a, b and c".
+std::string listed(const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return text;
 }
 
 // A payload name's folder ("" at the top), folded for comparison.
@@ -65,11 +81,15 @@ bool is_system_dll(const std::string& name) {
 }
 
 std::vector<std::string> unmet_dependencies(const std::vector<PackEntry>& entries) {
-  // Packed files by folded folder and base name.
+  // Packed files by folded folder and base name, and by base name alone
+  // (where each was packed, as its entry names it).
   std::set<std::pair<std::string, std::string>> packed;
+  std::map<std::string, std::string> packed_as;
   for (const PackEntry& e : entries) {
-    const std::string name = lower(utf16_to_utf8(e.name));
-    packed.insert({folder_of(name), base_of(name)});
+    const std::string name = utf16_to_utf8(e.name);
+    const std::string folded = lower(name);
+    packed.insert({folder_of(folded), base_of(folded)});
+    packed_as.emplace(base_of(folded), name);
   }
   std::vector<std::string> lines;
   for (const PackEntry& e : entries) {
@@ -84,14 +104,28 @@ std::vector<std::string> unmet_dependencies(const std::vector<PackEntry>& entrie
     } catch (const Failure&) {
       continue;  // not a PE image: a data file that ends in .dll, or the entry check's to judge
     }
+    // The missing DLLs by the advice they share, in the order first imported:
+    // one line says it once for all of them.
+    std::vector<std::pair<std::string, std::vector<std::string>>> by_advice;
     std::set<std::string> said;
     for (const std::string& dll : imports) {
       const std::string wanted = lower(dll);
       if (is_system_dll(wanted) || !said.insert(wanted).second) continue;
       if (packed.count({folder_of(folded), wanted}) || packed.count({"", wanted})) continue;
-      lines.push_back(name + " imports " + dll + ", which is neither a system DLL nor packed where the loader " +
-                      "looks (beside it or at the top): " + advice(dll));
+      std::string advice = runtime_advice(dll);
+      if (auto elsewhere = packed_as.find(wanted); elsewhere != packed_as.end())
+        advice = "pack " + dll + " beside it (it is packed as " + elsewhere->second + ", where the loader does not look)";
+      else if (advice.empty())
+        advice = "pack it beside the DLL that needs it";
+      auto group = std::find_if(by_advice.begin(), by_advice.end(), [&](const auto& g) { return g.first == advice; });
+      if (group == by_advice.end()) group = by_advice.insert(by_advice.end(), {advice, {}});
+      group->second.push_back(dll);
     }
+    for (const auto& [advice, dlls] : by_advice)
+      lines.push_back(name + " imports " + listed(dlls) +
+                      (dlls.size() == 1 ? ", which is neither a system DLL nor packed"
+                                        : ", which are neither system DLLs nor packed") +
+                      " where the loader looks (beside it or at the top): " + advice);
   }
   return lines;
 }

@@ -19,7 +19,7 @@ constexpr uint32_t kCodeFlag = 0x20;
 constexpr uint32_t kInitializedDataFlag = 0x40;
 // Offsets in the PE32+ optional header.
 constexpr uint32_t kSizeOfCode = 0x04, kSizeOfInitializedData = 0x08, kSectionAlignment = 0x20,
-                   kFileAlignment = 0x24, kSizeOfImage = 0x38, kSizeOfHeaders = 0x3C, kCheckSum = 0x40,
+                   kFileAlignment = 0x24, kOsVersion = 0x28, kSubsystemVersion = 0x30, kSizeOfImage = 0x38, kSizeOfHeaders = 0x3C, kCheckSum = 0x40,
                    kDirectoryCount = 0x6C, kDirectories = 0x70;
 constexpr uint32_t kResourceDirectory = 2, kSecurityDirectory = 4, kDebugDirectory = 6;
 
@@ -145,42 +145,41 @@ std::u16string ExecutableWriter::payload_id() const {
 
 void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& resources) {
   const uint32_t payload_rva = next_rva_;
-  uint64_t length = payload_size_;
-  const unsigned char zeros[8] = {};
+  // What follows the stored payload in its section is laid out in memory
+  // first: the resources' place, and so their bytes and digest, depend on
+  // its length, and the digest goes in front of the id and the file table.
+  std::vector<unsigned char> tail;
+  auto length = [&] { return payload_size_ + tail.size(); };
   auto pad_to = [&](uint64_t boundary) {
-    while (length % boundary) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(boundary - length % boundary, sizeof zeros));
-      put(zeros, n);
-      length += n;
-    }
+    while (length() % boundary) tail.push_back(0);
   };
   // The texts: UTF-16LE, each closed by a zero unit, at even offsets.
   pad_to(2);
   auto put_text = [&](const std::u16string& text) {
-    const uint32_t rva = static_cast<uint32_t>(payload_rva + length);
-    std::vector<unsigned char> bytes;
+    const uint32_t rva = static_cast<uint32_t>(payload_rva + length());
     for (char16_t unit : text) {
-      bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
-      bytes.push_back(static_cast<unsigned char>(unit >> 8));
+      tail.push_back(static_cast<unsigned char>(unit & 0xFF));
+      tail.push_back(static_cast<unsigned char>(unit >> 8));
     }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    put(bytes.data(), bytes.size());
-    length += bytes.size();
+    tail.push_back(0);
+    tail.push_back(0);
     return rva;
   };
   uint32_t text_rvas[4];
   const std::u16string* fields[] = {&texts.target_template, &texts.company, &texts.product, &texts.version};
   for (int i = 0; i < 4; ++i) text_rvas[i] = put_text(*fields[i]);
-  // The digests, for verify: the marker at the next 8-byte boundary, the count, one per entry.
+  // For verify: the entries' digests (the marker at the next 8-byte boundary,
+  // the count, one per entry), then the resources' digest behind its marker.
+  size_t resource_digest_at = 0;
   if (texts.has_digests) {
     pad_to(8);
-    std::vector<unsigned char> block(16 + texts.digests.size() * 8);
-    std::memcpy(block.data(), kDigestMarker, 8);
-    put_le64(block.data() + 8, texts.digests.size());
-    for (size_t i = 0; i < texts.digests.size(); ++i) put_le64(block.data() + 16 + i * 8, texts.digests[i]);
-    put(block.data(), block.size());
-    length += block.size();
+    const size_t at = tail.size();
+    tail.resize(at + 16 + texts.digests.size() * 8 + 16);
+    std::memcpy(tail.data() + at, kDigestMarker, 8);
+    put_le64(tail.data() + at + 8, texts.digests.size());
+    for (size_t i = 0; i < texts.digests.size(); ++i) put_le64(tail.data() + at + 16 + i * 8, texts.digests[i]);
+    resource_digest_at = tail.size() - 16;
+    std::memcpy(tail.data() + resource_digest_at, kResourceDigestMarker, 8);
   }
   const std::u16string id = payload_id();
   const uint32_t id_rva = id.empty() ? 0 : put_text(id);
@@ -188,7 +187,7 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
   uint32_t table_rva = 0;
   if (texts.cached) {
     pad_to(8);
-    table_rva = static_cast<uint32_t>(payload_rva + length);
+    table_rva = static_cast<uint32_t>(payload_rva + length());
     const uint32_t count = static_cast<uint32_t>(texts.files.size());
     std::vector<unsigned char> table(align_up(4 + 4 * uint64_t{count}, 8));
     put_le32(table.data(), count);
@@ -204,18 +203,19 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
         table[at + 12 + 2 * k + 1] = static_cast<unsigned char>(name[k] >> 8);
       }
     }
-    put(table.data(), table.size());
-    length += table.size();
+    tail.insert(tail.end(), table.begin(), table.end());
   }
-  if (payload_rva + align_up(length, section_alignment_) > UINT32_MAX / 2)
+  if (payload_rva + align_up(length(), section_alignment_) > UINT32_MAX / 2)
     throw failure(out_.name() + ": the payload is too large for a Windows executable");
-  const uint32_t payload_virtual = static_cast<uint32_t>(length);
+  const uint32_t payload_virtual = static_cast<uint32_t>(length());
   pad_to(file_alignment_);
-  const uint32_t payload_raw = static_cast<uint32_t>(length);
+  const uint32_t payload_raw = static_cast<uint32_t>(length());
 
   const uint32_t resource_rva = static_cast<uint32_t>(align_up(uint64_t{payload_rva} + payload_virtual, section_alignment_));
   std::vector<unsigned char> rsrc = resources(resource_rva);
   const uint32_t resource_size = static_cast<uint32_t>(rsrc.size());
+  if (resource_digest_at) put_le64(tail.data() + resource_digest_at + 8, resource_digest(rsrc.data(), rsrc.size()));
+  put(tail.data(), tail.size());
   rsrc.resize(align_up(rsrc.size(), file_alignment_), 0);
   const uint64_t resource_offset = payload_offset_ + payload_raw;
   put(rsrc.data(), rsrc.size());
@@ -258,6 +258,13 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
   put_le32(opt + kDirectories + kResourceDirectory * 8, resource_rva);
   put_le32(opt + kDirectories + kResourceDirectory * 8 + 4, resource_size);
   put_le32(opt + kCheckSum, 0);
+  // Windows gives programs marked older than 6.0 legacy window metrics (a
+  // packed GUI would size its windows unlike the same program built
+  // normally); the manifest names no older system anyway.
+  for (uint32_t field : {kOsVersion, kSubsystemVersion}) {
+    put_le16(opt + field, 6);
+    put_le16(opt + field + 2, 0);
+  }
 
   // The slots: where the launcher finds its payload and texts.
   unsigned char* slots = head_.data() + slots_offset_;

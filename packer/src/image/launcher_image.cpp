@@ -47,11 +47,27 @@ bool parse_texts(const std::vector<unsigned char>& bytes, uint64_t base, Launche
     }
     texts.has_digests = true;
     for (uint64_t i = 0; i < count; ++i) texts.digests.push_back(get_le64(bytes.data() + marker_at + 16 + i * 8));
+    const uint64_t resource_at = marker_at + 16 + count * 8;
+    if (resource_at + 16 <= bytes.size() &&
+        std::equal(kResourceDigestMarker, kResourceDigestMarker + 8, bytes.begin() + resource_at)) {
+      texts.has_resource_digest = true;
+      texts.resource_digest = get_le64(bytes.data() + resource_at + 8);
+    }
   }
   return true;
 }
 
 }  // namespace
+
+std::string subsystem_text(uint16_t subsystem) {
+  if (subsystem == kSubsystemGui) return "GUI";
+  if (subsystem == kSubsystemConsole) return "console";
+  return "subsystem " + std::to_string(subsystem);
+}
+
+std::string mode_text(bool cached) {
+  return cached ? "cached (unpacked once, reused by later starts)" : "unpacked at every start";
+}
 
 LauncherImage read_launcher_image(InputFile& exe) {
   PeImage image(exe, kExitFailure);
@@ -63,12 +79,14 @@ LauncherImage read_launcher_image(InputFile& exe) {
 
   LauncherImage out;
   out.file_size = exe.size();
+  out.subsystem = image.subsystem();
   unsigned char head[kSlotsSize] = {};
   exe.read_at(section->raw_offset, head, static_cast<size_t>(std::min<uint64_t>(in_file, sizeof head)));
   std::vector<unsigned char> bytes;
   uint64_t base = 0;
   if (std::memcmp(head, kSlotsMagic, sizeof kSlotsMagic) == 0) {
     // Written from the launcher image: the slots say where everything is.
+    out.has_slots = true;
     if (in_file < kSlotsSize) throw fail("has slots cut short");
     out.payload_size = get_le64(head + offsetof(TarvenSlots, payload_size));
     const uint32_t payload_rva = get_le32(head + offsetof(TarvenSlots, payload_rva));

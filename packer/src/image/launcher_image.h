@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "host/file_io.h"
 #include "image/launcher_texts.h"
@@ -13,8 +14,15 @@ struct LauncherImage {
   uint64_t file_size = 0;
   uint64_t payload_offset = 0;  // in the file
   uint64_t payload_size = 0;
+  uint16_t subsystem = 0;  // 2 GUI, 3 console
+  bool has_slots = false;  // written from a launcher image, not linked by an older packer
   LauncherTexts texts;
 };
+
+// How list and build's summary name what the header and slots say: "GUI" or
+// "console", and the mode.
+std::string subsystem_text(uint16_t subsystem);
+std::string mode_text(bool cached);
 
 // Throws a Failure (exit 1) naming the file when the section is missing or damaged.
 LauncherImage read_launcher_image(InputFile& exe);

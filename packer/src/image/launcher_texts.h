@@ -18,6 +18,9 @@ struct LauncherTexts {
   // After the texts, for verify only: the entries' digests (none for a raw payload).
   std::vector<uint64_t> digests;
   bool has_digests = false;
+  // Right after them, for verify: the digest of the `.rsrc` section's bytes.
+  bool has_resource_digest = false;
+  uint64_t resource_digest = 0;
   // The cached mode: unpacked once into the folder the payload id names.
   bool cached = false;
   // 16 lowercase hex digits naming the stored payload; empty when not stored.

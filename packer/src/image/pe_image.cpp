@@ -1,6 +1,9 @@
 // PE header, section and export directory parsing; see pe_image.h.
 #include "image/pe_image.h"
 
+#include <algorithm>
+#include <set>
+
 #include "host/errors.h"
 #include "host/le_bytes.h"
 
@@ -34,27 +37,30 @@ PeImage::PeImage(InputFile& file, int exit_code) : file_(file), exit_code_(exit_
   std::vector<unsigned char> optional(optional_size);
   file.read_at(optional_offset, optional.data(), optional.size());
   magic_ = get_le16(optional.data());
-  // The data directories start at 96 (PE32) or 112 (PE32+); the export
-  // directory is the first one.
+  if (optional_size >= 70) subsystem_ = get_le16(optional.data() + 68);  // the same place in PE32 and PE32+
+  optional_offset_ = optional_offset;
+  // The data directories start at 96 (PE32) or 112 (PE32+), after their count.
   const size_t count_at = magic_ == kMagicPe32Plus ? 108 : 92;
   if ((magic_ == kMagicPe32Plus || magic_ == kMagicPe32) && optional_size >= count_at + 4) {
     const uint32_t count = get_le32(optional.data() + count_at);
-    // Directory `index`: its RVA and size, when the header holds it.
-    auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* size) {
-      const size_t at = count_at + 4 + size_t{index} * 8;
-      if (count <= index || optional_size < at + 8) return;
-      *rva = get_le32(optional.data() + at);
-      if (size != nullptr) *size = get_le32(optional.data() + at + 4);
-    };
-    directory(0, &export_rva_, &export_size_);
-    directory(1, &import_rva_, nullptr);
-    directory(13, &delay_import_rva_, nullptr);
+    directories_offset_ = optional_offset + count_at + 4;
+    for (uint32_t index = 0; index < count && index < 16 && optional_size >= count_at + 4 + (index + 1) * 8; ++index) {
+      const unsigned char* at = optional.data() + count_at + 4 + size_t{index} * 8;
+      directories_.push_back({get_le32(at), get_le32(at + 4)});
+    }
+    export_rva_ = directory(0).address;
+    export_size_ = directory(0).size;
+    import_rva_ = directory(1).address;
+    delay_import_rva_ = directory(13).address;
   }
   const uint64_t table_offset = optional_offset + optional_size;
   if (table_offset + uint64_t{section_count} * 40 > file.size()) fail("has a truncated section table");
+  // One read for the whole table: up to 65,535 entries of 40 bytes.
+  std::vector<unsigned char> table(size_t{section_count} * 40);
+  file.read_at(table_offset, table.data(), table.size());
+  sections_.reserve(section_count);
   for (uint16_t i = 0; i < section_count; ++i) {
-    unsigned char raw[40];
-    file.read_at(table_offset + uint64_t{i} * 40, raw, sizeof raw);
+    const unsigned char* raw = table.data() + size_t{i} * 40;
     PeSection s;
     size_t name_len = 0;
     while (name_len < 8 && raw[name_len]) ++name_len;
@@ -67,6 +73,14 @@ PeImage::PeImage(InputFile& file, int exit_code) : file_(file), exit_code_(exit_
       fail("has a section " + s.name + " that extends past the end of the file");
     sections_.push_back(s);
   }
+}
+
+DataDirectory PeImage::directory(uint32_t index) const {
+  return index < directories_.size() ? directories_[index] : DataDirectory{};
+}
+
+uint64_t PeImage::directory_entry_offset(uint32_t index) const {
+  return index < directories_.size() ? directories_offset_ + uint64_t{index} * 8 : 0;
 }
 
 const PeSection* PeImage::find_section(const std::string& name) const {
@@ -109,20 +123,33 @@ std::vector<std::string> PeImage::export_names() {
   std::vector<unsigned char> table(size_t{count} * 4);
   file_.read_at(rva_to_offset(names_rva, static_cast<uint32_t>(table.size())), table.data(),
                 table.size());
+  // A name is kept once however often the table points at it, and the names
+  // kept fit in the file: a table pointing a million times at one long name,
+  // or at every byte of one, costs no more than the file holds.
+  std::set<uint32_t> seen;
+  uint64_t kept = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    names.push_back(name_at(get_le32(table.data() + size_t{i} * 4)));
+    const uint32_t rva = get_le32(table.data() + size_t{i} * 4);
+    if (!seen.insert(rva).second) continue;
+    names.push_back(name_at(rva));
+    kept += names.back().size() + 1;
+    if (kept > file_.size()) fail("has export names that add up to more than the file holds");
   }
   return names;
 }
 
 std::string PeImage::name_at(uint32_t rva) {
   const uint64_t offset = rva_to_offset(rva, 1);
-  const uint64_t available = file_.size() - offset;
-  std::string chunk(static_cast<size_t>(available < kMaxExportNameLength ? available : kMaxExportNameLength), '\0');
-  file_.read_at(offset, chunk.data(), chunk.size());
-  const size_t end = chunk.find('\0');
-  if (end == std::string::npos) fail("has a name without an end");
-  return chunk.substr(0, end);
+  const uint64_t available = std::min<uint64_t>(bytes_from(rva), kMaxExportNameLength);
+  // Names are short: a small read first, more only for a longer one.
+  std::string chunk;
+  for (uint64_t want = std::min<uint64_t>(available, 64);; want = std::min<uint64_t>(available, want * 8)) {
+    chunk.resize(static_cast<size_t>(want));
+    file_.read_at(offset, chunk.data(), chunk.size());
+    const size_t end = chunk.find('\0');
+    if (end != std::string::npos) return chunk.substr(0, end);
+    if (want == available) fail("has a name without an end");
+  }
 }
 
 std::vector<std::string> PeImage::imported_dlls() {

@@ -24,6 +24,16 @@ struct PeSection {
   uint32_t raw_offset = 0;
 };
 
+struct DataDirectory {
+  uint32_t address = 0;  // an RVA; for the certificate table a file offset
+  uint32_t size = 0;
+};
+
+constexpr uint16_t kSubsystemGui = 2;
+constexpr uint16_t kSubsystemConsole = 3;
+constexpr uint32_t kResourceDirectoryIndex = 2;
+constexpr uint32_t kCertificateDirectoryIndex = 4;
+
 class PeImage {
  public:
   // Problems are Failures with `exit_code`, naming the file.
@@ -32,7 +42,15 @@ class PeImage {
   uint16_t machine() const { return machine_; }
   uint16_t characteristics() const { return characteristics_; }
   uint16_t magic() const { return magic_; }
+  // 2 a GUI program, 3 a console one; 0 when the header is too short to say.
+  uint16_t subsystem() const { return subsystem_; }
   const std::vector<PeSection>& sections() const { return sections_; }
+  // The optional header's place in the file, and its data directory `index`
+  // (zeros when the header has none).
+  uint64_t optional_offset() const { return optional_offset_; }
+  DataDirectory directory(uint32_t index) const;
+  // The file offset of data directory `index`'s entry; 0 when the header has none.
+  uint64_t directory_entry_offset(uint32_t index) const;
   const PeSection* find_section(const std::string& name) const;
   // Bytes of a section that exist in the file (the rest of a section is zeros).
   uint32_t bytes_in_file(const PeSection& section) const;
@@ -54,7 +72,11 @@ class PeImage {
   uint16_t machine_ = 0;
   uint16_t characteristics_ = 0;
   uint16_t magic_ = 0;
+  uint16_t subsystem_ = 0;
   std::string name_at(uint32_t rva);
+  uint64_t optional_offset_ = 0;
+  uint64_t directories_offset_ = 0;  // in the file; 0 when there are none
+  std::vector<DataDirectory> directories_;
   uint32_t export_rva_ = 0;
   uint32_t export_size_ = 0;
   uint32_t import_rva_ = 0;

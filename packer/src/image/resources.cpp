@@ -219,6 +219,11 @@ Icon parse_icon(const std::vector<unsigned char>& bytes, const std::string& disp
     throw refuse("it is too short for its " + std::to_string(count) + " image entries");
   Icon icon;
   icon.images.reserve(count);
+  // Images are copied out one by one: entries that overlap could otherwise
+  // ask for the file's size many times over (65,535 entries over one 1 MiB
+  // image would be 64 GiB). Entries may share bytes, but all the images
+  // together may take no more than the file holds.
+  uint64_t total = 0;
   for (size_t i = 0; i < count; ++i) {
     const size_t at = kIconDirSize + i * kIconEntrySize;
     const uint64_t size = get_le32(bytes.data() + at + 8);
@@ -226,6 +231,10 @@ Icon parse_icon(const std::vector<unsigned char>& bytes, const std::string& disp
     const std::string which = "image " + std::to_string(i + 1) + " of " + std::to_string(count);
     if (size == 0) throw refuse(which + " has 0 bytes");
     if (offset + size > bytes.size()) throw refuse(which + " runs past the end of the file");
+    total += size;
+    if (total > bytes.size())
+      throw refuse("its images overlap: the first " + std::to_string(i + 1) + " of them add up to more than the " +
+                   std::to_string(bytes.size()) + " bytes it holds");
     IconImage image;
     image.width = bytes[at];
     image.height = bytes[at + 1];

@@ -1,7 +1,7 @@
 // The executable's .rsrc section, written byte by byte: the icon (RT_ICON 1..n
 // and RT_GROUP_ICON 1), the version information (RT_VERSION 1) and the
-// manifest (RT_MANIFEST 1), all in language 1033, the same bytes windres made
-// from the script that image/rc_source.cpp wrote. Portable: no Windows headers,
+// manifest (RT_MANIFEST 1), all in language 1033, laid out as GNU ld lays out
+// a resource compiler's output. Portable: no Windows headers,
 // no tool, little-endian whatever the host.
 #pragma once
 

@@ -75,4 +75,10 @@ void EntryDigest::add_each(EntryDigest* const digests[], const unsigned char* co
   }
 }
 
+uint64_t resource_digest(const unsigned char* bytes, size_t n) {
+  EntryDigest digest(u"");
+  digest.add(bytes, n);
+  return digest.value();
+}
+
 }  // namespace tarven

@@ -29,9 +29,15 @@ class EntryDigest {
   uint64_t state_;
 };
 
-// What follows the four texts in the `.tarven` section: this marker (8 bytes,
+// What follows the four texts in the `.payload` section: this marker (8 bytes,
 // at an 8-byte boundary of the section), the number of entries (64-bit
 // little-endian) and one 64-bit digest per entry in payload order.
 constexpr char kDigestMarker[8] = {'T', 'V', 'N', 'D', 'I', 'G', 'S', '1'};
+
+// Right after the entries' digests: this marker and the digest of the `.rsrc`
+// section's bytes (as the resource directory's size counts them), the same
+// FNV-1a over the bytes alone. Executables packed before it have neither.
+constexpr char kResourceDigestMarker[8] = {'T', 'V', 'N', 'R', 'S', 'R', 'C', '1'};
+uint64_t resource_digest(const unsigned char* bytes, size_t n);
 
 }  // namespace tarven

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "commands/progress.h"
 #include "host/errors.h"
 #include "host/file_io.h"
 #include "host/interrupt.h"
@@ -155,13 +154,12 @@ class SourceFile {
 }  // namespace
 
 PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, int level,
-                        bool show_progress, int threads) {
+                        PackProgress* progress, int threads) {
   PackTotals totals;
   for (const PackEntry& e : entries) totals.data_bytes += e.size;
   totals.files = entries.size();
 
   PayloadWriter writer(sink, level, threads);
-  Progress progress(totals.data_bytes, totals.files, show_progress);
   // Files are read straight into the encoder's input buffer; their digests
   // are taken there just before zstd copies the buffer, each entry's piece of
   // it at once and several entries side by side (EntryDigest::add_each).
@@ -198,13 +196,13 @@ PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, i
       }
       writer.commit_data(got);
       left -= got;
-      progress.advance(got);
+      if (progress) progress->advance(got);
       stop_if_interrupted();
     }
-    progress.file_done();
+    if (progress) progress->file_done();
   }
   writer.finish();
-  progress.clear();
+  if (progress) progress->finished();
   totals.stored_bytes = writer.stored_size();
   totals.digests.reserve(digests.size());
   for (const EntryDigest& d : digests) totals.digests.push_back(d.value());

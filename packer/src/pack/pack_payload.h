@@ -18,8 +18,18 @@ struct PackTotals {
   std::vector<uint64_t> digests;  // one per entry, in payload order (entry_digest.h)
 };
 
-// Writes the stored payload (marker, frame, trailer) to `sink`.
-PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, int level, bool show_progress,
-                        int threads = 1);
+// Told how packing goes, by whoever shows it; packing itself shows nothing.
+class PackProgress {
+ public:
+  virtual ~PackProgress() = default;
+  virtual void advance(uint64_t bytes) = 0;  // bytes of files read
+  virtual void file_done() = 0;
+  virtual void finished() = 0;  // the stored payload is complete
+};
+
+// Writes the stored payload (marker, frame, trailer) to `sink`, telling
+// `progress` (when given) how far it got.
+PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, int level,
+                        PackProgress* progress = nullptr, int threads = 1);
 
 }  // namespace tarven

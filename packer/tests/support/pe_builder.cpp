@@ -34,16 +34,21 @@ std::string make_pe(const PeShape& shape) {
   put32(image, dirs - 4, 16);  // NumberOfRvaAndSizes
 
   // The one section: export directory, name pointer table, then the names.
-  std::string section(40 + 4 * shape.exports.size(), '\0');
+  const size_t pointers = shape.exports.size() * shape.export_repeats;
+  std::string section(40 + 4 * pointers, '\0');
   std::vector<uint32_t> name_rvas;
   for (const std::string& name : shape.exports) {
     name_rvas.push_back(section_va + static_cast<uint32_t>(section.size()));
     section += name;
     section.push_back('\0');
   }
-  put32(section, 24, static_cast<uint32_t>(shape.exports.size()));
+  put32(section, 24, static_cast<uint32_t>(pointers));
   put32(section, 32, section_va + 40);
-  for (size_t i = 0; i < name_rvas.size(); ++i) put32(section, 40 + 4 * i, name_rvas[i]);
+  for (size_t i = 0; i < pointers; ++i) {
+    const size_t name = i % name_rvas.size(), length = shape.exports[name].size();
+    const size_t skew = length ? uint64_t{shape.export_skew} * i % length : 0;
+    put32(section, 40 + 4 * i, name_rvas[name] + static_cast<uint32_t>(skew));
+  }
   // Import descriptors (20 bytes, name at 12) and delay-import descriptors
   // (32 bytes, name at 4), each table closed by a zero descriptor.
   auto add_table = [&](const std::vector<std::string>& dlls, uint32_t size, uint32_t name_at, size_t directory) {
