@@ -6,20 +6,25 @@
 #   paths     text and paths: bounded copies, environment, templates, identity
 #   payload   the stored payload and its stream reader
 #   unpack    the entry loop, the launcher's state and its reports
-#   launcher  the application: run sequence, child, clean-up, re-entry, sweep, cache
+#   removal   removing folders: trees of any depth, the sweep of killed launchers' leftovers
+#   cache     the cached mode: its folder, the check, the file table
+#   launcher  the application: run sequence, child, clean-up, re-entry
 # The Windows build and the host fuzz build both make their libraries here.
 set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp)
 set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
-set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp)
+set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp payload/slots.cpp)
 set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/report.cpp unpack/state.cpp)
+set(TARVEN_LAYER_SOURCES_removal removal/remove_tree.cpp removal/sweep.cpp)
+set(TARVEN_LAYER_SOURCES_cache cache/cache.cpp cache/cache_check.cpp cache/file_table.cpp)
 set(TARVEN_LAYER_SOURCES_launcher launcher/main.cpp launcher/run.cpp launcher/child.cpp launcher/child_job.cpp
-  launcher/cleanup.cpp launcher/remove_tree.cpp launcher/reentry.cpp launcher/sweep.cpp launcher/cache.cpp
-  launcher/cache_check.cpp launcher/file_table.cpp)
+  launcher/cleanup.cpp launcher/reentry.cpp)
 set(TARVEN_LAYER_BELOW_system contract)
 set(TARVEN_LAYER_BELOW_paths contract system)
 set(TARVEN_LAYER_BELOW_payload contract system)
 set(TARVEN_LAYER_BELOW_unpack contract system paths payload)
-set(TARVEN_LAYER_BELOW_launcher contract system paths payload unpack)
+set(TARVEN_LAYER_BELOW_removal contract system paths payload unpack)
+set(TARVEN_LAYER_BELOW_cache contract system paths payload unpack removal)
+set(TARVEN_LAYER_BELOW_launcher contract system paths payload unpack removal cache)
 get_filename_component(TARVEN_LAYERS_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 
 # tarven_add_layer(<target> <layer> [LINKS <targets>...] [OPTIONS <compile options>...]

@@ -87,6 +87,46 @@ for name, data in seeds.items():
     with open(os.path.join(templates, name), "wb") as f:
         f.write(data)
 
+
+def image(cached, files, payload=b"WEQ" + b"\0" * 16):
+    """An executable image as the slots target reads it: the slots first
+    (contract/contract.h), then the texts, the cached mode's file table (the
+    entry first, the rest sorted) and the payload, at the offsets the slots name."""
+    body = bytearray(48)
+    def put(data, align=2):
+        while len(body) % align:
+            body.append(0)
+        at = len(body)
+        body.extend(data)
+        return at
+    texts = [put(units(t) + b"\0\0") for t in ("{TEMP}\\{PRODUCT}\\{PAYLOAD_ID}", "Company", "Product",
+                                                "1.2.3.4", "0123456789abcdef")]
+    table = 0
+    if cached:
+        records = bytearray(struct.pack("<I", len(files)) + b"\0" * (4 * len(files)))
+        while len(records) % 8:
+            records.append(0)
+        for i, (name, size) in enumerate(files):
+            struct.pack_into("<I", records, 4 + 4 * i, len(records))
+            records += struct.pack("<QI", size, len(name)) + units(name)
+            while len(records) % 8:
+                records.append(0)
+        table = put(records, 8)
+    start = put(payload, 8)
+    struct.pack_into("<8sQ8I", body, 0, b"TVNSLOT2", len(payload), start, *texts, table, 1 if cached else 0)
+    return bytes(body)
+
+
+slots = os.path.join(out, "slots")
+os.makedirs(slots, exist_ok=True)
+for name, data in {
+    "cached": image(True, [("app.dll", 778808), ("data\\a.txt", 23), ("data\\b.txt", 28), ("notes.txt", 84)]),
+    "cached_one": image(True, [("app.dll", 1)]),
+    "default": image(False, []),
+}.items():
+    with open(os.path.join(slots, name), "wb") as f:
+        f.write(data)
+
 names = ["TEMP", "PROGRAM", "PROGRAM_BASE", "PROGRAM_DIR", "PID", "HOME", "CACHE_DIR", "COMPANY", "PRODUCT",
          "VERSION", "FILE_VERSION", "PRODUCT_VERSION", "RANDOM", "TIME_US", "TIME"]
 with open(os.path.join(out, "template.dict"), "w") as f:

@@ -5,7 +5,7 @@
 #include "launcher/cleanup.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
-#include "launcher/sweep.h"
+#include "removal/sweep.h"
 #include "paths/arguments.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"

@@ -7,7 +7,7 @@
 // may also reach the removal; a lock lets one remove at a time.
 #include "launcher/cleanup.h"
 
-#include "launcher/remove_tree.h"
+#include "removal/remove_tree.h"
 #include "unpack/state.h"
 #include "system/syscalls.h"
 

@@ -1,12 +1,16 @@
 // The executable's slots: the block in the `.tarven` section that the packer
 // fills when it writes an executable from the launcher image, and the
-// accessors through which the launcher finds its payload and texts. Linked
-// into the launcher images only; tests provide the accessors themselves.
+// accessors through which the launcher finds its payload and texts, checked
+// once against the image. Linked into the launcher images only; tests
+// provide the accessors themselves.
 #include <windows.h>
 
 #include "contract/contract.h"
 #include "paths/build_texts.h"
+#include "cache/file_table.h"
+#include "payload/slots.h"
 #include "payload/stored.h"
+#include "unpack/report.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -18,29 +22,40 @@ const TarvenSlots tarven_slots = {
 
 namespace {
 
-// Read through volatile: the compiler must load what the packer wrote, not
-// fold in the zeros it sees above.
-const volatile TarvenSlots& slots = tarven_slots;
-
-// The address `rva` bytes from the image's base; an unfilled slot (an image
-// the packer never wrote) gives null.
-const void* at(uint32_t rva) {
-    return rva ? reinterpret_cast<const unsigned char*>(&__ImageBase) + rva : nullptr;
+// The slots as read once, each checked against the image's size: a damaged
+// executable ends with the payload's message rather than a fault.
+const SlotsView &slots() {
+    static SlotsView view;
+    static bool read = false;
+    if (!read) {
+        // The whole image, not the one header the declaration names.
+        const unsigned char *volatile base = reinterpret_cast<const unsigned char *>(&__ImageBase);
+        const unsigned char *image = base;
+        const auto *headers = reinterpret_cast<const IMAGE_NT_HEADERS *>(image + __ImageBase.e_lfanew);
+        // Through volatile: the compiler must not see the zeros above as the slots' contents.
+        const auto *block =
+            const_cast<const unsigned char *>(reinterpret_cast<const volatile unsigned char *>(&tarven_slots));
+        if (!read_slots(image, headers->OptionalHeader.SizeOfImage, block, &view) ||
+            (view.cached && !file_table_is_sound(view.file_table, view.file_table_bytes)))
+            report_fatal("Error, couldn't decode attached data.");
+        read = true;
+    }
+    return view;
 }
 
-const wchar_t* text_at(uint32_t rva) {
-    const void* text = at(rva);
-    return text ? static_cast<const wchar_t*>(text) : L"";
+const wchar_t *text(int slot) {
+    const unsigned char *at = slots().texts[slot];
+    return at != nullptr ? reinterpret_cast<const wchar_t *>(at) : L"";
 }
 
 }  // namespace
 
-const unsigned char* stored_payload_start() { return static_cast<const unsigned char*>(at(slots.payload_rva)); }
-unsigned long long stored_payload_size() { return slots.payload_size; }
-const wchar_t* build_target_template() { return text_at(slots.target_template_rva); }
-const wchar_t* build_company() { return text_at(slots.company_rva); }
-const wchar_t* build_product() { return text_at(slots.product_rva); }
-const wchar_t* build_version() { return text_at(slots.version_rva); }
-const wchar_t* build_payload_id() { return text_at(slots.payload_id_rva); }
-bool stored_cached_mode() { return (slots.flags & kSlotsCached) != 0; }
-const unsigned char* stored_file_table() { return static_cast<const unsigned char*>(at(slots.file_table_rva)); }
+const unsigned char* stored_payload_start() { return slots().payload; }
+unsigned long long stored_payload_size() { return slots().payload_size; }
+const wchar_t* build_target_template() { return text(0); }
+const wchar_t* build_company() { return text(1); }
+const wchar_t* build_product() { return text(2); }
+const wchar_t* build_version() { return text(3); }
+const wchar_t* build_payload_id() { return text(4); }
+bool stored_cached_mode() { return slots().cached; }
+const unsigned char* stored_file_table() { return slots().file_table; }

@@ -2,7 +2,7 @@
 // (parent) or the library (re-entered child).
 #include "launcher/run.h"
 
-#include "launcher/cache.h"
+#include "cache/cache.h"
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
 #include "unpack/extract.h"
@@ -29,7 +29,12 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
     // Packed with --cache: a folder unpacked once, reused by later starts.
-    if (!reentered && stored_cached_mode()) return run_cached(arguments);
+    if (stored_cached_mode()) {
+        const wchar_t *library = nullptr;
+        const wchar_t *folder = prepare_cached_folder(reentered, &library);
+        set_hand_off_variables();
+        return static_cast<unsigned>(hand_off_to_library(folder, library, arguments.count, arguments.values));
+    }
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
     launcher_state.extraction_started = true;

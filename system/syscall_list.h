@@ -27,6 +27,9 @@
     CALL(RemoveDirectoryW, BOOL, (LPCWSTR), RemoveDirectoryW, FALSE)                                                 \
     CALL(SetFileAttributesW, BOOL, (LPCWSTR, DWORD), SetFileAttributesW, FALSE)                                      \
     CALL(MoveFileExW, BOOL, (LPCWSTR, LPCWSTR, DWORD), MoveFileExW, FALSE)                                           \
+    CALL(ReadFile, BOOL, (HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED), ReadFile, FALSE)                            \
+    CALL(SetFileTime, BOOL, (HANDLE, const FILETIME *, const FILETIME *, const FILETIME *), SetFileTime, FALSE)      \
+    CALL(FlushFileBuffers, BOOL, (HANDLE), FlushFileBuffers, FALSE)                                                  \
     /* processes */                                                                                                  \
     LEFT_OUT(GetCurrentProcessId, DWORD, (void), GetCurrentProcessId, "it cannot fail")                              \
     CALL(OpenProcess, HANDLE, (DWORD, BOOL, DWORD), OpenProcess, HANDLE{nullptr})                                    \

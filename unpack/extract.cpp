@@ -71,6 +71,15 @@ EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
     return {EntryLoopEnding::end_record, nullptr, 0};
 }
 
+// The cached mode's end of a file, through its open handle: the fixed
+// last-write time its check compares, then a flush, so that the rename that
+// publishes the folder cannot reach the disk before the data (a power loss
+// would otherwise leave files of the right size full of zeros).
+bool finish_cached_file(HANDLE file) {
+    FILETIME fixed{static_cast<DWORD>(kCachedWriteTime), static_cast<DWORD>(kCachedWriteTime >> 32)};
+    return sys.SetFileTime(file, nullptr, nullptr, &fixed) && sys.FlushFileBuffers(file);
+}
+
 }  // namespace
 
 void make_absolute_path() {
@@ -160,6 +169,7 @@ EntryLoopResult extract_payload(bool reentered) {
         EntryLoopResult written = write_entry_data(file, size);
         // The process ends on a failure: the handle is the system's to close.
         if (written.ending != EntryLoopEnding::end_record) return written;
+        if (launcher_state.cached_files && !finish_cached_file(file)) return write_failure(sys.GetLastError());
         // Closing flushes what the system still buffers (on a network share, say):
         // a close that fails may have lost the file's end.
         if (!sys.CloseHandle(file)) return write_failure(sys.GetLastError());

@@ -14,6 +14,9 @@ void reset_launcher_state() {
     launcher_state.child_started = false;
     launcher_state.created_directory_total = 0;
     launcher_state.last_found = 0;
+    launcher_state.cached_files = false;
+    launcher_state.held_folder = nullptr;
+    launcher_state.held_library = nullptr;
     launcher_state.unique_text[0] = 0;
     forget_own_executable_paths();
 }

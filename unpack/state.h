@@ -36,10 +36,24 @@ struct LauncherState {
     wchar_t *created_directories[kDirectoryCacheLimit];
     int created_directory_total;
     int last_found;
+    // Set by the cached mode before it unpacks: each file written gets
+    // kCachedWriteTime and reaches the disk before it is closed, so that the
+    // folder can be published whole and later checks can tell a file changed.
+    bool cached_files;
+    // The cached mode's handles on the folder it runs from and on the entry
+    // library, which keep other starts from claiming them; the system closes
+    // them when the process ends (tests close them before a reset).
+    HANDLE held_folder;
+    HANDLE held_library;
     // The cached mode's `<pid>_<6 digits>_<11 characters>` for the folders
     // this launcher makes or claims, made the first time one is.
     wchar_t unique_text[64];
 };
+
+// The last-write time of every file the cached mode unpacks, in 100-ns units
+// since 1601: 2001-01-01 00:00:00 UTC, a whole even second that every file
+// system the folder may live on keeps exactly.
+constexpr unsigned long long kCachedWriteTime = 126227808000000000ull;
 
 extern LauncherState launcher_state;
 

@@ -1,5 +1,5 @@
 // The cached mode's check alone, under Wine: the launcher's own
-// cache_folder_is_whole() (launcher/cache_check.cpp, from the launcher's archive)
+// cache_folder_is_whole() (cache/cache_check.cpp, from the launcher's archive)
 // listing an unpacked tree and comparing it with a file table made here from
 // that tree, as the packer would store it.
 // Usage: cache-check FOLDER RUNS
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "launcher/cache_check.h"
+#include "cache/cache_check.h"
 #include "paths/build_texts.h"
 #include "payload/stored.h"
 
@@ -40,7 +40,8 @@ void walk(const std::wstring &root, const std::wstring &relative, std::vector<Fi
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
+        // The marker naming the publishing executable is the launcher's, not the payload's.
+        if (name == L"." || name == L".." || (relative.empty() && name == L".tarven-publisher")) continue;
         std::wstring inner = relative.empty() ? name : relative + L"\\" + name;
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) walk(root, inner, files);
         else files->emplace_back(inner, (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);

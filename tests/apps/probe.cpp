@@ -2,7 +2,7 @@
 // its first argument asks and reports what it saw.
 //   report FILE [ARGS...]    writes "key=value" lines (UTF-8) to FILE, returns 0
 //   exit CODE                returns CODE (decimal or 0x hex)
-//   reportexit FILE CODE     writes the report as "report" does, returns CODE
+//   reportexit FILE CODE [MS] writes the report as "report" does (after MS milliseconds), returns CODE
 //   reenter FILE             changes data\readme.txt, starts its own executable with "report FILE",
 //                            returns its exit code
 //   hold MS [sleep]          starts holder.exe on a file of its folder for MS milliseconds, returns 0
@@ -125,6 +125,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     if (command == L"report" && argc > 2) return report(argc, argv, library, argv[2]);
     if (command == L"exit" && argc > 2) return static_cast<int>(wcstoul(argv[2], nullptr, 0));
     if (command == L"reportexit" && argc > 3) {
+        if (argc > 4) Sleep(static_cast<DWORD>(wcstoul(argv[4], nullptr, 0)));
         int written = report(argc, argv, library, argv[2]);
         return written != 0 ? written : static_cast<int>(wcstoul(argv[3], nullptr, 0));
     }

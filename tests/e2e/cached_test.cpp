@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,11 +20,15 @@ struct CacheRoom {
     std::wstring temp = scratch_folder(L"cached");
     std::wstring product = temp + L"\\cached";
 
+    // `exe`: a packed executable's name, or the full path of a copy.
+    static std::wstring path_of(const std::wstring &exe) {
+        return exe.find(L'\\') == std::wstring::npos ? packed(exe) : exe;
+    }
     Finished run(const std::wstring &exe, const std::wstring &arguments) const {
-        return run_program(packed(exe), L"\"" + packed(exe) + L"\" " + arguments, {{L"TEMP", temp}, {L"TMP", temp}});
+        return run_program(path_of(exe), L"\"" + path_of(exe) + L"\" " + arguments, {{L"TEMP", temp}, {L"TMP", temp}});
     }
     HANDLE start(const std::wstring &exe, const std::wstring &arguments) const {
-        std::wstring line = L"\"" + packed(exe) + L"\" " + arguments;
+        std::wstring line = L"\"" + path_of(exe) + L"\" " + arguments;
         std::wstring block = environment_block({{L"TEMP", temp}, {L"TMP", temp}});
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
@@ -36,7 +41,7 @@ struct CacheRoom {
         // the launchers do once started.
         BOOL created = FALSE;
         for (int attempt = 0; attempt < 3 && !created; ++attempt) {
-            created = CreateProcessW(packed(exe).c_str(), line.data(), nullptr, nullptr, FALSE,
+            created = CreateProcessW(path_of(exe).c_str(), line.data(), nullptr, nullptr, FALSE,
                                      CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process);
             if (!created && GetLastError() != ERROR_INTERNAL_ERROR) break;
         }
@@ -46,6 +51,22 @@ struct CacheRoom {
     }
     // The names beside the cache folders: published ids and any leftovers.
     std::vector<std::wstring> names() const { return list_folder(product); }
+    // A copy of a packed executable at `<temp>\<folder>\tool.exe`.
+    std::wstring install(const std::wstring &exe, const std::wstring &folder) const {
+        std::wstring path = temp + L"\\" + folder;
+        CreateDirectoryW(path.c_str(), nullptr);
+        path += L"\\tool.exe";
+        EXPECT_TRUE(CopyFileW(packed(exe).c_str(), path.c_str(), FALSE)) << narrow(path);
+        return path;
+    }
+    // The published folders (of any id) that are not in `known`.
+    std::wstring published_other_than(const std::vector<std::wstring> &known) const {
+        for (const std::wstring &name : names()) {
+            std::wstring folder = product + L"\\" + name;
+            if (name.size() == 16 && std::find(known.begin(), known.end(), folder) == known.end()) return folder;
+        }
+        return L"";
+    }
     std::wstring published() const {
         for (const std::wstring &name : names())
             if (name.size() == 16 && name.find(L'.') == std::wstring::npos) return product + L"\\" + name;
@@ -168,22 +189,203 @@ TEST(CachedMode, KilledFirstStartPublishesNothingAndTheNextStartCleansUp) {
     EXPECT_EQ(room.names().size(), 1u) << "the killed start's folder is still there";
 }
 
-TEST(CachedMode, ANewerIdRemovesOlderOnesAndLeavesARunningOneAlone) {
+TEST(CachedMode, OnlyOlderVersionsOfTheSameApplicationArePruned) {
+    CacheRoom room;
+    // Two unrelated applications packed under one name, installed side by side.
+    std::wstring a = room.install(L"cached.exe", L"a"), b = room.install(L"cached-big.exe", L"b");
+    EXPECT_EQ(room.run(a, L"exit 1").exit_code, 1u);
+    std::wstring folder_a = room.published();
+    EXPECT_EQ(room.run(b, L"exit 2").exit_code, 2u);
+    std::wstring folder_b = room.published_other_than({folder_a});
+    ASSERT_FALSE(folder_a.empty());
+    ASSERT_FALSE(folder_b.empty()) << "B's start removed A's folder";
+    // Someone else's folder named like an id, without a marker.
+    std::wstring planted = room.product + L"\\0123456789abcdef";
+    CreateDirectoryW(planted.c_str(), nullptr);
+    make_file(planted + L"\\keep.dll");
+    auto times_a = write_times(folder_a), times_b = write_times(folder_b);
+    Sleep(20);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(room.run(a, L"exit 3").exit_code, 3u);
+        EXPECT_EQ(room.run(b, L"exit 4").exit_code, 4u);
+    }
+    EXPECT_EQ(write_times(folder_a), times_a) << "A unpacked again";
+    EXPECT_EQ(write_times(folder_b), times_b) << "B unpacked again";
+
+    // A replaced in place by a newer version: A's older folder goes, B's stays.
+    ASSERT_TRUE(CopyFileW(packed(L"cached-two.exe").c_str(), a.c_str(), FALSE));
+    EXPECT_EQ(room.run(a, L"exit 5").exit_code, 5u);
+    EXPECT_FALSE(exists(folder_a)) << "the replaced version's folder is still there";
+    EXPECT_TRUE(exists(folder_b + L"\\probe.dll"));
+    // B uninstalled: its folder goes at A's next start.
+    ASSERT_TRUE(DeleteFileW(b.c_str()));
+    EXPECT_EQ(room.run(a, L"exit 6").exit_code, 6u);
+    EXPECT_FALSE(exists(folder_b)) << "the removed application's folder is still there";
+    EXPECT_TRUE(exists(planted + L"\\keep.dll")) << "a folder without a marker was removed";
+    EXPECT_EQ(room.names().size(), 2u) << "A's folder and the planted one";
+}
+
+// Writes a publisher marker naming `executable` into `folder` (UTF-16LE, no terminator).
+void write_marker(const std::wstring &folder, const std::wstring &executable) {
+    HANDLE file = CreateFileW((folder + L"\\.tarven-publisher").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                              nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << narrow(folder);
+    DWORD written = 0;
+    WriteFile(file, executable.data(), static_cast<DWORD>(executable.size() * sizeof(wchar_t)), &written, nullptr);
+    CloseHandle(file);
+}
+
+TEST(CachedMode, TwoVersionsStartingTogetherNeverTakeEachOthersFolder) {
+    // Each finds the other's folder published by an executable that no longer
+    // exists (an installation moved away), so each start tries to claim the
+    // other's folder while the other starts from it or runs (its application
+    // waits a while before it reads its data). Windows refuses to rename a
+    // folder with a loaded library in it but not one between the check and
+    // the load; Wine renames either. Both enforce share modes, so what keeps
+    // the folders is the handles each start holds on its own.
+    CacheRoom room;
+    std::wstring one = room.install(L"cached.exe", L"one"), two = room.install(L"cached-two.exe", L"two");
+    std::wstring report_one = room.temp + L"\\one.txt", report_two = room.temp + L"\\two.txt";
+    for (int round = 0; round < 4; ++round) {
+        // Both published (again, when one was taken after its run last round), then marked as a moved one's.
+        ASSERT_EQ(room.run(one, L"exit 0").exit_code, 0u);
+        ASSERT_EQ(room.run(two, L"exit 0").exit_code, 0u);
+        for (const std::wstring &name : room.names())
+            if (name.size() == 16) write_marker(room.product + L"\\" + name, L"C:\\moved-away\\tool.exe");
+        HANDLE first = room.start(one, L"reportexit \"" + report_one + L"\" 11 " + std::to_wstring(300 * round));
+        HANDLE second = room.start(two, L"reportexit \"" + report_two + L"\" 12 " + std::to_wstring(900 - 300 * round));
+        EXPECT_EQ(exit_code_of(first), 11u) << "round " << round;
+        EXPECT_EQ(exit_code_of(second), 12u) << "round " << round;
+        EXPECT_EQ(read_report(report_one)["readme"], "data beside the probe") << "round " << round;
+        EXPECT_EQ(read_report(report_two)["readme"], "data beside the probe") << "round " << round;
+        DeleteFileW(report_one.c_str());
+        DeleteFileW(report_two.c_str());
+    }
+}
+
+TEST(CachedMode, ASameSizeChangeAndAPlantedLibraryAreRepaired) {
+    CacheRoom room;
+    std::wstring report = room.temp + L"\\report.txt";
+    EXPECT_EQ(room.run(L"cached.exe", L"exit 0").exit_code, 0u);
+    std::wstring folder = room.published();
+    ASSERT_FALSE(folder.empty());
+    // Rewritten with other bytes of the same size, as an application or a cleaner might.
+    {
+        HANDLE file = CreateFileW((folder + L"\\data\\readme.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  TRUNCATE_EXISTING, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(file, "DATA BESIDE THE PROBE\n", 22, &written, nullptr);
+        CloseHandle(file);
+    }
+    EXPECT_EQ(room.run(L"cached.exe", L"reportexit \"" + report + L"\" 0").exit_code, 0u);
+    EXPECT_EQ(read_report(report)["readme"], "data beside the probe") << "the same-size change was used";
+    EXPECT_EQ(read_report(report)["library"], narrow(folder) + "\\probe.dll");
+
+    // A library planted where the loader looks first, and one beside a packed
+    // library below; an extra file of another kind is the application's.
+    ASSERT_TRUE(CopyFileW((folder + L"\\probe.dll").c_str(), (folder + L"\\version.dll").c_str(), FALSE));
+    make_file(folder + L"\\notes.txt");
+    EXPECT_EQ(room.run(L"cached.exe", L"exit 0").exit_code, 0u);
+    EXPECT_FALSE(exists(folder + L"\\version.dll")) << "the planted library was left where the loader finds it";
+    EXPECT_EQ(room.names().size(), 1u);
+    auto before = write_times(folder);
+    make_file(folder + L"\\notes.txt");
+    make_file(folder + L"\\data\\extra.dll");
+    Sleep(20);
+    EXPECT_EQ(room.run(L"cached.exe", L"exit 0").exit_code, 0u);
+    before[L"notes.txt"] = write_times(folder)[L"notes.txt"];
+    before[L"data\\extra.dll"] = write_times(folder)[L"data\\extra.dll"];
+    EXPECT_EQ(write_times(folder), before) << "files the check tolerates made it unpack again";
+}
+
+TEST(CachedMode, ARelaunchRunsFromTheFolderItsParentRanFrom) {
     CacheRoom room;
     EXPECT_EQ(room.run(L"cached.exe", L"exit 0").exit_code, 0u);
-    std::wstring older = room.published();
-    // The newer version running (its application sleeps) while another start of it comes.
-    HANDLE running = room.start(L"cached-big.exe", L"sleep 3000");
-    for (int i = 0; i < 3000 && (exists(older) || room.published().empty()); ++i) Sleep(10);
-    std::wstring newer = room.published();
-    EXPECT_FALSE(exists(older)) << "the older id's folder is still there";
-    auto before = write_times(newer);
-    EXPECT_EQ(room.run(L"cached-big.exe", L"exit 5").exit_code, 5u);
-    EXPECT_EQ(write_times(newer), before);
+    std::wstring folder = room.published();
+    ASSERT_FALSE(folder.empty());
+    // One instance runs from the published folder; then a file of it goes, so
+    // the next start cannot replace it and runs from its own fresh copy.
+    HANDLE running = room.start(L"cached.exe", L"sleep 4000");
+    Sleep(1500);
+    ASSERT_TRUE(DeleteFileW((folder + L"\\holder.exe").c_str()));
+    std::wstring report = room.temp + L"\\again.txt";
+    // The application changes its data and starts its own executable again.
+    EXPECT_EQ(room.run(L"cached.exe", L"reenter \"" + report + L"\"").exit_code, 0u);
+    auto seen = read_report(report);
+    EXPECT_EQ(seen["library"].rfind(narrow(folder) + ".new_", 0), 0u) << seen["library"];
+    EXPECT_EQ(seen["readme"], "changed by the application") << "the relaunch ran from another folder";
     EXPECT_EQ(exit_code_of(running), 3u);
-    // On Windows a folder holding a loaded DLL cannot be renamed, so the older
-    // id's folder of a running older version would stay; Wine renames it
-    // anyway, so that part is Windows' to show.
+}
+
+// A packed executable's bytes, with where its slots are and how its
+// sections map addresses to file offsets.
+struct PackedFile {
+    std::string bytes;
+    size_t slots = 0;
+    struct Section {
+        uint32_t rva, size, raw;
+    };
+    std::vector<Section> sections;
+
+    explicit PackedFile(const std::wstring &path) : bytes(read_file(narrow(path))) {
+        size_t header = get32(0x3C) + 4;
+        size_t count = get16(header + 2), table = header + 20 + get16(header + 16);
+        for (size_t i = 0; i < count; ++i) {
+            size_t entry = table + 40 * i;
+            sections.push_back({get32(entry + 12), get32(entry + 8), get32(entry + 20)});
+            if (bytes.compare(entry, 8, std::string(".tarven\0", 8)) == 0) slots = get32(entry + 20);
+        }
+    }
+    uint32_t get16(size_t at) const {
+        return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
+    }
+    uint32_t get32(size_t at) const { return get16(at) | get16(at + 2) << 16; }
+    void put32(size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+    }
+    size_t offset_of(uint32_t rva) const {
+        for (const Section &section : sections)
+            if (rva >= section.rva && rva < section.rva + section.size) return rva - section.rva + section.raw;
+        ADD_FAILURE() << "no section holds " << rva;
+        return 0;
+    }
+    void write(const std::wstring &path) const {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+};
+
+TEST(CachedMode, ADamagedExecutableEndsWithTheDecodeMessage) {
+    CacheRoom room;
+    const PackedFile original(packed(L"cached.exe"));
+    ASSERT_NE(original.slots, 0u);
+    size_t table = original.offset_of(original.get32(original.slots + 40));
+    size_t first_record = table + original.get32(table + 4);
+    const struct {
+        const char *what;
+        size_t at;
+        uint32_t value;
+    } damages[] = {
+        {"the file table's slot past the image", original.slots + 40, 0x7FFFFFF0},
+        {"the payload's size past the image", original.slots + 12, 0x10},
+        {"the product text's slot past the image", original.slots + 28, 0x7FFFFFF0},
+        {"the table's count past its bytes", table, 0x10000000},
+        {"a record's offset past the image", table + 4, 0x7FFFFFF0},
+        {"a name's length past the image", first_record + 8, 0x00100000},
+    };
+    std::wstring damaged = room.temp + L"\\damaged.exe";
+    for (const auto &damage : damages) {
+        PackedFile copy = original;
+        copy.put32(damage.at, damage.value);
+        copy.write(damaged);
+        Finished run = room.run(damaged, L"exit 0");
+        EXPECT_EQ(run.exit_code, 2u) << damage.what;
+        EXPECT_EQ(run.standard_output, "Error, couldn't decode attached data.\n") << damage.what;
+        EXPECT_EQ(run.standard_error, "") << damage.what;
+    }
+    EXPECT_TRUE(room.published().empty()) << "a damaged executable published a folder";
 }
 
 TEST(CachedMode, LinksInTheCacheAreNotFollowed) {

@@ -16,11 +16,13 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "unpack/extract.h"
-#include "launcher/remove_tree.h"
+#include "cache/cache.h"
+#include "removal/remove_tree.h"
 #include "launcher/run.h"
 #include "unpack/state.h"
 #include "paths/identity.h"
@@ -89,6 +91,22 @@ const std::map<std::wstring, std::string> kExpected = {
 bool child_saw_its_files;
 std::wstring scratch;
 
+// The application's files in a cache folder: all of it but the marker naming who published it.
+std::map<std::wstring, std::string> application_files(const std::wstring &folder) {
+    std::map<std::wstring, std::string> files = read_tree(folder);
+    files.erase(kPublisherMarker);
+    return files;
+}
+
+// Writes a publisher marker naming `executable` into `folder`.
+void write_marker(const std::wstring &folder, const std::wstring &executable) {
+    HANDLE file = CreateFileW((folder + L"\\" + kPublisherMarker).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                              nullptr);
+    DWORD written = 0;
+    WriteFile(file, executable.data(), static_cast<DWORD>(executable.size() * sizeof(wchar_t)), &written, nullptr);
+    CloseHandle(file);
+}
+
 // The fake child: "runs" while the parent waits, and sees what was extracted.
 BOOL WINAPI fake_launch(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
                         LPSTARTUPINFOW, LPPROCESS_INFORMATION process) {
@@ -107,10 +125,11 @@ BOOL WINAPI child_exit_code(HANDLE, LPDWORD code) {
 HMODULE WINAPI fake_load_library(LPCWSTR, HANDLE, DWORD) { return GetModuleHandleW(nullptr); }
 int fake_run_code(int, wchar_t **, const wchar_t *library_path) {
     std::wstring folder = library_path;
-    child_saw_its_files = read_tree(folder.substr(0, folder.rfind(L'\\'))) == kExpected;
+    child_saw_its_files = application_files(folder.substr(0, folder.rfind(L'\\'))) == kExpected;
     return 0;
 }
-FARPROC WINAPI fake_get_proc_address(HMODULE, LPCSTR) {
+FARPROC WINAPI fake_get_proc_address(HMODULE module, LPCSTR name) {
+    if (std::string(name) != "run_code") return real_sys.GetProcAddress(module, name);
     return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(fake_run_code));
 }
 
@@ -140,7 +159,15 @@ struct Result {
     unsigned exit_code = 0;
 };
 
+// Closes what a cached start of this process held, as its end would.
+void release_held() {
+    for (HANDLE held : {launcher_state.held_folder, launcher_state.held_library})
+        if (held != nullptr && held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    launcher_state.held_folder = launcher_state.held_library = nullptr;
+}
+
 Result run_once() {
+    release_held();
     for (const wchar_t *name : {L"TARVEN_ONEFILE_PARENT", L"TARVEN_ONEFILE_TIME_US", L"TARVEN_ONEFILE_RANDOM",
                                 L"TARVEN_ONEFILE_START"})
         SetEnvironmentVariableW(name, nullptr);
@@ -168,6 +195,7 @@ protected:
         SetCurrentDirectoryW((scratch + L"\\user").c_str());
     }
     void TearDown() override {
+        release_held();
         SetCurrentDirectoryW(previous_directory);
         linked_file_table = nullptr;
         test_target_template = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
@@ -263,6 +291,7 @@ void inject_at_every_use(const std::function<void()> &prepare, const std::functi
 
 // Removes what a run left in the scratch folder beside the user's folder.
 void remove_left(const std::wstring &folder) {
+    release_held();
     for (const std::wstring &name : list_folder(folder))
         if (name != L"user") remove_directory_tree((folder + L"\\" + name).c_str());
 }
@@ -283,12 +312,13 @@ TEST_F(InjectionTest, EveryCallFailingAtEachUseOfACachedStart) {
     // A folder published is always whole, whatever failed.
     auto published_whole = [&](const std::string &where) {
         if (exists(folder)) {
-            EXPECT_EQ(read_tree(folder), kExpected) << where;
+            EXPECT_EQ(application_files(folder), kExpected) << where;
         }
     };
     // A first start: nothing there yet.
     inject_at_every_use([&] { remove_left(scratch); }, published_whole);
-    // A start that finds its folder (a clean run published it), beside an older id's folder to remove.
+    // A start that finds its folder (a clean run published it), beside an
+    // older version's folder to remove: published by this executable.
     inject_at_every_use(
         [&] {
             remove_left(scratch);
@@ -296,9 +326,63 @@ TEST_F(InjectionTest, EveryCallFailingAtEachUseOfACachedStart) {
             std::wstring older = product + L"\\fedcba9876543210";
             CreateDirectoryW(older.c_str(), nullptr);
             make_file(older + L"\\old.dll");
+            write_marker(older, own_executable_path(true));
         },
         published_whole);
     remove_left(scratch);
+}
+
+// What a cached first start wrote, and what of it was flushed when the folder was published.
+std::map<HANDLE, std::wstring> files_open;
+std::vector<std::wstring> files_written;
+std::set<std::wstring> files_flushed;
+std::vector<std::wstring> unflushed_at_publish;
+bool published;
+
+TEST_F(InjectionTest, ACachedFirstStartFlushesEveryFileAndFixesItsTimeBeforePublishing) {
+    use_fakes();
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    files_open.clear(), files_written.clear(), files_flushed.clear(), unflushed_at_publish.clear();
+    published = false;
+    sys.LoadLibraryExW = fake_load_library;
+    sys.GetProcAddress = fake_get_proc_address;
+    sys.CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                         DWORD flags, HANDLE model) {
+        HANDLE file = real_sys.CreateFileW(path, access, share, security, disposition, flags, model);
+        if (file != INVALID_HANDLE_VALUE && (access & GENERIC_WRITE) != 0) {
+            files_open[file] = path;
+            files_written.push_back(path);
+        }
+        return file;
+    };
+    sys.FlushFileBuffers = [](HANDLE file) {
+        files_flushed.insert(files_open[file]);
+        return real_sys.FlushFileBuffers(file);
+    };
+    sys.MoveFileExW = [](LPCWSTR from, LPCWSTR to, DWORD flags) {
+        if (std::wstring(from).find(L".new_") != std::wstring::npos) {
+            published = true;
+            for (const std::wstring &file : files_written)
+                if (files_flushed.count(file) == 0) unflushed_at_publish.push_back(file);
+        }
+        return real_sys.MoveFileExW(from, to, flags);
+    };
+    Result result = run_once();
+    ASSERT_EQ(result.outcome.ending, Ending::returned) << result.outcome.standard_output << result.outcome.standard_error;
+    EXPECT_TRUE(child_saw_its_files);
+    EXPECT_TRUE(published);
+    EXPECT_EQ(files_written.size(), kExpected.size() + 1) << "the files and the marker";
+    EXPECT_EQ(unflushed_at_publish, std::vector<std::wstring>{}) << "published before its files reached the disk";
+    std::wstring folder = scratch + L"\\cached\\0123456789abcdef";
+    for (const auto &[name, bytes] : kExpected) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        ASSERT_TRUE(GetFileAttributesExW((folder + L"\\" + name).c_str(), GetFileExInfoStandard, &data));
+        EXPECT_EQ((static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime,
+                  kCachedWriteTime)
+            << narrow(name);
+    }
 }
 
 }  // namespace

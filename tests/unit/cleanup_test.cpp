@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "launcher/cleanup.h"
-#include "launcher/remove_tree.h"
+#include "removal/remove_tree.h"
 #include "unpack/state.h"
 #include "tests/support/cleanup_fixture.h"
 #include "tests/support/files.h"

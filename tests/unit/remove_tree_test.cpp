@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/remove_tree.h"
+#include "removal/remove_tree.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"
 

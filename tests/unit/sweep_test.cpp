@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "launcher/remove_tree.h"
-#include "launcher/sweep.h"
+#include "removal/remove_tree.h"
+#include "removal/sweep.h"
 #include "unpack/state.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"

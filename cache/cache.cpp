@@ -12,18 +12,30 @@
 // holds a file in it open or runs code from it, so a folder in use is never
 // replaced nor removed. A launcher killed midway leaves a folder that names
 // a dead process, which a later start removes.
-#include "launcher/cache.h"
+//
+// Names cannot tell two applications apart (two programs called tool.exe
+// share `<cache dir>\tool`), so a published folder carries a marker naming
+// the executable that published it, and a start removes another id's folder
+// only when its marker names this very executable (an older version replaced
+// in place) or one that no longer exists. A folder without a marker is never
+// touched.
+//
+// A start holds its folder from the check until the process ends: a handle
+// on the folder and one on the entry library, neither sharing deletion, so
+// that another start cannot claim (rename) the folder in between, even
+// where the system would allow renaming a folder that holds a loaded library.
+#include "cache/cache.h"
 
-#include "launcher/cache_check.h"
-#include "launcher/child.h"
-#include "launcher/file_table.h"
-#include "launcher/remove_tree.h"
-#include "launcher/reentry.h"
-#include "launcher/sweep.h"
+#include "cache/cache_check.h"
+#include "cache/file_table.h"
 #include "paths/bounded.h"
+#include "paths/environment.h"
+#include "paths/identity.h"
 #include "paths/template.h"
 #include "payload/reader.h"
 #include "payload/stored.h"
+#include "removal/remove_tree.h"
+#include "removal/sweep.h"
 #include "system/syscalls.h"
 #include "unpack/extract.h"
 #include "unpack/report.h"
@@ -91,6 +103,49 @@ bool is_dead_leftover(const wchar_t *name) {
     return false;
 }
 
+// Writes into `folder` the marker naming this executable (canonical form),
+// flushed like the files it travels with. A payload file of the same name
+// is left as it is: the folder then has no marker and is never pruned.
+void write_marker(const wchar_t *folder) {
+    wchar_t path[kPathCapacity];
+    copy_wide_bounded(path, folder, kPathCapacity);
+    append_wide_bounded(path, L"\\", kPathCapacity);
+    append_wide_bounded(path, kPublisherMarker, kPathCapacity);
+    HANDLE file = sys.CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const wchar_t *own = own_executable_path(true);
+    DWORD bytes = static_cast<DWORD>(wide_length(own) * sizeof(wchar_t)), written = 0;
+    bool whole = sys.WriteFile(file, own, bytes, &written, nullptr) && written == bytes && sys.FlushFileBuffers(file);
+    sys.CloseHandle(file);
+    // A marker cut short names no executable that exists: it would let the
+    // folder go, so it goes itself.
+    if (!whole) sys.DeleteFileW(path);
+}
+
+// True when the folder `name` beside the cache folder is an older version
+// of this application: its marker names this executable, or an executable
+// that no longer exists (moved or removed). No marker, one that cannot be
+// read, or an executable that is still there or cannot be looked at: false.
+bool published_by_this_or_gone(const wchar_t *name) {
+    wchar_t path[kPathCapacity], published_by[kOwnPathCapacity];
+    sibling_path(path, name);
+    append_wide_bounded(path, L"\\", kPathCapacity);
+    append_wide_bounded(path, kPublisherMarker, kPathCapacity);
+    HANDLE file = sys.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD read = 0;
+    bool got = sys.ReadFile(file, published_by, (kOwnPathCapacity - 1) * sizeof(wchar_t), &read, nullptr);
+    sys.CloseHandle(file);
+    if (!got || read == 0 || read % sizeof(wchar_t) != 0) return false;
+    published_by[read / sizeof(wchar_t)] = 0;
+    if (wide_length(published_by) != read / sizeof(wchar_t)) return false;
+    if (same_wide_text(published_by, own_executable_path(true))) return true;
+    if (sys.GetFileAttributesW(published_by) != INVALID_FILE_ATTRIBUTES) return false;
+    DWORD error = sys.GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // Claims a folder beside the cache folder by renaming it to `<its id>.gone_<own unique>`,
 // then removes it. A folder in use cannot be renamed on Windows and stays.
 bool claim_and_remove(const wchar_t *name) {
@@ -106,15 +161,64 @@ bool claim_and_remove(const wchar_t *name) {
     return true;
 }
 
-// Removes, beside the cache folder, other ids' folders and leftovers of
+// Removes, beside the cache folder, older versions' folders and leftovers of
 // launchers that are gone; a bounded number per start, never a link.
 void tidy_siblings(const wchar_t *own_id) {
     wchar_t pattern[kPathCapacity];
     sibling_path(pattern, L"*");
     claim_folders(pattern, [](const wchar_t *name, const void *context) {
-        bool older = is_payload_id(name) && !same_wide_text(name, static_cast<const wchar_t *>(context));
+        bool older = is_payload_id(name) && !same_wide_text(name, static_cast<const wchar_t *>(context)) &&
+                     published_by_this_or_gone(name);
         return (older || is_dead_leftover(name)) && claim_and_remove(name);
     }, own_id);
+}
+
+// Holds `folder` (the link itself, should one stand there) for this process:
+// others may list and read it but not rename or remove it. Without the
+// handle the start goes on unprotected, as before.
+void hold_folder(const wchar_t *folder) {
+    launcher_state.held_folder =
+        sys.CreateFileW(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+void release_folder() {
+    HANDLE held = launcher_state.held_folder;
+    if (held != nullptr && held != INVALID_HANDLE_VALUE) sys.CloseHandle(held);
+    launcher_state.held_folder = nullptr;
+}
+
+// Holds `folder`, then checks it: the folder that passed the check is the
+// one this start keeps. False (nothing held) when it is not whole.
+bool hold_if_whole(const wchar_t *folder, const unsigned char *table) {
+    hold_folder(folder);
+    if (cache_folder_is_whole(folder, table)) return true;
+    release_folder();
+    return false;
+}
+
+// Holds the entry library for this process: readable, loadable, but neither
+// written, renamed nor deleted by anyone else.
+void hold_library(const wchar_t *path) {
+    launcher_state.held_library =
+        sys.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The folder a re-entered start runs from: the one its parent ran from
+// (TARVEN_ONEFILE_FOLDER), when that is the cache folder or one of this
+// id's fresh copies beside it, else the cache folder.
+const wchar_t *parent_folder() {
+    wchar_t *named = get_environment_value("TARVEN_ONEFILE_FOLDER");
+    if (named == nullptr || same_wide_text(named, cache_folder)) return cache_folder;
+    size_t length = wide_length(cache_folder);
+    const wchar_t fresh[] = L".new_";
+    for (size_t i = 0; i < length; ++i)
+        if (named[i] != cache_folder[i]) return cache_folder;
+    for (size_t i = 0; fresh[i] != 0; ++i)
+        if (named[length + i] != fresh[i]) return cache_folder;
+    for (const wchar_t *unit = named + length; *unit != 0; ++unit)
+        if (*unit == L'\\' || *unit == L'/') return cache_folder;
+    return named;
 }
 
 // Unpacks the payload into `launcher_state.target_directory` (the `.new_`
@@ -124,6 +228,7 @@ void unpack_into_target() {
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
     launcher_state.extraction_started = true;
+    launcher_state.cached_files = true;
     EntryLoopResult loop = extract_payload(false);
     if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
     close_payload();
@@ -138,12 +243,14 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     sibling_path(launcher_state.target_directory, name);
     unpack_into_target();
     const wchar_t *fresh = launcher_state.target_directory;
+    write_marker(fresh);
     if (sys.MoveFileExW(fresh, cache_folder, 0)) {
         launcher_state.extraction_started = false;
+        hold_folder(cache_folder);
         return cache_folder;
     }
     // Another start published first, or a damaged folder is in the way.
-    if (cache_folder_is_whole(cache_folder, table)) {
+    if (hold_if_whole(cache_folder, table)) {
         remove_directory_tree(fresh);
         launcher_state.extraction_started = false;
         return cache_folder;
@@ -153,6 +260,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     if (!is_plain_directory(cache_folder)) {
         bool published = sys.RemoveDirectoryW(cache_folder) && sys.MoveFileExW(fresh, cache_folder, 0);
         launcher_state.extraction_started = false;
+        hold_folder(published ? cache_folder : fresh);
         return published ? cache_folder : fresh;
     }
     wchar_t aside_name[kPathCapacity], aside[kPathCapacity];
@@ -161,6 +269,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     if (sys.MoveFileExW(cache_folder, aside, 0)) {
         if (sys.MoveFileExW(fresh, cache_folder, 0)) {
             launcher_state.extraction_started = false;
+            hold_folder(cache_folder);
             remove_aside(aside);
             return cache_folder;
         }
@@ -169,6 +278,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     // In use: this run uses its own copy, which stays until a later start
     // finds its launcher gone.
     launcher_state.extraction_started = false;
+    hold_folder(fresh);
     return fresh;
 }
 
@@ -176,7 +286,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
 
 bool is_payload_id(const wchar_t *name) { return starts_with_payload_id(name) && name[16] == 0; }
 
-unsigned run_cached(const ArgumentVector &arguments) {
+const wchar_t *prepare_cached_folder(bool reentered, const wchar_t **library) {
     const unsigned char *table = stored_file_table();
     if (table == nullptr || table_count(table) == 0) report_fatal("Error, attached data holds no application to run.");
     copy_wide_bounded(cache_folder, launcher_state.target_directory, kPathCapacity);
@@ -184,9 +294,16 @@ unsigned run_cached(const ArgumentVector &arguments) {
     const wchar_t *id = last != nullptr ? last + 1 : cache_folder;
 
     const wchar_t *folder = cache_folder;
-    if (!cache_folder_is_whole(cache_folder, table)) folder = publish_fresh_copy(id, table);
+    if (reentered) {
+        // Started again by the application: where its parent ran, which
+        // the parent checked and holds.
+        folder = parent_folder();
+        hold_folder(folder);
+    } else if (!hold_if_whole(cache_folder, table)) {
+        folder = publish_fresh_copy(id, table);
+    }
     // Only a folder named by the id has this mode's siblings.
-    if (is_payload_id(id)) tidy_siblings(id);
+    if (!reentered && is_payload_id(id)) tidy_siblings(id);
 
     TableFile entry = table_file(table, 0);
     copy_wide_bounded(library_path, folder, kPathCapacity);
@@ -196,6 +313,8 @@ unsigned run_cached(const ArgumentVector &arguments) {
     for (uint32_t i = 0; i < entry.units; ++i)
         library_path[at + i] = static_cast<wchar_t>(entry.name[2 * i] | (entry.name[2 * i + 1] << 8));
     library_path[at + entry.units] = 0;
-    set_hand_off_variables();
-    return static_cast<unsigned>(hand_off_to_library(folder, library_path, arguments.count, arguments.values));
+    hold_library(library_path);
+    set_environment_value("TARVEN_ONEFILE_FOLDER", folder);
+    *library = library_path;
+    return folder;
 }

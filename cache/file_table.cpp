@@ -1,5 +1,7 @@
 // Reading the cached mode's file table (its layout: contract/contract.h).
-#include "launcher/file_table.h"
+#include "cache/file_table.h"
+
+#include "contract/contract.h"
 
 namespace {
 
@@ -20,6 +22,19 @@ int compare_name(const wchar_t *name, size_t length, const TableFile &file) {
 }
 
 }  // namespace
+
+bool file_table_is_sound(const unsigned char *table, uint64_t bytes) {
+    if (table == nullptr || bytes < 4) return false;
+    uint64_t count = read32(table);
+    if (count > (bytes - 4) / 4) return false;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t record = read32(table + 4 + 4 * i);
+        if (record > bytes || bytes - record < 12) return false;
+        uint64_t units = read32(table + record + 8);
+        if (units == 0 || units > kEntryNameMaxUnits || 2 * units > bytes - record - 12) return false;
+    }
+    return true;
+}
 
 uint32_t table_count(const unsigned char *table) { return read32(table); }
 

@@ -8,7 +8,7 @@
 // Each call keeps its walk (the path and the open searches) on the heap, so
 // two threads may remove at the same time without splicing each other's
 // paths, and a tree thousands of levels deep costs no stack.
-#include "launcher/remove_tree.h"
+#include "removal/remove_tree.h"
 
 #include <stdlib.h>
 

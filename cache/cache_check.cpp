@@ -1,16 +1,19 @@
-// Whether a cache folder is whole: every file of the table there, at its size.
-// Noticing a removed file or a changed size means looking at every file, so
+// Whether a cache folder is whole: every file of the table there, at its size
+// and with the fixed last-write time it was unpacked with, and no library the
+// loader would take for one of the application's.
+// Noticing a removed or changed file means looking at every file, so
 // the check lists every folder of the tree. Listing a folder costs a few
 // system round trips (open, read, close) besides its entries, which a few
 // threads overlap: each takes a folder waiting to be listed, lists it, and
 // leaves the folders it finds to whichever thread is free.
-#include "launcher/cache_check.h"
+#include "cache/cache_check.h"
 
 #include <stdlib.h>
 
-#include "launcher/file_table.h"
-#include "launcher/remove_tree.h"
+#include "cache/file_table.h"
+#include "removal/remove_tree.h"
 #include "system/syscalls.h"
+#include "unpack/state.h"
 
 namespace {
 
@@ -112,8 +115,21 @@ Pending *next_folder(Check &check, Pending *done, bool listed) {
     return next;
 }
 
+// True when a found name ends in ".dll", in any case: a library the loader
+// would find by name.
+bool is_library_name(const wchar_t *name) {
+    size_t length = 0;
+    while (name[length] != 0) ++length;
+    if (length < 4) return false;
+    const wchar_t *end = name + length - 4;
+    return end[0] == L'.' && (end[1] | 0x20) == L'd' && (end[2] | 0x20) == L'l' && (end[3] | 0x20) == L'l';
+}
+
 // Lists `folder`: its files are looked up in the table, its folders left to
-// be listed. False when it cannot be listed, or holds a table file of another size.
+// be listed. False when it cannot be listed, holds a table file of another
+// size or last-write time, or holds a library the table does not know where
+// the loader looks: at the top, where the entry library's dependencies are
+// found, or beside a packed library.
 bool list_folder(Lister &lister, const Pending &folder) {
     Check &check = *lister.check;
     wchar_t *path = lister.path;
@@ -133,6 +149,7 @@ bool list_folder(Lister &lister, const Pending &folder) {
     if (search == INVALID_HANDLE_VALUE) return false;
     const wchar_t *relative = path + check.root_units + 1;
     bool good = true;
+    bool packed_library = folder.units == 0, extra_library = false;
     LONG matched = 0;
     do {
         const WIN32_FIND_DATAW &found = lister.found;
@@ -151,13 +168,23 @@ bool list_folder(Lister &lister, const Pending &folder) {
         } else {
             long index = find_in_table(check.table, relative, units);
             uint64_t size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-            if (index >= 0 && table_file(check.table, static_cast<uint32_t>(index)).size == size) ++matched;
-            else if (index >= 0) good = false;
+            uint64_t written = (static_cast<uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+                               found.ftLastWriteTime.dwLowDateTime;
+            bool library = is_library_name(found.cFileName);
+            if (index < 0) {
+                extra_library = extra_library || library;
+            } else if (table_file(check.table, static_cast<uint32_t>(index)).size == size &&
+                       written == kCachedWriteTime) {
+                ++matched;
+                packed_library = packed_library || library;
+            } else {
+                good = false;
+            }
         }
     } while (good && sys.FindNextFileW(search, &lister.found));
     sys.FindClose(search);
     InterlockedExchangeAdd(&check.matched, matched);
-    return good;
+    return good && !(extra_library && packed_library);
 }
 
 // Lists folders until none is left or the check has failed: what every

@@ -22,12 +22,11 @@
 // kSweepFoldersRemoved removed; the next start takes the rest. Each start
 // looks at another random sample of the folders listed, so names that must
 // stay (folders in use, live launchers) never hide the others for good, and
-// only a folder that is gone
-// counts as removed, so one that can be renamed but not removed does not
-// take every start's removals.
-#include "launcher/sweep.h"
+// only a folder that is gone counts as removed, so one that can be renamed
+// but not removed does not take every start's removals.
+#include "removal/sweep.h"
 
-#include "launcher/remove_tree.h"
+#include "removal/remove_tree.h"
 #include "paths/build_texts.h"
 #include "unpack/state.h"
 #include "paths/bounded.h"

@@ -2,8 +2,10 @@
 #pragma once
 
 // True when `folder` holds every file of the file table `table` with the
-// size it records (other files may be there too). Links and junctions met
-// in the folder are not followed; a file reached only through one is missing.
+// size it records and the cached mode's fixed last-write time. Other files
+// may be there too, except a library (.dll) at the top or beside a packed
+// library, where the loader would find it. Links and junctions met in the
+// folder are not followed; a file reached only through one is missing.
 bool cache_folder_is_whole(const wchar_t *folder, const unsigned char *table);
 
 // True when `path` names a folder that is not a link or junction.

@@ -13,6 +13,11 @@ struct TableFile {
     uint64_t size;
 };
 
+// True when the table at `table`, with `bytes` bytes from there to the
+// image's end, lies inside them: its count, offsets and records, each name
+// of 1 to kEntryNameMaxUnits units. The functions below read only a sound table.
+bool file_table_is_sound(const unsigned char *table, uint64_t bytes);
+
 // Gives the number of files in `table`.
 uint32_t table_count(const unsigned char *table);
 
