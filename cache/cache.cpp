@@ -36,6 +36,7 @@
 #include "payload/stored.h"
 #include "removal/remove_tree.h"
 #include "removal/sweep.h"
+#include "removal/target_folder.h"
 #include "system/syscalls.h"
 #include "unpack/extract.h"
 #include "unpack/report.h"
@@ -53,13 +54,6 @@ bool starts_with_payload_id(const wchar_t *name) {
     for (size_t i = 0; i < kPayloadIdUnits; ++i)
         if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
     return true;
-}
-
-// Removes a folder set aside: its tree when it is a plain folder, only the
-// link itself when a link or junction stood at the cache folder's place.
-void remove_aside(const wchar_t *path) {
-    if (is_plain_directory(path)) remove_directory_tree(path);
-    else sys.RemoveDirectoryW(path);
 }
 
 // Writes `<parent of the cache folder>\<name>` to `path`.
@@ -146,30 +140,27 @@ bool published_by_this_or_gone(const wchar_t *name) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// Claims a folder beside the cache folder by renaming it to `<its id>.gone_<own unique>`,
-// then removes it. A folder in use cannot be renamed on Windows and stays.
-bool claim_and_remove(const wchar_t *name) {
+// Claims the folder `entry` of the cache folder's parent by renaming it to
+// `<its id>.gone_<own unique>` through a handle, then removes it. A folder
+// in use cannot be renamed on Windows and stays.
+bool claim_and_remove(HANDLE parent, const ListedEntry &entry, const wchar_t *name) {
     wchar_t id[17];
     for (int i = 0; i < 16; ++i) id[i] = name[i];
     id[16] = 0;
-    wchar_t from[kPathCapacity], claimed_name[kPathCapacity], claimed[kPathCapacity];
-    sibling_path(from, name);
+    wchar_t claimed_name[kPathCapacity];
     own_name(claimed_name, id, L"gone");
-    sibling_path(claimed, claimed_name);
-    if (!sys.MoveFileExW(from, claimed, 0)) return false;
-    remove_directory_tree(claimed);
-    return true;
+    return claim_and_remove_folder(parent, entry, claimed_name);
 }
 
 // Removes, beside the cache folder, older versions' folders and leftovers of
 // launchers that are gone; a bounded number per start, never a link.
 void tidy_siblings(const wchar_t *own_id) {
-    wchar_t pattern[kPathCapacity];
-    sibling_path(pattern, L"*");
-    claim_folders(pattern, [](const wchar_t *name, const void *context) {
+    wchar_t parent[kPathCapacity];
+    sibling_path(parent, L"");
+    claim_folders(parent, L"*", [](HANDLE folder, const ListedEntry &entry, const wchar_t *name, const void *context) {
         bool older = is_payload_id(name) && !same_wide_text(name, static_cast<const wchar_t *>(context)) &&
                      published_by_this_or_gone(name);
-        return (older || is_dead_leftover(name)) && claim_and_remove(name);
+        return (older || is_dead_leftover(name)) && claim_and_remove(folder, entry, name);
     }, own_id);
 }
 
@@ -227,6 +218,7 @@ const wchar_t *parent_folder() {
 void unpack_into_target() {
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
+    make_target_folder();
     launcher_state.extraction_started = true;
     launcher_state.cached_files = true;
     EntryLoopResult loop = extract_payload(false);
@@ -258,7 +250,8 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     // A link or junction in the folder's place is removed itself, never
     // followed nor renamed (a rename through it could move what it points at).
     if (!is_plain_directory(cache_folder)) {
-        bool published = sys.RemoveDirectoryW(cache_folder) && sys.MoveFileExW(fresh, cache_folder, 0);
+        remove_directory_tree(cache_folder);
+        bool published = sys.MoveFileExW(fresh, cache_folder, 0);
         launcher_state.extraction_started = false;
         hold_folder(published ? cache_folder : fresh);
         return published ? cache_folder : fresh;
@@ -270,7 +263,9 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
         if (sys.MoveFileExW(fresh, cache_folder, 0)) {
             launcher_state.extraction_started = false;
             hold_folder(cache_folder);
-            remove_aside(aside);
+            // Its tree, or only the link itself when a link or junction stood
+            // at the cache folder's place.
+            remove_directory_tree(aside);
             return cache_folder;
         }
         sys.MoveFileExW(aside, cache_folder, 0);

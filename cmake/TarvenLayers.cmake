@@ -6,7 +6,8 @@
 #   paths     text and paths: bounded copies, environment, templates, identity
 #   payload   the stored payload and its stream reader
 #   unpack    the entry loop, the launcher's state and its reports
-#   removal   removing folders: trees of any depth, the sweep of killed launchers' leftovers
+#   removal   the launcher's own folders: made the user's alone, removed through handles (trees of any
+#             depth, the sweep of killed launchers' leftovers)
 #   cache     the cached mode: its folder, the check, the file table
 #   launcher  the application: run sequence, child, clean-up, re-entry
 # The Windows build and the host fuzz build both make their libraries here.
@@ -14,7 +15,8 @@ set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp)
 set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
 set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp payload/slots.cpp)
 set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/report.cpp unpack/state.cpp)
-set(TARVEN_LAYER_SOURCES_removal removal/remove_tree.cpp removal/sweep.cpp)
+set(TARVEN_LAYER_SOURCES_removal removal/remove_tree.cpp removal/sweep.cpp removal/folder_handles.cpp
+  removal/target_folder.cpp)
 set(TARVEN_LAYER_SOURCES_cache cache/cache.cpp cache/cache_check.cpp cache/file_table.cpp)
 set(TARVEN_LAYER_SOURCES_launcher launcher/main.cpp launcher/run.cpp launcher/child.cpp launcher/child_job.cpp
   launcher/cleanup.cpp launcher/reentry.cpp)

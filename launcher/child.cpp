@@ -3,6 +3,7 @@
 
 #include "launcher/child_job.h"
 #include "launcher/cleanup.h"
+#include "launcher/run.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "removal/sweep.h"
@@ -115,7 +116,7 @@ unsigned launch_child_and_wait() {
     sys.CloseHandle(child.hThread);
     share_child_process(child.hProcess);
     // While the child runs: folders that killed launchers left.
-    start_leftover_sweep();
+    start_leftover_sweep(launcher_state.target_directory, target_template());
 
     DWORD exit_code = 0;
     sys.WaitForSingleObject(child.hProcess, INFINITE);

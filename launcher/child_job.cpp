@@ -6,6 +6,11 @@
 #include "launcher/child_job.h"
 
 HANDLE create_child_job() {
+    // Inside a job (a CI runner's, a service manager's) that job governs: a
+    // process that breaks away silently from a nested job of the launcher's
+    // would also leave every outer job that allows breakaway.
+    BOOL in_job = FALSE;
+    if (sys.IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) && in_job) return nullptr;
     HANDLE job = sys.CreateJobObjectW(/*attributes: not inheritable*/ nullptr, /*name*/ nullptr);
     if (job == nullptr) return nullptr;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};

@@ -6,7 +6,8 @@
 // A job that ends its processes when its last handle closes (the parent's,
 // at the parent's exit, a hard kill included) and lets the processes they
 // start break away silently. Not inheritable, so the child never holds it.
-// Gives nullptr when the system refuses it.
+// Gives nullptr when the launcher already runs in a job, which then governs
+// its child, or when the system refuses it.
 HANDLE create_child_job();
 
 // Puts `child` in `job` (which may be nullptr). When the system refuses (the

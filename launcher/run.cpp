@@ -7,6 +7,7 @@
 #include "launcher/cleanup.h"
 #include "unpack/extract.h"
 #include "launcher/reentry.h"
+#include "removal/target_folder.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "paths/build_texts.h"
@@ -14,6 +15,20 @@
 #include "payload/reader.h"
 #include "payload/stored.h"
 #include "system/syscalls.h"
+
+namespace {
+
+// An elevated or SYSTEM run of the cached mode: unpacked afresh as the
+// default mode does, since a standard process of the user could have
+// written the cache folder. Decided once per run, from the token, which
+// both roles share.
+bool unpacks_fresh;
+
+}  // namespace
+
+const wchar_t *target_template() {
+    return unpacks_fresh ? L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}" : build_target_template();
+}
 
 unsigned run_launcher(const ArgumentVector &arguments) {
     process_arguments = arguments;
@@ -23,13 +38,15 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered) prepare_parent_environment();
     // A failed expansion is reported before the partial text is made
     // absolute: an empty one would end the process there without a word.
-    if (!expand_path_template(launcher_state.target_directory, build_target_template(), kPathCapacity))
-        report_expansion_failure(build_target_template());
+    unpacks_fresh = stored_cached_mode() && runs_elevated();
+    const wchar_t *path_template = target_template();
+    if (!expand_path_template(launcher_state.target_directory, path_template, kPathCapacity))
+        report_expansion_failure(path_template);
     make_absolute_path();
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
     // Packed with --cache: a folder unpacked once, reused by later starts.
-    if (stored_cached_mode()) {
+    if (stored_cached_mode() && !unpacks_fresh) {
         const wchar_t *library = nullptr;
         const wchar_t *folder = prepare_cached_folder(reentered, &library);
         set_hand_off_variables();
@@ -37,6 +54,7 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     }
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
+    if (!reentered) make_target_folder();
     launcher_state.extraction_started = true;
     EntryLoopResult loop = extract_payload(reentered);
     if (loop.ending == EntryLoopEnding::first_entry)

@@ -27,7 +27,6 @@
 #include "removal/sweep.h"
 
 #include "removal/remove_tree.h"
-#include "paths/build_texts.h"
 #include "unpack/state.h"
 #include "paths/bounded.h"
 #include "system/syscalls.h"
@@ -42,10 +41,10 @@ constexpr SIZE_T kSweepStack = 256 * 1024;
 // before each step and its removal before each entry.
 volatile bool stop_requested;
 HANDLE sweep_thread;
+const wchar_t *sweep_target;
+const wchar_t *sweep_template;
 
 bool stopping() { return __atomic_load_n(&stop_requested, __ATOMIC_ACQUIRE); }
-
-bool gone(const wchar_t *path) { return sys.GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES; }
 
 wchar_t upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? static_cast<wchar_t>(unit - 32) : unit; }
 
@@ -56,16 +55,6 @@ bool is_base64url(wchar_t unit) {
            unit == L'_';
 }
 
-// Writes `folder\<first><second>` to `path`; false when it does not fit.
-bool join_path(wchar_t *path, const wchar_t *folder, const wchar_t *first, const wchar_t *second) {
-    if (wide_length(folder) + 1 + wide_length(first) + wide_length(second) + 1 > kPathCapacity) return false;
-    copy_wide_bounded(path, folder, kPathCapacity);
-    append_wide_bounded(path, L"\\", kPathCapacity);
-    append_wide_bounded(path, first, kPathCapacity);
-    append_wide_bounded(path, second, kPathCapacity);
-    return true;
-}
-
 // Where a leftover name's process id ends (its six digits and eleven characters follow).
 const wchar_t *after_process_id(const wchar_t *name, const wchar_t *prefix) {
     const wchar_t *tail = name + wide_length(prefix);
@@ -74,11 +63,6 @@ const wchar_t *after_process_id(const wchar_t *name, const wchar_t *prefix) {
 }
 
 }  // namespace
-
-bool is_plain_folder(const WIN32_FIND_DATAW &found) {
-    return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
 
 bool launcher_gone(unsigned long id) {
     HANDLE process = sys.OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
@@ -144,38 +128,51 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
     wchar_t own_head[kPathCapacity];
     copy_wide_bounded(own_head, own_name, kPathCapacity);
     own_head[after_process_id(own_name, prefix) - own_name] = 0;
-    wchar_t pattern[kPathCapacity];
-    if (!join_path(pattern, folder, prefix, L"*")) return;
+    wchar_t mask[kPathCapacity];
+    copy_wide_bounded(mask, prefix, kPathCapacity);
+    append_wide_bounded(mask, L"*", kPathCapacity);
     struct Sweep {
         const wchar_t *folder, *prefix, *own_head;
         unsigned long own_id;
     } sweep{folder, prefix, own_head, own_id};
-    claim_folders(pattern, [](const wchar_t *name, const void *context) {
+    claim_folders(folder, mask, [](HANDLE parent, const ListedEntry &entry, const wchar_t *name, const void *context) {
         const Sweep &s = *static_cast<const Sweep *>(context);
         unsigned long id = 0;
         if (!is_leftover_name(name, s.prefix, &id) || id == s.own_id || !launcher_gone(id)) return false;
-        wchar_t leftover[kPathCapacity], claimed[kPathCapacity];
-        if (!join_path(leftover, s.folder, name, L"") ||
-            !join_path(claimed, s.folder, s.own_head, after_process_id(name, s.prefix)))
-            return false;
-        if (stopping() || !sys.MoveFileExW(leftover, claimed, 0)) return false;  // in use, or taken by another launcher
-        remove_directory_tree(claimed, &stop_requested);
-        return gone(claimed);
+        // The claim: renamed to the same form under this launcher's id.
+        wchar_t claimed[kPathCapacity];
+        copy_wide_bounded(claimed, s.own_head, kPathCapacity);
+        append_wide_bounded(claimed, after_process_id(name, s.prefix), kPathCapacity);
+        if (stopping() || !claim_and_remove_folder(parent, entry, claimed, &stop_requested)) return false;
+        // Only a folder that is gone counts: one that stays would take every start's removals.
+        wchar_t path[kPathCapacity];
+        if (wide_length(s.folder) + 1 + wide_length(claimed) + 1 > kPathCapacity) return false;
+        copy_wide_bounded(path, s.folder, kPathCapacity);
+        append_wide_bounded(path, L"\\", kPathCapacity);
+        append_wide_bounded(path, claimed, kPathCapacity);
+        return sys.GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
     }, &sweep);
 }
 
 namespace {
 
 DWORD WINAPI run_sweep(LPVOID) {
-    sweep_leftover_folders(launcher_state.target_directory, build_target_template());
+    sweep_leftover_folders(sweep_target, sweep_template);
     return 0;
 }
+
+// A sampled entry of a listing: the listing's own entry points into a buffer
+// that the next refill overwrites.
+struct SampledEntry {
+    wchar_t name[MAX_PATH];
+    ListedEntry entry;
+};
 
 // The names a scan looks at: a fair sample of the listing's folders, so
 // that each start looks at others and names that must stay (folders in use,
 // live launchers) never hide the rest for good. One scan at a time per
 // process: the sweep's thread, or the cached mode's tidying, never both.
-wchar_t sampled[kSweepNamesLooked][MAX_PATH];
+SampledEntry sampled[kSweepNamesLooked];
 
 // A pseudo-random sequence seeded from the performance counter (splitmix64).
 unsigned long long next_random(unsigned long long &state) {
@@ -187,8 +184,10 @@ unsigned long long next_random(unsigned long long &state) {
 
 }  // namespace
 
-void start_leftover_sweep() {
+void start_leftover_sweep(const wchar_t *target, const wchar_t *path_template) {
     __atomic_store_n(&stop_requested, false, __ATOMIC_RELEASE);
+    sweep_target = target;
+    sweep_template = path_template;
     sweep_thread = sys.CreateThread(nullptr, kSweepStack, run_sweep, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
                                     nullptr);
 }
@@ -201,26 +200,36 @@ void stop_leftover_sweep() {
     sweep_thread = nullptr;
 }
 
-void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
+void claim_folders(const wchar_t *folder, const wchar_t *mask,
+                   bool (*claim)(HANDLE folder, const ListedEntry &entry, const wchar_t *name, const void *context),
                    const void *context) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = sys.FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                        FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) return;
+    HANDLE parent = open_folder_path(folder);
+    if (parent == INVALID_HANDLE_VALUE) return;
+    alignas(8) unsigned char buffer[kListingBufferBytes];
+    FolderListing listing = {parent, mask, buffer, sizeof buffer, 0, false, false};
     LARGE_INTEGER now = {};
     sys.QueryPerformanceCounter(&now);
     unsigned long long state = static_cast<unsigned long long>(now.QuadPart);
     // Reservoir sampling: in one pass every folder listed ends up among the
     // kSweepNamesLooked looked at with the same chance, wherever it is listed.
     size_t folders = 0;
-    do {
-        if (!is_plain_folder(found)) continue;
+    ListedEntry entry;
+    while (!stopping() && next_listed_entry(listing, entry)) {
+        bool plain_folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        size_t units = entry.bytes / sizeof(wchar_t);
+        if (!plain_folder || units >= MAX_PATH) continue;
         size_t slot = folders < kSweepNamesLooked ? folders : next_random(state) % (folders + 1);
         ++folders;
-        if (slot < kSweepNamesLooked) copy_wide_bounded(sampled[slot], found.cFileName, MAX_PATH);
-    } while (!stopping() && sys.FindNextFileW(search, &found));
-    sys.FindClose(search);
+        if (slot >= kSweepNamesLooked) continue;
+        SampledEntry &kept = sampled[slot];
+        for (size_t i = 0; i < units; ++i) kept.name[i] = entry.name[i];
+        kept.name[units] = 0;
+        kept.entry = entry;
+        kept.entry.name = kept.name;
+    }
     int removed = 0;
     for (size_t i = 0; i < folders && i < kSweepNamesLooked && !stopping(); ++i)
-        if (claim(sampled[i], context) && ++removed == kSweepFoldersRemoved) break;
+        if (claim(parent, sampled[i].entry, sampled[i].name, context) && ++removed == kSweepFoldersRemoved) break;
+    sys.CloseHandle(parent);
 }

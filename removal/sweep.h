@@ -3,20 +3,21 @@
 
 #include <stddef.h>
 
+#include "removal/folder_handles.h"
 #include "system/syscalls.h"
 
 // A start looks at no more names, and removes no more folders, than these.
 constexpr int kSweepNamesLooked = 64;
 constexpr int kSweepFoldersRemoved = 2;
 
-// True for a found folder that is not a link or junction.
-bool is_plain_folder(const WIN32_FIND_DATAW &found);
-
-// Lists `pattern` and gives the name of each folder found that is not a link
-// or junction to `claim`, which tells whether it removed that folder, until
+// Lists the names of `folder` that match `mask` through the folder's handle
+// and gives each that the listing shows as a folder, not a link or junction,
+// to `claim` (the folder's handle, the entry and its name), which tells
+// whether it removed that folder (claim_and_remove_folder), until
 // kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at. The
 // names are a random sample of the listing's folders, drawn afresh at each call.
-void claim_folders(const wchar_t *pattern, bool (*claim)(const wchar_t *name, const void *context),
+void claim_folders(const wchar_t *folder, const wchar_t *mask,
+                   bool (*claim)(HANDLE folder, const ListedEntry &entry, const wchar_t *name, const void *context),
                    const void *context);
 
 // Gives the literal text before "{PID}_{TIME_US}_{RANDOM}" when that ends the
@@ -33,10 +34,9 @@ bool is_leftover_name(const wchar_t *name, const wchar_t *prefix, unsigned long 
 // process uses. Never follows a link, never fails: what cannot be removed stays.
 void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template);
 
-// Runs sweep_leftover_folders beside the target directory of the launcher's
-// state, with the build's template, on a thread of its own (none when the
-// thread cannot be made: a later start sweeps).
-void start_leftover_sweep();
+// Runs sweep_leftover_folders on a thread of its own (none when the thread
+// cannot be made: a later start sweeps). Both texts must outlive the sweep.
+void start_leftover_sweep(const wchar_t *target, const wchar_t *path_template);
 
 // Asks the sweep to stop and waits for it, which takes at most one entry's
 // removal; a folder it claimed and did not finish stays under this

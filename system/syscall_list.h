@@ -30,6 +30,23 @@
     CALL(ReadFile, BOOL, (HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED), ReadFile, FALSE)                            \
     CALL(SetFileTime, BOOL, (HANDLE, const FILETIME *, const FILETIME *, const FILETIME *), SetFileTime, FALSE)      \
     CALL(FlushFileBuffers, BOOL, (HANDLE), FlushFileBuffers, FALSE)                                                  \
+    /* folders worked through handles: ntdll's calls are looked up when first used */                              \
+    CALL(NtCreateFile, NTSTATUS,                                                                                     \
+         (PHANDLE, DWORD, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID,   \
+          ULONG),                                                                                                    \
+         nt_create_file, kStatusAccessDenied)                                                                        \
+    CALL(NtQueryDirectoryFile, NTSTATUS,                                                                             \
+         (HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG, BOOLEAN, PUNICODE_STRING, BOOLEAN),    \
+         nt_query_directory_file, kStatusAccessDenied)                                                               \
+    CALL(NtSetInformationFile, NTSTATUS, (HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG), nt_set_information_file,   \
+         kStatusAccessDenied)                                                                                        \
+    CALL(GetFileInformationByHandle, BOOL, (HANDLE, LPBY_HANDLE_FILE_INFORMATION), GetFileInformationByHandle, FALSE) \
+    CALL(NtQuerySecurityObject, NTSTATUS, (HANDLE, ULONG, PVOID, ULONG, PULONG), nt_query_security_object,           \
+         kStatusAccessDenied)                                                                                        \
+    /* the running user */                                                                                           \
+    CALL(NtOpenProcessToken, NTSTATUS, (HANDLE, DWORD, PHANDLE), nt_open_process_token, kStatusAccessDenied)         \
+    CALL(NtQueryInformationToken, NTSTATUS, (HANDLE, ULONG, PVOID, ULONG, PULONG), nt_query_information_token,       \
+         kStatusAccessDenied)                                                                                        \
     /* processes */                                                                                                  \
     LEFT_OUT(GetCurrentProcessId, DWORD, (void), GetCurrentProcessId, "it cannot fail")                              \
     CALL(OpenProcess, HANDLE, (DWORD, BOOL, DWORD), OpenProcess, HANDLE{nullptr})                                    \
@@ -52,6 +69,7 @@
     CALL(CreateJobObjectW, HANDLE, (LPSECURITY_ATTRIBUTES, LPCWSTR), CreateJobObjectW, HANDLE{nullptr})              \
     CALL(SetInformationJobObject, BOOL, (HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD), SetInformationJobObject, FALSE) \
     CALL(AssignProcessToJobObject, BOOL, (HANDLE, HANDLE), AssignProcessToJobObject, FALSE)                          \
+    CALL(IsProcessInJob, BOOL, (HANDLE, HANDLE, PBOOL), IsProcessInJob, FALSE)                                       \
     /* libraries */                                                                                                  \
     CALL(SetDllDirectoryW, BOOL, (LPCWSTR), SetDllDirectoryW, FALSE)                                                 \
     CALL(AddDllDirectory, DLL_DIRECTORY_COOKIE, (PCWSTR), AddDllDirectory, DLL_DIRECTORY_COOKIE{nullptr})            \

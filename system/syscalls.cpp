@@ -45,6 +45,59 @@ HRESULT WINAPI shell_folder_path(HWND window, int folder, HANDLE token, DWORD fl
     return function == nullptr ? E_FAIL : function(window, folder, token, flags, path);
 }
 
+// ntdll is in every process from its start; its calls, which the launcher
+// may not import, are looked up once, when first used. A call that cannot be
+// found fails as the system would refuse it.
+template <typename... Parameters>
+NTSTATUS call_ntdll(void *&cached, const char *name, Parameters... arguments) {
+    void *function = __atomic_load_n(&cached, __ATOMIC_ACQUIRE);
+    if (function == nullptr) {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        function = ntdll == nullptr ? nullptr : reinterpret_cast<void *>(GetProcAddress(ntdll, name));
+        __atomic_store_n(&cached, function, __ATOMIC_RELEASE);
+    }
+    if (function == nullptr) return kStatusAccessDenied;
+    return reinterpret_cast<NTSTATUS(WINAPI *)(Parameters...)>(function)(arguments...);
+}
+
+NTSTATUS WINAPI nt_create_file(PHANDLE handle, DWORD access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                               PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition,
+                               ULONG options, PVOID ea, ULONG ea_length) {
+    static void *function;
+    return call_ntdll(function, "NtCreateFile", handle, access, attributes, io, size, file_attributes, share,
+                      disposition, options, ea, ea_length);
+}
+
+NTSTATUS WINAPI nt_query_directory_file(HANDLE folder, HANDLE event, PVOID routine, PVOID context,
+                                        PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, ULONG information_class,
+                                        BOOLEAN single, PUNICODE_STRING mask, BOOLEAN restart) {
+    static void *function;
+    return call_ntdll(function, "NtQueryDirectoryFile", folder, event, routine, context, io, buffer, length,
+                      information_class, single, mask, restart);
+}
+
+NTSTATUS WINAPI nt_set_information_file(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                        ULONG information_class) {
+    static void *function;
+    return call_ntdll(function, "NtSetInformationFile", file, io, information, length, information_class);
+}
+
+NTSTATUS WINAPI nt_query_security_object(HANDLE object, ULONG parts, PVOID descriptor, ULONG length, PULONG needed) {
+    static void *function;
+    return call_ntdll(function, "NtQuerySecurityObject", object, parts, descriptor, length, needed);
+}
+
+NTSTATUS WINAPI nt_open_process_token(HANDLE process, DWORD access, PHANDLE token) {
+    static void *function;
+    return call_ntdll(function, "NtOpenProcessToken", process, access, token);
+}
+
+NTSTATUS WINAPI nt_query_information_token(HANDLE token, ULONG information_class, PVOID information, ULONG length,
+                                           PULONG returned) {
+    static void *function;
+    return call_ntdll(function, "NtQueryInformationToken", token, information_class, information, length, returned);
+}
+
 }  // namespace
 
 #define TARVEN_REAL_CALL(name, returns, parameters, real, failure) real,

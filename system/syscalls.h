@@ -11,12 +11,16 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <winternl.h>
 #else
 #include "system/host_windows.h"  // the fuzz targets' host build
 #endif
 #include <stddef.h>
 
 struct ZSTD_DCtx_s;
+
+// The status an injected failure of an ntdll call gives (STATUS_ACCESS_DENIED).
+constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022u);
 
 #include "system/syscall_list.h"
 

@@ -69,6 +69,12 @@ void report_open_failure(const wchar_t *path) {
     sys.exit_process(2);
 }
 
+void report_foreign_folder(const wchar_t *path) {
+    snprintf(line, sizeof line, "Error, target folder '%s' is there already and not the user's alone.\n", utf8(path));
+    sys.write_text(2, line);
+    sys.exit_process(2);
+}
+
 void report_expansion_failure(const wchar_t *path_template) {
     snprintf(line, sizeof line, "Error, couldn't runtime expand spec '%s'.\n", utf8(path_template));
     sys.write_text(2, line);

@@ -14,6 +14,10 @@
 // Writes "Error, failed to open '<path>' for writing." to standard error; exits with code 2.
 [[noreturn]] void report_open_failure(const wchar_t *path);
 
+// Writes "Error, target folder '<path>' is there already and not the user's alone."
+// to standard error; exits with code 2.
+[[noreturn]] void report_foreign_folder(const wchar_t *path);
+
 // Writes "Error, couldn't runtime expand spec '<template>'." to standard error; aborts.
 [[noreturn]] void report_expansion_failure(const wchar_t *path_template);
 

@@ -1,6 +1,8 @@
 // The clean-up's fakes (see cleanup_fixture.h).
 #include "tests/support/cleanup_fixture.h"
 
+#include <wchar.h>
+
 #include "unpack/state.h"
 
 std::vector<std::wstring> deletions;
@@ -10,13 +12,22 @@ std::vector<UINT> terminations;
 DWORD wait_answer;
 DWORD present_attributes;
 
-// Each deletion attempt ends by removing the target directory itself.
-static BOOL WINAPI fake_remove_directory(LPCWSTR path) {
-    deletions.push_back(path);
-    return FALSE;
+// Each deletion attempt opens the target's parent folder, then looks for
+// the target's name in it, which the fake does not find.
+static std::wstring opened_parent;
+static const HANDLE kParentHandle = reinterpret_cast<HANDLE>(0x5150);
+static HANDLE WINAPI fake_open(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE model) {
+    if (wcsncmp(path, L"\\\\?\\C:\\t\\", 9) != 0)
+        return real_sys.CreateFileW(path, access, share, security, disposition, flags, model);
+    opened_parent = path;
+    return kParentHandle;
 }
-static HANDLE WINAPI empty_folder(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD) {
-    return INVALID_HANDLE_VALUE;
+static NTSTATUS WINAPI fake_listing(HANDLE folder, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG,
+                                    BOOLEAN, PUNICODE_STRING mask, BOOLEAN) {
+    EXPECT_EQ(folder, kParentHandle);
+    if (mask != nullptr) deletions.push_back(opened_parent + std::wstring(mask->Buffer, mask->Length / 2));
+    return static_cast<NTSTATUS>(0xC000000Fu);  // STATUS_NO_SUCH_FILE
 }
 static DWORD WINAPI fake_attributes(LPCWSTR) {
     ++attributes_calls;
@@ -43,8 +54,8 @@ void CleanupTest::SetUp() {
         directory_checks_left = 0;
         present_attributes = FILE_ATTRIBUTE_DIRECTORY;
         wait_answer = WAIT_OBJECT_0;
-        sys.RemoveDirectoryW = fake_remove_directory;
-        sys.FindFirstFileExW = empty_folder;
+        sys.CreateFileW = fake_open;
+        sys.NtQueryDirectoryFile = fake_listing;
         sys.GetFileAttributesW = fake_attributes;
         sys.Sleep = fake_sleep;
         sys.WaitForSingleObject = fake_wait;

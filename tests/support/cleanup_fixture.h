@@ -8,7 +8,7 @@
 
 #include "tests/support/seam.h"
 
-extern std::vector<std::wstring> deletions;  // each removal attempt's last RemoveDirectoryW
+extern std::vector<std::wstring> deletions;  // each removal attempt: the folder it looked for
 extern int attributes_calls, sleeps, directory_checks_left;
 extern std::vector<DWORD> waits;
 extern std::vector<UINT> terminations;

@@ -109,3 +109,56 @@ void remove_host_tree(const std::wstring &folder) {
     }
     RemoveDirectoryW(folder.c_str());
 }
+
+bool others_granted(const std::wstring &folder, unsigned long rights) {
+    DWORD needed = 0;
+    GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<unsigned char> descriptor(needed + 1);
+    EXPECT_TRUE(GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed + 1, &needed));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted);
+    if (!present || acl == nullptr) return true;  // no list: everyone may do anything
+    for (WELL_KNOWN_SID_TYPE other : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
+        unsigned char sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof sid;
+        CreateWellKnownSid(other, nullptr, sid, &size);
+        for (DWORD i = 0; i < acl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE *ace = nullptr;
+            GetAce(acl, i, reinterpret_cast<void **>(&ace));
+            if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && EqualSid(&ace->SidStart, sid) && (ace->Mask & rights))
+                return true;
+        }
+    }
+    return false;
+}
+
+void let_everyone_write(const std::wstring &folder) {
+    if (on_wine()) {
+        run_host(L"Z:\\bin\\chmod", L"777 " + host_path(folder), [&] { return others_granted(folder, FILE_ADD_FILE); });
+    } else {
+        unsigned char everyone[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof everyone;
+        CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size);
+        DWORD needed = 0;
+        GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+        std::vector<unsigned char> descriptor(needed + 1);
+        GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed + 1, &needed);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL old = nullptr;
+        GetSecurityDescriptorDacl(descriptor.data(), &present, &old, &defaulted);
+        std::vector<unsigned char> acl(4096);
+        InitializeAcl(reinterpret_cast<PACL>(acl.data()), static_cast<DWORD>(acl.size()), ACL_REVISION);
+        for (DWORD i = 0; old != nullptr && i < old->AceCount; ++i) {
+            ACE_HEADER *ace = nullptr;
+            GetAce(old, i, reinterpret_cast<void **>(&ace));
+            AddAce(reinterpret_cast<PACL>(acl.data()), ACL_REVISION, MAXDWORD, ace, ace->AceSize);
+        }
+        AddAccessAllowedAce(reinterpret_cast<PACL>(acl.data()), ACL_REVISION, FILE_ALL_ACCESS, everyone);
+        SECURITY_DESCRIPTOR fresh;
+        InitializeSecurityDescriptor(&fresh, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&fresh, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE);
+        ASSERT_TRUE(SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, &fresh)) << GetLastError();
+    }
+    ASSERT_TRUE(others_granted(folder, FILE_ADD_FILE));
+}

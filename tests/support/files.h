@@ -31,3 +31,11 @@ bool exists(const std::wstring &path);
 
 // Creates a file of one byte at `path` with the given attributes; fails the calling test when it cannot.
 void make_file(const std::wstring &path, unsigned long attributes = 0x80 /* FILE_ATTRIBUTE_NORMAL */);
+
+// True when the folder's access list grants Everyone, Users or Authenticated
+// Users any of `rights`.
+bool others_granted(const std::wstring &folder, unsigned long rights);
+
+// Lets everyone write into `folder`: mode 0777 under Wine, which keeps a
+// folder's access list as the host's mode bits; an entry for Everyone on Windows.
+void let_everyone_write(const std::wstring &folder);

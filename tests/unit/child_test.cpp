@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "launcher/child.h"
+#include "launcher/child_job.h"
 #include "launcher/cleanup.h"
 #include "unpack/state.h"
 #include "tests/support/cleanup_fixture.h"
@@ -133,6 +134,31 @@ TEST_F(LaunchTest, StartupValuesAndAnExitCodeThatCannotBeRead) {
     EXPECT_EQ(waits, std::vector<DWORD>{INFINITE});  // the parent's own wait; the clean-up found no child
     EXPECT_EQ(deletions.size(), 1u);                 // the folder is removed after the child
     EXPECT_EQ(launcher_state.shared_child_process, nullptr);
+}
+
+// Inside a job (a CI runner's, a service's) the launcher makes no job of its
+// own: the outer job governs the child. Outside one, the child's job is made
+// as before, and so it is when the system will not say.
+TEST_F(SeamTest, InsideAJobTheLauncherMakesNoJobOfItsOwn) {
+    static int jobs_made;
+    static BOOL in_job, answered;
+    jobs_made = 0;
+    sys.CreateJobObjectW = [](LPSECURITY_ATTRIBUTES, LPCWSTR) -> HANDLE { return ++jobs_made, nullptr; };
+    sys.IsProcessInJob = [](HANDLE process, HANDLE job, PBOOL result) -> BOOL {
+        EXPECT_EQ(process, GetCurrentProcess());
+        EXPECT_EQ(job, nullptr);  // any job at all
+        *result = in_job;
+        return answered;
+    };
+    in_job = answered = TRUE;
+    EXPECT_EQ(create_child_job(), nullptr);
+    EXPECT_EQ(jobs_made, 0);
+    in_job = FALSE;
+    create_child_job();
+    EXPECT_EQ(jobs_made, 1);
+    answered = FALSE;
+    create_child_job();
+    EXPECT_EQ(jobs_made, 2);
 }
 
 }  // namespace

@@ -161,13 +161,15 @@ class RemovalRace : public SeamTest {};
 // nothing left; their walks never interleave.
 std::vector<DWORD> searching_threads;
 SRWLOCK searching_lock = SRWLOCK_INIT;
-HANDLE WINAPI logged_search(LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID found, FINDEX_SEARCH_OPS search,
-                            LPVOID filter, DWORD flags) {
+NTSTATUS WINAPI logged_search(HANDLE folder, HANDLE event, PVOID routine, PVOID context, PIO_STATUS_BLOCK io,
+                              PVOID buffer, ULONG length, ULONG kind, BOOLEAN single, PUNICODE_STRING mask,
+                              BOOLEAN restart) {
     AcquireSRWLockExclusive(&searching_lock);
     searching_threads.push_back(GetCurrentThreadId());
     ReleaseSRWLockExclusive(&searching_lock);
     Sleep(2);  // widens the window in which the other thread could step in
-    return real_sys.FindFirstFileExW(path, level, found, search, filter, flags);
+    return real_sys.NtQueryDirectoryFile(folder, event, routine, context, io, buffer, length, kind, single, mask,
+                                         restart);
 }
 
 TEST_F(RemovalRace, TwoRemovalsAtOnceTakeTurns) {
@@ -186,7 +188,7 @@ TEST_F(RemovalRace, TwoRemovalsAtOnceTakeTurns) {
     wcscpy(launcher_state.target_directory, target.c_str());
     launcher_state.extraction_started = true;
     searching_threads.clear();
-    sys.FindFirstFileExW = logged_search;
+    sys.NtQueryDirectoryFile = logged_search;
     std::thread control([] { console_control_handler(CTRL_C_EVENT); });
     cleanup_at_exit();
     control.join();

@@ -9,7 +9,6 @@
 
 #include "removal/remove_tree.h"
 #include "removal/sweep.h"
-#include "unpack/state.h"
 #include "tests/support/files.h"
 #include "tests/support/seam.h"
 
@@ -29,56 +28,14 @@ TEST(KilledLauncher, TemplatesThatTakePartInTheSweep) {
     EXPECT_NE(leftover_prefix(L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}", prefix, 9), nullptr);
 }
 
-// A listing of 100 folder names that stay (their claim fails): each start
-// looks at another 64 of them, so over a few starts every name is looked
-// at, not always the same first 64.
-std::vector<std::wstring> listing;
-size_t listed;
 long long clock_now;
-HANDLE WINAPI first_name(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID found, FINDEX_SEARCH_OPS, LPVOID, DWORD) {
-    listed = 0;
-    auto *data = static_cast<WIN32_FIND_DATAW *>(found);
-    data->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-    wcscpy(data->cFileName, listing[listed++].c_str());
-    return reinterpret_cast<HANDLE>(0x60);
-}
-BOOL WINAPI next_name(HANDLE, LPWIN32_FIND_DATAW found) {
-    if (listed == listing.size()) return FALSE;
-    wcscpy(found->cFileName, listing[listed++].c_str());
-    return TRUE;
-}
 BOOL WINAPI stepping_clock(LARGE_INTEGER *now) {
     now->QuadPart = clock_now;
     clock_now += 7919;
     return TRUE;
 }
 
-class SweepTest : public SeamTest {};
-
-TEST_F(SweepTest, EachStartLooksFromAnotherName) {
-    listing.clear();
-    for (int i = 0; i < 100; ++i) listing.push_back(L"onefile_" + std::to_wstring(i));
-    sys.FindFirstFileExW = first_name;
-    sys.FindNextFileW = next_name;
-    sys.FindClose = [](HANDLE) -> BOOL { return TRUE; };
-    sys.QueryPerformanceCounter = stepping_clock;
-    static std::vector<std::wstring> offered;
-    std::set<std::wstring> seen;
-    for (int start = 0; start < 12; ++start) {
-        offered.clear();
-        claim_folders(L"C:\\t\\onefile_*", [](const wchar_t *name, const void *) {
-            offered.push_back(name);
-            return false;
-        }, nullptr);
-        EXPECT_EQ(offered.size(), 64u);
-        EXPECT_EQ(std::set<std::wstring>(offered.begin(), offered.end()).size(), 64u) << "a name offered twice";
-        seen.insert(offered.begin(), offered.end());
-    }
-    EXPECT_EQ(seen.size(), 100u);
-}
-
-// Real folders below the tests' data folder; a removal refused for names
-// holding "STUCK" stands for a folder that can be renamed but not removed.
+// Real folders below the tests' data folder.
 class SweepFolders : public SeamTest {
 protected:
     void SetUp() override {
@@ -114,22 +71,48 @@ size_t count_entries(const std::wstring &folder) {
     return count;
 }
 
-BOOL WINAPI refusing_removal(LPCWSTR path) {
-    if (wcsstr(path, L"STUCK") != nullptr) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
+// 100 folders that stay (their claim fails): each start looks at another 64
+// of them, so over a few starts every name is looked at, not always the
+// same first 64 of the listing.
+TEST_F(SweepFolders, EachStartLooksAtOtherNames) {
+    for (int i = 0; i < 100; ++i) CreateDirectoryW((root + L"\\onefile_" + std::to_wstring(i)).c_str(), nullptr);
+    sys.QueryPerformanceCounter = stepping_clock;
+    static std::vector<std::wstring> offered;
+    std::set<std::wstring> seen;
+    for (int start = 0; start < 12; ++start) {
+        offered.clear();
+        claim_folders(root.c_str(), L"onefile_*", [](HANDLE, const ListedEntry &, const wchar_t *name, const void *) {
+            offered.push_back(name);
+            return false;
+        }, nullptr);
+        EXPECT_EQ(offered.size(), 64u);
+        EXPECT_EQ(std::set<std::wstring>(offered.begin(), offered.end()).size(), 64u) << "a name offered twice";
+        seen.insert(offered.begin(), offered.end());
     }
-    return real_sys.RemoveDirectoryW(path);
+    EXPECT_EQ(seen.size(), 100u);
+}
+
+// A deletion refused for whatever lies in a folder named with "STUCK": such
+// a folder can be renamed but not removed.
+constexpr ULONG kDispositionClasses[] = {13, 64};  // FileDispositionInformation and its Ex form
+bool is_disposition(ULONG information_class) {
+    return information_class == kDispositionClasses[0] || information_class == kDispositionClasses[1];
+}
+NTSTATUS WINAPI refusing_deletion(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length, ULONG kind) {
+    wchar_t path[1024] = {};
+    if (is_disposition(kind) && GetFinalPathNameByHandleW(file, path, 1024, 0) != 0 && wcsstr(path, L"STUCK") != nullptr)
+        return static_cast<NTSTATUS>(0xC0000022u);  // access denied
+    return real_sys.NtSetInformationFile(file, io, information, length, kind);
 }
 
 TEST_F(SweepFolders, FoldersThatStayDoNotTakeTheRemovals) {
     for (int i = 0; i < 10; ++i) leftover(4 * i, L"STUCKSTUCK" + std::to_wstring(i), 1);
     std::wstring removable = leftover(40, L"removable00", 3);
-    sys.RemoveDirectoryW = refusing_removal;
+    sys.NtSetInformationFile = refusing_deletion;
     sweep_leftover_folders(own(44).c_str(), L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}");
     EXPECT_FALSE(exists(removable)) << "ten folders that stay took the start's removals";
     EXPECT_FALSE(exists(root + L"\\onefile_99990044_000001_removable00"));
-    EXPECT_EQ(count_entries(root), 10u);  // the stuck ones, claimed, empty
+    EXPECT_EQ(count_entries(root), 10u);  // the stuck ones, claimed
 }
 
 // The sweep runs beside the wait; stopped when the child ends, it leaves the
@@ -137,18 +120,20 @@ TEST_F(SweepFolders, FoldersThatStayDoNotTakeTheRemovals) {
 // finishes it.
 std::atomic<int> deletions_seen;
 HANDLE twentieth_deletion;
-BOOL WINAPI counted_deletion(LPCWSTR path) {
-    if (++deletions_seen == 20) SetEvent(twentieth_deletion);
-    return real_sys.DeleteFileW(path);
+NTSTATUS WINAPI counted_deletion(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length, ULONG kind) {
+    NTSTATUS status = real_sys.NtSetInformationFile(file, io, information, length, kind);
+    if (is_disposition(kind) && status >= 0 && ++deletions_seen == 20) SetEvent(twentieth_deletion);
+    return status;
 }
 
 TEST_F(SweepFolders, StoppedSweepLeavesItsClaimForALaterStart) {
     leftover(48, L"BIGBIGBIGBI", 400);
-    wcscpy(launcher_state.target_directory, own(52).c_str());
     deletions_seen = 0;
     twentieth_deletion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    sys.DeleteFileW = counted_deletion;
-    start_leftover_sweep();
+    sys.NtSetInformationFile = counted_deletion;
+    const wchar_t *path_template = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+    std::wstring first = own(52), later = own(56);
+    start_leftover_sweep(first.c_str(), path_template);
     ASSERT_EQ(WaitForSingleObject(twentieth_deletion, 60000), WAIT_OBJECT_0);
     stop_leftover_sweep();
     int stopped_at = deletions_seen;
@@ -159,12 +144,10 @@ TEST_F(SweepFolders, StoppedSweepLeavesItsClaimForALaterStart) {
     EXPECT_GT(left, 0u);
     EXPECT_EQ(left, 400u - static_cast<size_t>(stopped_at));  // nothing removed after the stop returned
     // The next launcher's sweep, left to run to its end.
-    wcscpy(launcher_state.target_directory, own(56).c_str());
-    start_leftover_sweep();
+    start_leftover_sweep(later.c_str(), path_template);
     for (int i = 0; i < 6000 && count_entries(root) > 0; ++i) Sleep(10);
     stop_leftover_sweep();
     EXPECT_EQ(count_entries(root), 0u);
-    launcher_state.target_directory[0] = 0;
 }
 
 }  // namespace

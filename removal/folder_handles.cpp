@@ -1,0 +1,166 @@
+// Folders worked through open handles. A path names whatever is at it when
+// the system resolves it: whoever can write a folder's parent can swap the
+// folder for a link between a check and the use. A handle stays on what was
+// opened, so a folder is opened once, relative to its parent's handle, and
+// everything below it is reached through it.
+//
+// Windows opens a link itself when asked to (FILE_OPEN_REPARSE_POINT); Wine
+// follows a host symbolic link even then, so a handle's own word is not
+// enough: the listing's word and the entry's id are checked as well.
+#include "removal/folder_handles.h"
+
+namespace {
+
+// The native calls' values, spelled here: the user-mode headers lack most.
+constexpr ULONG kFileOpen = 1;
+constexpr ULONG kDirectoryFile = 0x1;
+constexpr ULONG kSynchronousIo = 0x20;
+constexpr ULONG kNonDirectoryFile = 0x40;
+constexpr ULONG kOpenReparsePoint = 0x200000;
+constexpr ULONG kObjectCaseInsensitive = 0x40;
+constexpr ULONG kFileIdBothDirectoryInformation = 37;
+constexpr ULONG kFileBasicInformation = 4;
+constexpr ULONG kFileRenameInformation = 10;
+constexpr ULONG kFileDispositionInformation = 13;
+constexpr ULONG kFileDispositionInformationEx = 64;
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool succeeded(NTSTATUS status) { return status >= 0; }
+
+size_t wide_units(const wchar_t *text) {
+    size_t units = 0;
+    while (text[units] != 0) ++units;
+    return units;
+}
+
+bool is_dot_name(const ListedEntry &entry) {
+    return entry.name[0] == L'.' && (entry.bytes == 2 || (entry.bytes == 4 && entry.name[1] == L'.'));
+}
+
+struct BasicInformation {
+    LARGE_INTEGER creation, last_access, last_write, change;  // 0: left as they are
+    ULONG attributes;
+};
+
+// Set once the system has said it has no POSIX deletion (older Windows,
+// Wine): only the classic deletion is asked from then on, a round trip less
+// per entry. A file system without it on a system that has it (FAT) also
+// sets it: the classic deletion works everywhere.
+volatile bool no_posix_deletion;
+
+}  // namespace
+
+bool next_listed_entry(FolderListing &listing, ListedEntry &entry) {
+    for (;;) {
+        if (!listing.has_next) {
+            IO_STATUS_BLOCK io = {};
+            UNICODE_STRING mask = {};
+            UNICODE_STRING *asked = nullptr;
+            // The system takes the mask from the first question only.
+            if (!listing.started && listing.mask != nullptr) {
+                mask.Length = mask.MaximumLength = static_cast<USHORT>(wide_units(listing.mask) * sizeof(wchar_t));
+                mask.Buffer = const_cast<wchar_t *>(listing.mask);
+                asked = &mask;
+            }
+            listing.started = true;
+            NTSTATUS status = sys.NtQueryDirectoryFile(listing.folder, nullptr, nullptr, nullptr, &io, listing.buffer,
+                                                       static_cast<ULONG>(listing.capacity),
+                                                       kFileIdBothDirectoryInformation, FALSE, asked, FALSE);
+            // The end (a warning status), no name that matches, or a folder
+            // that cannot be listed: no more entries.
+            if (!succeeded(status) || io.Information == 0) return false;
+            listing.at = 0;
+            listing.has_next = true;
+        }
+        const auto *found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(listing.buffer + listing.at);
+        if (found->NextEntryOffset == 0) listing.has_next = false;
+        else listing.at += found->NextEntryOffset;
+        entry = ListedEntry{found->FileName, found->FileNameLength, found->FileAttributes, found->FileId.QuadPart};
+        if (!is_dot_name(entry)) return true;
+    }
+}
+
+OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry) {
+    OpenedEntry opened = {OpenedAs::refused, nullptr, 0};
+    bool listed_folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool listed_link = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    UNICODE_STRING name = {static_cast<USHORT>(entry.bytes), static_cast<USHORT>(entry.bytes),
+                           const_cast<wchar_t *>(entry.name)};
+    OBJECT_ATTRIBUTES attributes = {};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = folder;
+    attributes.ObjectName = &name;
+    attributes.Attributes = kObjectCaseInsensitive;
+    IO_STATUS_BLOCK io = {};
+    DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    ULONG options = kOpenReparsePoint | kSynchronousIo | (listed_folder ? kDirectoryFile : kNonDirectoryFile);
+    if (listed_folder) access |= FILE_LIST_DIRECTORY;
+    HANDLE handle = nullptr;
+    if (!succeeded(sys.NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options,
+                                    nullptr, 0)))
+        return opened;
+    BY_HANDLE_FILE_INFORMATION held = {};
+    long long held_id = 0;
+    bool judged = sys.GetFileInformationByHandle(handle, &held) != FALSE;
+    if (judged) held_id = static_cast<long long>((static_cast<unsigned long long>(held.nFileIndexHigh) << 32) |
+                                                 held.nFileIndexLow);
+    bool held_link = (held.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    bool held_folder = (held.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    OpenedAs as = OpenedAs::refused;
+    if (!judged || (entry.id != 0 && held_id != entry.id)) as = OpenedAs::refused;
+    else if (held_link) as = OpenedAs::link;
+    else if (listed_link || held_folder != listed_folder) as = OpenedAs::refused;
+    else as = held_folder ? OpenedAs::folder : OpenedAs::file;
+    if (as == OpenedAs::refused) {
+        sys.CloseHandle(handle);
+        return opened;
+    }
+    return OpenedEntry{as, handle, held.dwFileAttributes};
+}
+
+HANDLE open_folder_path(const wchar_t *path) {
+    return sys.CreateFileW(path, FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool delete_through_handle(HANDLE handle, DWORD attributes) {
+    IO_STATUS_BLOCK io = {};
+    ULONG flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
+    if (!no_posix_deletion) {
+        NTSTATUS status = sys.NtSetInformationFile(handle, &io, &flags, sizeof flags, kFileDispositionInformationEx);
+        if (succeeded(status)) return true;
+        // Invalid parameter, invalid class, not implemented, not supported.
+        if (status == static_cast<NTSTATUS>(0xC000000Du) || status == static_cast<NTSTATUS>(0xC0000003u) ||
+            status == static_cast<NTSTATUS>(0xC0000002u) || status == static_cast<NTSTATUS>(0xC00000BBu))
+            no_posix_deletion = true;
+    }
+    // Older systems, and file systems without POSIX deletion: the classic
+    // deletion, which refuses a read-only file.
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        BasicInformation basic = {};
+        basic.attributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+        if (basic.attributes == 0) basic.attributes = FILE_ATTRIBUTE_NORMAL;
+        sys.NtSetInformationFile(handle, &io, &basic, sizeof basic, kFileBasicInformation);
+    }
+    BOOLEAN delete_file = TRUE;
+    return succeeded(sys.NtSetInformationFile(handle, &io, &delete_file, sizeof delete_file,
+                                              kFileDispositionInformation));
+}
+
+bool rename_through_handle(HANDLE handle, HANDLE folder, const wchar_t *name) {
+    struct {
+        ULONG replace;  // ReplaceIfExists in its first byte: no
+        HANDLE root;
+        ULONG bytes;
+        wchar_t name[MAX_PATH];
+    } rename = {0, folder, 0, {}};
+    size_t units = wide_units(name);
+    if (units >= MAX_PATH) return false;
+    for (size_t i = 0; i < units; ++i) rename.name[i] = name[i];
+    rename.bytes = static_cast<ULONG>(units * sizeof(wchar_t));
+    IO_STATUS_BLOCK io = {};
+    return succeeded(sys.NtSetInformationFile(handle, &io, &rename, sizeof rename, kFileRenameInformation));
+}

@@ -1,0 +1,211 @@
+// The target folder's protection. The launcher writes libraries into the
+// folder and then loads them: whoever can add or replace a file there in
+// between runs code as the user, or, in an elevated run, as an
+// administrator. So the folder is made with an access list of its own
+// (nothing inherited from a temporary folder that others may write), and
+// everything unpacked inside inherits it. An elevated or SYSTEM run also
+// labels it with its level: the same user's standard processes may then
+// read it but not write into it.
+//
+// The descriptors are read and written as the system lays them out
+// (self-relative), without the security library, which the launcher does
+// not import.
+#include "removal/target_folder.h"
+
+#include <stdlib.h>
+
+#include "unpack/extract.h"
+#include "unpack/report.h"
+#include "unpack/state.h"
+
+namespace {
+
+constexpr ULONG kTokenUser = 1;
+constexpr ULONG kTokenElevation = 20;
+constexpr ULONG kTokenIntegrityLevel = 25;
+constexpr DWORD kHighLevel = 0x3000;
+constexpr DWORD kSystemLevel = 0x4000;
+constexpr ULONG kOwnerPart = 0x1, kDaclPart = 0x4;
+
+constexpr unsigned char kInheritedByAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+constexpr unsigned char kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+constexpr unsigned char kAdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
+
+// Rights that change a folder or what is in it: add, replace, remove or
+// rename entries, change its attributes, access list or owner.
+constexpr DWORD kChangingRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                  FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                  GENERIC_ALL | MAXIMUM_ALLOWED;
+
+size_t sid_bytes(const unsigned char *sid) { return 8 + 4 * static_cast<size_t>(sid[1]); }
+
+bool same_sid(const unsigned char *a, const unsigned char *b) {
+    size_t bytes = sid_bytes(a);
+    if (bytes != sid_bytes(b)) return false;
+    for (size_t i = 0; i < bytes; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+// Writes into a descriptor being built, or notes that it does not fit.
+struct Writer {
+    unsigned char *out;
+    size_t capacity, at;
+    bool fits;
+    void bytes(const void *data, size_t count) {
+        if (at + count > capacity) fits = false;
+        if (fits)
+            for (size_t i = 0; i < count; ++i) out[at + i] = static_cast<const unsigned char *>(data)[i];
+        at += count;
+    }
+    void word(unsigned short value) { bytes(&value, 2); }
+    void dword(DWORD value) { bytes(&value, 4); }
+};
+
+// An access list of one entry per SID, each of `type` with `mask`, inherited by all.
+void write_acl(Writer &writer, unsigned char type, DWORD mask, const unsigned char *const *sids, int count) {
+    size_t size = 8;
+    for (int i = 0; i < count; ++i) size += 8 + sid_bytes(sids[i]);
+    unsigned char header[4] = {ACL_REVISION, 0, 0, 0};
+    writer.bytes(header, 2);
+    writer.word(static_cast<unsigned short>(size));
+    writer.word(static_cast<unsigned short>(count));
+    writer.word(0);
+    for (int i = 0; i < count; ++i) {
+        unsigned char ace[2] = {type, kInheritedByAll};
+        writer.bytes(ace, 2);
+        writer.word(static_cast<unsigned short>(8 + sid_bytes(sids[i])));
+        writer.dword(mask);
+        writer.bytes(sids[i], sid_bytes(sids[i]));
+    }
+}
+
+// The level an elevated or SYSTEM process labels its folder with, 0 for none.
+DWORD label_level(const RunningUser &user) {
+    if (user.integrity >= kSystemLevel) return kSystemLevel;
+    if (user.elevated && user.integrity >= kHighLevel) return kHighLevel;
+    return 0;
+}
+
+}  // namespace
+
+bool read_running_user(RunningUser &user) {
+    HANDLE token = nullptr;
+    if (sys.NtOpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) < 0) return false;
+    alignas(8) unsigned char buffer[256];
+    ULONG returned = 0;
+    bool read = false;
+    if (sys.NtQueryInformationToken(token, kTokenUser, buffer, sizeof buffer, &returned) >= 0) {
+        const auto *sid = static_cast<const unsigned char *>(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid);
+        size_t bytes = sid_bytes(sid);
+        if (bytes <= sizeof user.sid) {
+            for (size_t i = 0; i < bytes; ++i) user.sid[i] = sid[i];
+            read = true;
+        }
+    }
+    TOKEN_ELEVATION elevation = {};
+    read = read && sys.NtQueryInformationToken(token, kTokenElevation, &elevation, sizeof elevation, &returned) >= 0;
+    user.elevated = elevation.TokenIsElevated != 0;
+    user.integrity = 0;
+    if (read && sys.NtQueryInformationToken(token, kTokenIntegrityLevel, buffer, sizeof buffer, &returned) >= 0) {
+        const auto *label = static_cast<const unsigned char *>(reinterpret_cast<TOKEN_MANDATORY_LABEL *>(buffer)->Label.Sid);
+        if (label[1] > 0) user.integrity = *reinterpret_cast<const DWORD *>(label + sid_bytes(label) - 4);
+    } else {
+        read = false;
+    }
+    sys.CloseHandle(token);
+    return read;
+}
+
+bool runs_elevated() {
+    RunningUser user;
+    return !read_running_user(user) || user.elevated || user.integrity >= kSystemLevel;
+}
+
+size_t make_protected_descriptor(const RunningUser &user, unsigned char *out, size_t capacity) {
+    Writer writer{out, capacity, 0, true};
+    DWORD level = label_level(user);
+    unsigned short control = SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED;
+    if (level != 0) control |= SE_SACL_PRESENT | SE_SACL_PROTECTED;
+    unsigned char revision[2] = {SECURITY_DESCRIPTOR_REVISION, 0};
+    writer.bytes(revision, 2);
+    writer.word(control);
+    unsigned char label[12] = {1, 1, 0, 0, 0, 0, 0, 16};
+    *reinterpret_cast<DWORD *>(label + 8) = level;
+    const unsigned char *label_sid[] = {label};
+    const unsigned char *owners[] = {user.sid, kSystemSid, kAdministratorsSid};
+    size_t sacl_at = level != 0 ? 20 : 0;
+    size_t dacl_at = 20 + (level != 0 ? 8 + 8 + sizeof label : 0);
+    size_t dacl_bytes = 8 + 3 * 8 + sid_bytes(user.sid) + sizeof kSystemSid + sizeof kAdministratorsSid;
+    // The user owns it (an elevated token would make Administrators the
+    // owner); the group is the system's default.
+    writer.dword(static_cast<DWORD>(dacl_at + dacl_bytes));
+    writer.dword(0);
+    writer.dword(static_cast<DWORD>(sacl_at));
+    writer.dword(static_cast<DWORD>(dacl_at));
+    if (level != 0)
+        write_acl(writer, SYSTEM_MANDATORY_LABEL_ACE_TYPE, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, label_sid, 1);
+    write_acl(writer, ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, owners, 3);
+    writer.bytes(user.sid, sid_bytes(user.sid));
+    return writer.fits ? writer.at : 0;
+}
+
+bool folder_is_users_alone(const wchar_t *path, const RunningUser &user) {
+    // A link in the folder's place is not the user's folder, whatever it points at.
+    DWORD attributes = sys.GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return false;
+    HANDLE folder = sys.CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION held = {};
+    bool plain = sys.GetFileInformationByHandle(folder, &held) &&
+                 (held.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                     FILE_ATTRIBUTE_DIRECTORY;
+    ULONG needed = 0;
+    auto *descriptor = plain ? static_cast<unsigned char *>(sys.malloc(65536)) : nullptr;
+    bool read = descriptor != nullptr &&
+                sys.NtQuerySecurityObject(folder, kOwnerPart | kDaclPart, descriptor, 65536, &needed) >= 0;
+    sys.CloseHandle(folder);
+    bool alone = false;
+    if (read) {
+        const auto *header = reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE *>(descriptor);
+        // No access list at all lets everyone do anything.
+        alone = header->Owner != 0 && same_sid(descriptor + header->Owner, user.sid) &&
+                (header->Control & SE_DACL_PRESENT) != 0 && header->Dacl != 0;
+        const auto *acl = reinterpret_cast<const ACL *>(descriptor + (alone ? header->Dacl : 0));
+        const unsigned char *ace = reinterpret_cast<const unsigned char *>(acl + 1);
+        for (unsigned i = 0; alone && i < acl->AceCount; ++i, ace += reinterpret_cast<const ACE_HEADER *>(ace)->AceSize) {
+            const auto *entry = reinterpret_cast<const ACE_HEADER *>(ace);
+            DWORD mask = *reinterpret_cast<const DWORD *>(ace + 4);
+            bool allows = entry->AceType == ACCESS_ALLOWED_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+            // Entries only for what is created inside do not apply to the folder.
+            if ((entry->AceFlags & INHERIT_ONLY_ACE) != 0 || (mask & kChangingRights) == 0) continue;
+            if (entry->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
+                alone = false;  // not a folder's kind of entry: not trusted
+            } else if (allows) {
+                const unsigned char *sid = ace + 8;
+                alone = same_sid(sid, user.sid) || same_sid(sid, kSystemSid) || same_sid(sid, kAdministratorsSid);
+            }
+        }
+    }
+    free(descriptor);
+    return alone;
+}
+
+void make_target_folder() {
+    const wchar_t *target = launcher_state.target_directory;
+    RunningUser user;
+    alignas(8) unsigned char descriptor[256];
+    size_t size = read_running_user(user) ? make_protected_descriptor(user, descriptor, sizeof descriptor) : 0;
+    if (size == 0) report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(ERROR_ACCESS_DENIED));
+    // The levels above as the system makes them: the target is the first the launcher owns.
+    create_parent_directories(target);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    if (sys.CreateDirectoryW(target, &attributes)) return;
+    DWORD error = sys.GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(error));
+    if (!folder_is_users_alone(target, user)) report_foreign_folder(target);
+}

@@ -1,0 +1,39 @@
+// The folder the launcher writes code into and then loads from: made the
+// running user's alone, or, found already there, used only when it is.
+#pragma once
+
+#include <stddef.h>
+
+#include "system/syscalls.h"
+
+// The running user, as the process's token says.
+struct RunningUser {
+    unsigned char sid[68];  // the user's SID (at most SECURITY_MAX_SID_SIZE bytes)
+    DWORD integrity;        // the token's mandatory level: 0x2000 medium, 0x3000 high, 0x4000 system
+    bool elevated;
+};
+
+// Reads the running user from the process's token; false when it cannot.
+bool read_running_user(RunningUser &user);
+
+// True when the process runs elevated or as SYSTEM, or its token cannot be
+// read: then no folder that a standard process could write is trusted.
+bool runs_elevated();
+
+// Writes the descriptor the target folder is made with into `out`: owned by
+// the user, full control for the user, SYSTEM and Administrators, nothing inherited from
+// the parent, inherited by everything inside; for an elevated or SYSTEM
+// process a mandatory label of its level that no lower process writes up
+// to. Gives its size, 0 when it does not fit in `capacity` bytes.
+size_t make_protected_descriptor(const RunningUser &user, unsigned char *out, size_t capacity);
+
+// True when the existing folder at `path` is a plain folder (no link) owned
+// by the user that grants no one but the user, SYSTEM and Administrators
+// any right to change it or what is in it.
+bool folder_is_users_alone(const wchar_t *path, const RunningUser &user);
+
+// Makes the target directory (the levels above it as the system makes
+// them) with the protected descriptor. A folder already there is used only
+// when it is the user's alone; else the launcher ends with one line naming
+// it and exit code 2, having written nothing.
+void make_target_folder();
