@@ -5,7 +5,7 @@ machine. bench/run.sh builds what this needs and keeps a warm wineserver, then
 starts it; it prints Markdown tables and keeps them in BUILD/bench/results.md.
 docs/benchmarks.md says what each figure means.
 
-Usage: bench.py BUILD_DIR [--quick] [--runs N] [--sweep] [--scratch DIR]"""
+Usage: bench.py BUILD_DIR [--quick] [--runs N] [--scratch DIR] [--only ROWS]"""
 import argparse
 import os
 import re
@@ -24,19 +24,23 @@ from tables import Report  # noqa: E402
 CASES = {"a": "(a) one 200 MiB file", "b": "(b) 2,000 files, 100 MiB", "c": "(c) 20,000 files of 1-4 KiB"}
 BENCH_LEVEL = 3
 DEFAULT_LEVEL = 18  # tarven-pack's default level (packer/src/pack/payload_format.h)
+# The groups of figures, in the order they are measured; --only picks some.
+ROWS = ("stub", "two-process", "crowded", "sweep", "startup", "scanner", "cached", "memory", "packing")
 
 
 class Bench:
-    def __init__(self, build, quick, runs, scratch_root, sweep_only=False):
+    def __init__(self, build, quick, runs, scratch_root, rows=ROWS):
         self.build = build
-        self.sweep_only = sweep_only
         self.quick = quick
+        self.rows = set(rows)
         # Five runs of (c), three of the big payloads and of packing; --runs sets them all.
         self.runs = runs or (1 if quick else 3)
         self.case_runs = {"c": runs or (1 if quick else 5)}
         self.work = os.path.join(build, "bench")
         self.bin = os.path.join(build, "bench-win")
         self.packer = os.path.join(build, "packer", "tarven-pack")
+        # The same packer carrying the launcher under a simulated scanner (bench/win/scanner.cpp).
+        self.scanner_packer = os.path.join(build, "bench-packer", "tarven-pack")
         self.app = os.path.join(self.bin, "bench_app.dll")
         self.scratch = fresh_folder(os.path.join(scratch_root, f"tarven-bench-{os.getpid()}"))
         self.temp = os.path.join(self.scratch, "temp")
@@ -51,9 +55,9 @@ class Bench:
 
     # ---- packing ----
 
-    def pack(self, out, inputs, level=None, threads=None, extra=()):
+    def pack(self, out, inputs, level=None, threads=None, extra=(), packer=None):
         """Packs with the build's tarven-pack; returns (seconds, stored bytes)."""
-        command = [self.packer, "build", "-o", out] + inputs + list(extra)
+        command = [packer or self.packer, "build", "-o", out] + inputs + list(extra)
         if level is not None:
             command += ["--level", str(level)]
         if threads is not None:
@@ -73,6 +77,8 @@ class Bench:
         folder = fresh_folder(os.path.join(self.work, "cases", case))
         inputs = [self.app] + ([tree] if tree else [])
         self.pack(self.case_file(case, "app.exe"), inputs, BENCH_LEVEL)
+        if "scanner" in self.rows and case in ("c", "b"):
+            self.pack(self.case_file(case, "app-scanner.exe"), inputs, BENCH_LEVEL, packer=self.scanner_packer)
         with open(self.case_file(case, "payload.bin"), "wb") as f:
             f.write(stored_payload(self.case_file(case, "app.exe")))
         with open(self.case_file(case, "frame.zst"), "wb") as f:
@@ -97,8 +103,13 @@ class Bench:
         self.check_temp_empty(exe)
         return run
 
-    def startup(self, case):
-        exe, stream = self.case_file(case, "app.exe"), self.case_file(case, "stream.bin")
+    def startup(self, case, scanner=False):
+        """The launcher to its first line beside its floor. With `scanner`,
+        both under the simulated scanner: the launcher packed by the scanner
+        packer, the tree-writer with --scanner; the references (tar, decoding
+        alone) are left out."""
+        exe = self.case_file(case, "app-scanner.exe" if scanner else "app.exe")
+        stream = self.case_file(case, "stream.bin")
         payload, frame, tar = (self.case_file(case, n) for n in ("payload.bin", "frame.zst", "tree.tar"))
         files, data = stream_totals(stream)
         fresh_folder(self.temp)
@@ -116,7 +127,8 @@ class Bench:
 
             target = os.path.join(self.scratch, "writer")
             shutil.rmtree(target, ignore_errors=True)
-            run = self.wine.drive(self.program("tree-writer.exe"), [windows_path(stream), windows_path(target)])[0]
+            run = self.wine.drive(self.program("tree-writer.exe"), [windows_path(stream), windows_path(target)]
+                                  + (["--scanner"] if scanner else []))[0]
             if run["code"] != 0 or not run["out"]:
                 raise BenchError(f"tree-writer failed with {run['code']}")
             marks = {k: int(v) for k, v in key_values(run["out"][0]).items()}
@@ -134,8 +146,8 @@ class Bench:
             figures["floor"].append(zstd + start + write)
 
             # References, not floors: measured once.
-            modes = (("reader", data),)
-            if i == 0:
+            modes = () if scanner else (("reader", data),)
+            if i == 0 and not scanner:
                 untar = fresh_folder(os.path.join(self.scratch, "tar"))
                 figures["tar"].append(host_seconds(["tar", "-xf", tar, "-C", untar]))
                 shutil.rmtree(untar)
@@ -146,7 +158,7 @@ class Bench:
                 if run["code"] != 0 or int(values.get("bytes", -1)) != expected:
                     raise BenchError(f"decode-only --{mode} failed: {run['out']}")
                 figures[mode].append(float(values["decode_us"]) / 1e6)
-        result = {k: median(v) for k, v in figures.items()}
+        result = {k: median(v) for k, v in figures.items() if v}
         result["runs"] = runs
         # File creation under Wine is noisy on a shared machine; noise only adds time.
         result["launcher_best"], result["floor_best"] = min(figures["launcher"]), min(figures["floor"])
@@ -331,40 +343,51 @@ class Bench:
 
     def measure_all(self):
         report = self.report
+        rows = self.rows
         report.machine(load_average(), os.path.dirname(self.scratch))
-        if not self.sweep_only:
-            subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "make_trees.py"),
-                            os.path.join(self.work, "trees")], check=True)
+        subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "make_trees.py"),
+                        os.path.join(self.work, "trees")], check=True)
         self.prepare_case("tiny", None)
-        for case in [] if self.sweep_only else list(CASES) + ["p"]:
+        for case in list(CASES) + ["p"]:
             self.prepare_case(case, os.path.join(self.work, "trees", case, "app"))
-        if not self.sweep_only:
+        if "stub" in rows:
             report.stub(self.stub_size())
+        two_process = None
+        if rows & {"two-process", "cached"}:
             two_process = self.two_process()
             report.two_process(two_process)
-        report.crowded_temp(self.crowded_temp())
-        report.sweep_beside_wait(self.sweep_beside_wait())
-        if self.sweep_only:
-            return report.text()
+        if "crowded" in rows:
+            report.crowded_temp(self.crowded_temp())
+        if "sweep" in rows:
+            report.sweep_beside_wait(self.sweep_beside_wait())
         starts = {}
-        for case in ("c", "b", "a"):
-            starts[case] = self.startup(case)
-            report.startup(CASES[case], starts[case])
-        tiny = two_process["launcher"]["exit"]
-        report.cached([self.cached(case, starts[case]["end"] if case in starts else tiny, self.runs)
-                       for case in ("tiny", "c", "b", "a")], tiny)
-        report.memory(self.memory(["tiny", "c", "b", "a"]),
-                      {c: (os.path.getsize(self.case_file(c, "payload.bin")),
-                           os.path.getsize(self.case_file(c, "stream.bin"))) for c in ["tiny"] + list(CASES)})
-        rows = []
-        for case in ("c", "b", "a"):
-            rows += self.packing(case, BENCH_LEVEL, self.runs)
-        # The default level takes minutes ((a) with one thread about 4 for
-        # each tool): one run each, and --quick packs only (p), made for it.
-        for case in ("p",) if self.quick else ("c", "b", "a"):
-            rows += self.packing(case, DEFAULT_LEVEL, 1)
-        report.packing(rows)
+        if rows & {"startup", "cached"}:
+            for case in ("c", "b", "a"):
+                starts[case] = self.startup(case)
+                report.startup(CASES[case], starts[case])
+        if "scanner" in rows:
+            for case in ("c", "b"):
+                report.scanner_startup(CASES[case], self.startup(case, scanner=True))
+        if "cached" in rows:
+            tiny = two_process["launcher"]["exit"]
+            report.cached([self.cached(case, starts[case]["end"] if case in starts else tiny, self.runs)
+                           for case in ("tiny", "c", "b", "a")], tiny)
+        if "memory" in rows:
+            report.memory(self.memory(["tiny", "c", "b", "a"]),
+                          {c: (os.path.getsize(self.case_file(c, "payload.bin")),
+                               os.path.getsize(self.case_file(c, "stream.bin"))) for c in ["tiny"] + list(CASES)})
+        if "packing" in rows:
+            packed = []
+            for case in ("c", "b", "a"):
+                packed += self.packing(case, BENCH_LEVEL, self.runs)
+            # The default level takes minutes ((a) with one thread about 4 for
+            # each tool): one run each, and --quick packs only (p), made for it.
+            for case in ("p",) if self.quick else ("c", "b", "a"):
+                packed += self.packing(case, DEFAULT_LEVEL, 1)
+            report.packing(packed)
         report.machine_end(load_average())
+        if rows != set(ROWS):
+            report.head += f"\nOnly these figures were measured (--only): {', '.join(r for r in ROWS if r in rows)}."
         return report.text()
 
 
@@ -404,14 +427,18 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--quick", action="store_true", help="one run of each figure, fewer two-process runs")
     parser.add_argument("--runs", type=int, default=0, help="runs of each start-up and packing figure")
-    parser.add_argument("--sweep", action="store_true", help="only the leftover sweep's figures")
+    parser.add_argument("--only", help="measure only these groups of figures, comma-separated: " + ", ".join(ROWS))
     parser.add_argument("--scratch", help="where the trees are unpacked (default: /dev/shm, a RAM file system, "
                         "when there is one; else the build folder)")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     scratch = options.scratch or default_scratch(build)
     try:
-        text = Bench(build, options.quick, options.runs, os.path.abspath(scratch), options.sweep).run()
+        rows = options.only.split(",") if options.only else ROWS
+        unknown = set(rows) - set(ROWS)
+        if unknown:
+            parser.error(f"--only: unknown {', '.join(sorted(unknown))}; choose from {', '.join(ROWS)}")
+        text = Bench(build, options.quick, options.runs, os.path.abspath(scratch), rows).run()
     except BenchError as error:
         print(f"bench: {error}", file=sys.stderr)
         return 1

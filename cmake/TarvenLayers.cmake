@@ -14,7 +14,7 @@
 set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp)
 set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
 set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp payload/slots.cpp)
-set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/report.cpp unpack/state.cpp)
+set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/closing.cpp unpack/report.cpp unpack/state.cpp)
 set(TARVEN_LAYER_SOURCES_removal removal/remove_tree.cpp removal/sweep.cpp removal/folder_handles.cpp
   removal/target_folder.cpp)
 set(TARVEN_LAYER_SOURCES_cache cache/cache.cpp cache/cache_check.cpp cache/file_table.cpp)

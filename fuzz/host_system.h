@@ -21,6 +21,10 @@ extern std::wstring host_temp_path, host_profile, host_local_appdata;
 // What GetLastError gives.
 extern DWORD host_last_error;
 
+// Makes sys.malloc hand out blocks of an arena that release_host_allocations
+// empties, for code under test that never frees what it allocates.
+void use_allocation_arena();
+
 // Frees what the code under test allocated through sys.malloc.
 void release_host_allocations();
 

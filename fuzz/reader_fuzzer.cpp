@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const uint8_t *at = data + 1 + 3 * i;
         reads.requests.push_back(at[0] | (at[1] << 8) | (static_cast<size_t>(at[2]) << 16));
     }
-    DecodedStream reference = decode_reference(reads.stored, reads.stored_size);
+    static DecodedStream reference;
+    decode_reference(reads.stored, reads.stored_size, reference);
     reads.reference = &reference;
     Outcome outcome = run_guarded(read_all, &reads);
     free(reads.buffer);

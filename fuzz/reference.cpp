@@ -6,12 +6,13 @@
 #include "contract/contract.h"
 #include "payload/reader.h"
 
-DecodedStream decode_reference(const uint8_t *stored, size_t size) {
+void decode_reference(const uint8_t *stored, size_t size, DecodedStream &decoded) {
     static ZSTD_DCtx *decoder = ZSTD_createDCtx();  // reused, as the reader's (see host_system.cpp)
+    static std::string window(kPayloadWindowSize, '\0');
     ZSTD_DCtx_reset(decoder, ZSTD_reset_session_and_parameters);
-    DecodedStream decoded;
+    decoded.bytes.clear();
+    decoded.capped = false;
     ZSTD_inBuffer input = {stored + kPayloadMarkerSize, size - kPayloadMarkerSize, 0};
-    std::string window(kPayloadWindowSize, '\0');
     bool filled = false;
     while (input.pos < input.size || filled) {
         if (decoded.bytes.size() >= kReferenceCap) {
@@ -24,5 +25,4 @@ DecodedStream decode_reference(const uint8_t *stored, size_t size) {
         decoded.bytes.append(window.data(), output.pos);
         filled = output.pos == output.size;
     }
-    return decoded;
 }

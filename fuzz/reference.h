@@ -18,5 +18,7 @@ struct DecodedStream {
 // Decodes the frame after the three marker bytes of `stored` (`size` >= 3) as
 // the reader does: every call gets a fresh window of the reader's size and all
 // the input left, and calls go on while input remains or the window came back
-// full. The output of a call that fails is never handed out.
-DecodedStream decode_reference(const uint8_t *stored, size_t size);
+// full. The output of a call that fails is never handed out. `decoded` is
+// emptied first and keeps its memory: a target passes the same one for every
+// input, so that a stream of megabytes is not allocated and paged in anew each time.
+void decode_reference(const uint8_t *stored, size_t size, DecodedStream &decoded);

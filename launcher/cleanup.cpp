@@ -8,6 +8,7 @@
 #include "launcher/cleanup.h"
 
 #include "removal/remove_tree.h"
+#include "unpack/extract.h"
 #include "unpack/state.h"
 #include "system/syscalls.h"
 
@@ -41,10 +42,14 @@ void release_shared_child_process() {
 
 void cleanup_at_exit() {
     if (HANDLE child = take_shared_child()) {
-        if (sys.WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0) sys.TerminateProcess(child, kTerminatedExitCode);
+        if (sys.WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0)
+            sys.TerminateProcess(child, kTerminatedExitCode);
         sys.CloseHandle(child);
     }
     if (!launcher_state.extraction_started) return;
+    // Files being written, or waiting for their close on another thread, are
+    // open and would keep the folder: the entry loop stops and closes them first.
+    stop_entry_loop(kChildGraceMs);
     // One removal at a time: a second caller (the main thread once the child
     // ended, the control thread on a console event) waits for the first, then
     // makes its own attempt, which finds the folder gone.
@@ -57,6 +62,11 @@ void cleanup_at_exit() {
         remove_directory_tree(launcher_state.target_directory);
     }
     ReleaseSRWLockExclusive(&removal_lock);
+}
+
+void end_stopped_unpacking() {
+    cleanup_at_exit();
+    sys.exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 
 // The child shares the parent's console and gets every interrupt itself: an

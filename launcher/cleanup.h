@@ -20,3 +20,8 @@ void share_child_process(HANDLE child);
 
 // Takes the console control thread's handle back, if that thread has not taken it.
 void release_shared_child_process();
+
+// For an entry loop that stopped because a console event's clean-up asked it
+// to: waits for that removal (and makes sure of it), then ends the process
+// with the code the system gives a process a console event ends.
+[[noreturn]] void end_stopped_unpacking();

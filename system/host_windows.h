@@ -88,6 +88,7 @@ typedef union _LARGE_INTEGER {
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_ALREADY_EXISTS 183u
+#define STATUS_CONTROL_C_EXIT 0xC000013Au
 #define S_OK 0
 #define E_FAIL (static_cast<HRESULT>(0x80004005u))
 #define CSIDL_LOCAL_APPDATA 0x001c
@@ -101,3 +102,19 @@ typedef union _LARGE_INTEGER {
 
 // The thread's last error; the host build that links these files defines it.
 DWORD GetLastError(void);
+
+// Locks and condition variables, for the entry loop's closing queue. The host
+// build makes no threads (its CreateThread fails), so the loop closes every
+// file itself; these stand-ins, defined beside GetLastError, never wait.
+typedef struct {
+    void *Ptr;
+} SRWLOCK, CONDITION_VARIABLE;
+#define SRWLOCK_INIT {nullptr}
+#define CONDITION_VARIABLE_INIT {nullptr}
+#define INFINITE 0xFFFFFFFFu
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x10000u
+void AcquireSRWLockExclusive(SRWLOCK *lock);
+void ReleaseSRWLockExclusive(SRWLOCK *lock);
+BOOL SleepConditionVariableSRW(CONDITION_VARIABLE *variable, SRWLOCK *lock, DWORD milliseconds, unsigned long flags);
+void WakeConditionVariable(CONDITION_VARIABLE *variable);
+void WakeAllConditionVariable(CONDITION_VARIABLE *variable);

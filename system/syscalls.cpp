@@ -39,7 +39,22 @@ FARPROC shell_function(const char *name) {
     return shell == nullptr ? nullptr : GetProcAddress(shell, name);
 }
 
+// The user's profile folder as the shell gives it for CSIDL_PROFILE, from the
+// profile library: a parent asks for it (the created-directory cache starts
+// with it) and would otherwise load the shell's library for it alone. Windows
+// 8 and later take the process token's pseudo handle; false where it fails.
+bool profile_folder(LPWSTR path) {
+    using Function = BOOL(WINAPI *)(HANDLE, LPWSTR, LPDWORD);
+    static HMODULE profiles;  // no guarded static: its guard would need the C++ runtime's DLL
+    if (profiles == nullptr) profiles = LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    auto function = reinterpret_cast<Function>(
+        reinterpret_cast<void *>(profiles == nullptr ? nullptr : GetProcAddress(profiles, "GetUserProfileDirectoryW")));
+    DWORD size = MAX_PATH;
+    return function != nullptr && function(reinterpret_cast<HANDLE>(static_cast<intptr_t>(-4)), path, &size);
+}
+
 HRESULT WINAPI shell_folder_path(HWND window, int folder, HANDLE token, DWORD flags, LPWSTR path) {
+    if (folder == CSIDL_PROFILE && token == nullptr && profile_folder(path)) return S_OK;
     using Function = HRESULT(WINAPI *)(HWND, int, HANDLE, DWORD, LPWSTR);
     auto function = reinterpret_cast<Function>(reinterpret_cast<void *>(shell_function("SHGetFolderPathW")));
     return function == nullptr ? E_FAIL : function(window, folder, token, flags, path);

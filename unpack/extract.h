@@ -1,6 +1,8 @@
 // Extraction: the target directory, the created-directory cache and the entry loop.
 #pragma once
 
+#include <stdint.h>
+
 #include "system/syscalls.h"
 
 // Replaces the target directory by its full path; a failure or a path of 4096
@@ -22,6 +24,7 @@ enum class EntryLoopEnding {
     damaged,       // the stream cannot be decoded, or a name is over long or leaves the folder
     cannot_open,   // the file `path` cannot be created
     cannot_write,  // writing or closing a file failed for the reason `error`
+    stopped,       // stop_entry_loop asked it to stop: no file is left open
 };
 
 struct EntryLoopResult {
@@ -32,8 +35,18 @@ struct EntryLoopResult {
 
 // Reads the payload's entries over an open payload. A parent writes each
 // below the target directory until the end record; a re-entered child stops
-// at the first entry, whose full path it records and gives back.
+// at the first entry, whose full path it records and gives back. Files are
+// closed on a few threads (unpack/closing.h), all of them before it returns;
+// whatever they did, the first failing entry in payload order decides the result.
 EntryLoopResult extract_payload(bool reentered);
+
+// From any thread: asks the entry loop to stop before its next entry or
+// chunk, for good, and waits up to `wait_ms` until it has stopped with every
+// file it opened closed. False when it was still running at the end of the wait.
+bool stop_entry_loop(DWORD wait_ms);
+
+// Bytes of file data the entry loop has written so far; any thread may ask.
+uint64_t unpacked_bytes();
 
 // Number of directory names the cache holds (tests).
 int created_directory_count();

@@ -96,6 +96,11 @@ void report_entry_loop_failure(const EntryLoopResult &result) {
     case EntryLoopEnding::cannot_open: report_open_failure(result.path);
     case EntryLoopEnding::cannot_write:
         report_fatal_with_code("Error, couldn't unpack file to target path.", static_cast<long>(result.error));
+    // Asked to stop by a console event, whose clean-up ends the process:
+    // ended as the system ends it then, without a message. (The run
+    // sequence waits for that clean-up first; the cached mode's unpacking
+    // folder, should it be left, is removed by a later start.)
+    case EntryLoopEnding::stopped: sys.exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT));
     case EntryLoopEnding::damaged:
     case EntryLoopEnding::end_record:
     case EntryLoopEnding::first_entry: break;

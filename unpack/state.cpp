@@ -8,6 +8,9 @@ LauncherState launcher_state;
 void reset_launcher_state() {
     launcher_state.target_directory[0] = 0;
     launcher_state.extraction_started = false;
+    launcher_state.unpacking = false;
+    launcher_state.stop_requested = false;
+    launcher_state.unpacked_bytes = 0;
     launcher_state.entry_path[0] = 0;
     launcher_state.first_entry_path[0] = 0;
     launcher_state.shared_child_process = nullptr;

@@ -21,6 +21,11 @@ struct LauncherState {
     wchar_t target_directory[kPathCapacity];
     // Set once the payload is open, before the first entry is read; never cleared.
     volatile bool extraction_started;
+    // The entry loop runs; a stop was asked of it (never cleared); the bytes
+    // of file data it wrote. Read and written atomically: other threads ask.
+    volatile bool unpacking;
+    volatile bool stop_requested;
+    volatile uint64_t unpacked_bytes;
     // The full path of the current entry.
     wchar_t entry_path[kPathCapacity];
     // The full path of the payload's first entry, the library a re-entered child loads.

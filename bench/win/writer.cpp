@@ -2,13 +2,16 @@
 // decoded entry stream into memory, then writes the same tree with the
 // launcher's file calls (CreateDirectoryW once per folder; CreateFileW,
 // WriteFile in 32768-byte chunks, CloseHandle per file), and nothing else.
-// Usage: tree-writer STREAM TARGET
+// Usage: tree-writer STREAM TARGET [--scanner]
+// --scanner: each close of a written file costs 1 ms more, as under the
+// simulated scanner of the benchmark's launcher build (scanner.cpp).
 // Prints "entry_qpc=.. loaded_qpc=.. written_qpc=..": the driver takes the
 // process start (entry - its CreateProcess) plus the writes (written - loaded);
 // the loading is what a launcher does by decoding, counted by zstd -d instead.
 #include <windows.h>
 
 #include <stdint.h>
+#include <wchar.h>
 #include <stdio.h>
 #include <string>
 #include <unordered_set>
@@ -55,7 +58,8 @@ bool make_folder(const std::wstring &path) {
 
 int wmain(int argc, wchar_t **argv) {
     int64_t entry = now();
-    if (argc != 3) return 2;
+    if (argc != 3 && !(argc == 4 && wcscmp(argv[3], L"--scanner") == 0)) return 2;
+    bool scanner = argc == 4;
     size_t size = 0;
     const unsigned char *stream = load(argv[1], &size);
     if (stream == nullptr) return 3;
@@ -87,6 +91,7 @@ int wmain(int argc, wchar_t **argv) {
             if (!WriteFile(file, stream + at + done, chunk, &written, nullptr) || written != chunk) return 8;
             done += chunk;
         }
+        if (scanner) Sleep(1);
         CloseHandle(file);
         at += length;
     }

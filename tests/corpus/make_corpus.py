@@ -121,6 +121,12 @@ def corpus_cases():
                   "Error, failed to open '*\\onefile_*\\x\\y' for writing."))
     cases.append(("folder_then_file", stored(frame(app_stream(entry("x\\y", b"below"), entry("x", b"file")))), 2, "",
                   "Error, failed to open '*\\onefile_*\\x' for writing."))
+    # The same after enough files that the launcher closes them on its other
+    # threads: the open failure is still the first failure, its path named.
+    many = [entry("many\\f%02d.txt" % i, b"%d\n" % i) for i in range(40)]
+    cases.append(("clash_after_many_files", stored(frame(app_stream(*many, entry("x", b"file"),
+                                                                    entry("x\\y", b"below")))), 2, "",
+                  "Error, failed to open '*\\onefile_*\\x\\y' for writing."))
     # The same with a name beyond Latin-1: the report still ends its line, the path in UTF-8.
     kanji = "\u6f22\u5b57"
     clash = stored(frame(app_stream(entry(kanji, b"file"), entry(kanji + "\\y", b"below"))))

@@ -72,6 +72,10 @@ loop_streams = {
     "one_file": entry("f", b"data") + b"\0\0",
     "only_end": b"\0\0",
 }
+# Enough files that the loop hands their closes to its threads; the last
+# repeats the second's name in other letters and must replace that file.
+loop_streams["many"] = b"".join(entry("d%d\\f%03d.txt" % (i % 4, i), b"%d\n" % i * (i % 7 + 1))
+                                for i in range(100)) + entry("D1\\F001.TXT", b"later\n") + b"\0\0"
 for key, stream in loop_streams.items():
     write(key + ".payload", stored(zstd(stream, "--no-check", "--no-content-size", "--long=27")))
 

@@ -35,7 +35,7 @@ void complain(const char *what) {
 }
 
 BOOL WINAPI create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
-    fake_files.created.push_back(path);
+    if (fake_files.keep_contents) fake_files.created.push_back(path);
     std::wstring key = folded(path);
     if (fake_files.folders.count(key) || file_keys.count(key)) return fail_with(kAlreadyExists), FALSE;
     if (!parent_exists(key)) return fail_with(kPathNotFound), FALSE;

@@ -20,7 +20,7 @@ struct FakeFiles {
     std::vector<DWORD> writes;                  // every WriteFile's size, in order
     size_t files_opened = 0;                    // CreateFileW calls that gave a file
     bool open_refused = false;                  // a CreateFileW was refused
-    bool keep_contents = true;                  // keep what is written in `files`
+    bool keep_contents = true;                  // keep what is written in `files`, and `created`
     // Where the fake's failures leave their code (the system's last error by default).
     void (*set_error)(DWORD code) = nullptr;
     // Told of every open (its access and disposition), write and close; the

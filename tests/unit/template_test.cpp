@@ -206,3 +206,21 @@ TEST_F(TemplateTest, FoldersTheSystemCannotGiveFail) {
 }
 
 }  // namespace
+
+namespace {
+
+// {HOME}'s folder comes from the profile library rather than the shell's
+// (which loads user32, gdi32 and ole32 with it): the very folder the shell
+// gives, and for any other folder the shell still answers.
+TEST(ShellFolders, ProfileFolderIsTheShellsOwn) {
+    wchar_t ours[MAX_PATH] = {}, shells[MAX_PATH] = {};
+    ASSERT_EQ(real_sys.SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, ours), S_OK);
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, shells), S_OK);
+    EXPECT_STREQ(ours, shells);
+    EXPECT_NE(GetModuleHandleW(L"userenv.dll"), nullptr);
+    ASSERT_EQ(real_sys.SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, ours), S_OK);
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, shells), S_OK);
+    EXPECT_STREQ(ours, shells);
+}
+
+}  // namespace
