@@ -22,6 +22,11 @@ namespace {
 constexpr size_t kLongPathCapacity = 32768;
 // Folders open at once: a tree deeper than this keeps what lies below.
 constexpr size_t kMaxDepth = 16384;
+// The upper levels list into wide buffers: each question to the system is a
+// round trip to Wine's server, and a wide buffer takes hundreds of entries a
+// trip. Deeper levels keep the narrow one, so a deep tree costs little memory.
+constexpr size_t kWideListingBytes = 64 * 1024;
+constexpr size_t kWideLevels = 64;
 
 // A folder being emptied: its handle's attributes and its listing.
 struct Level {
@@ -38,13 +43,13 @@ struct Walk {
 // Pushes the open folder `folder`; false (the handle closed) when the walk
 // cannot go deeper or has no memory for the listing.
 bool enter(Walk &walk, HANDLE folder, DWORD attributes) {
-    auto *buffer = walk.depth < kMaxDepth ? static_cast<unsigned char *>(sys.malloc(kListingBufferBytes)) : nullptr;
+    size_t bytes = walk.depth < kWideLevels ? kWideListingBytes : kListingBufferBytes;
+    auto *buffer = walk.depth < kMaxDepth ? static_cast<unsigned char *>(sys.malloc(bytes)) : nullptr;
     if (buffer == nullptr) {
         sys.CloseHandle(folder);
         return false;
     }
-    walk.levels[walk.depth++] = Level{FolderListing{folder, nullptr, buffer, kListingBufferBytes, 0, false, false},
-                                      attributes};
+    walk.levels[walk.depth++] = Level{FolderListing{folder, nullptr, buffer, bytes, 0, false, false}, attributes};
     return true;
 }
 

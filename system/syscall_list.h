@@ -40,6 +40,8 @@
          nt_query_directory_file, kStatusAccessDenied)                                                               \
     CALL(NtSetInformationFile, NTSTATUS, (HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG), nt_set_information_file,   \
          kStatusAccessDenied)                                                                                        \
+    CALL(NtQueryInformationFile, NTSTATUS, (HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG),                          \
+         nt_query_information_file, kStatusAccessDenied)                                                             \
     CALL(GetFileInformationByHandle, BOOL, (HANDLE, LPBY_HANDLE_FILE_INFORMATION), GetFileInformationByHandle, FALSE) \
     CALL(NtQuerySecurityObject, NTSTATUS, (HANDLE, ULONG, PVOID, ULONG, PULONG), nt_query_security_object,           \
          kStatusAccessDenied)                                                                                        \

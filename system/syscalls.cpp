@@ -97,6 +97,12 @@ NTSTATUS WINAPI nt_set_information_file(HANDLE file, PIO_STATUS_BLOCK io, PVOID 
     return call_ntdll(function, "NtSetInformationFile", file, io, information, length, information_class);
 }
 
+NTSTATUS WINAPI nt_query_information_file(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                          ULONG information_class) {
+    static void *function;
+    return call_ntdll(function, "NtQueryInformationFile", file, io, information, length, information_class);
+}
+
 NTSTATUS WINAPI nt_query_security_object(HANDLE object, ULONG parts, PVOID descriptor, ULONG length, PULONG needed) {
     static void *function;
     return call_ntdll(function, "NtQuerySecurityObject", object, parts, descriptor, length, needed);
