@@ -25,7 +25,8 @@ CASES = {"a": "(a) one 200 MiB file", "b": "(b) 2,000 files, 100 MiB", "c": "(c)
 BENCH_LEVEL = 3
 DEFAULT_LEVEL = 18  # tarven-pack's default level (packer/src/pack/payload_format.h)
 # The groups of figures, in the order they are measured; --only picks some.
-ROWS = ("stub", "two-process", "crowded", "startup", "progress", "scanner", "cached", "memory", "packing")
+ROWS = ("stub", "two-process", "crowded", "sweep", "startup", "progress", "scanner", "cached", "memory",
+        "packing")
 
 
 class Bench:
@@ -237,13 +238,7 @@ class Bench:
         blocks: each parent looks for leftover folders beside its own."""
         blocks, repeat = (2, 3) if self.quick else (5, 4)
         tiny = self.case_file("tiny", "app.exe")
-        crowded = fresh_folder(os.path.join(self.scratch, "crowded"))
-        for i in range(10000):
-            path = os.path.join(crowded, f"tmp{i:05d}" + (".tmp" if i % 2 else ""))
-            if i % 2:
-                open(path, "w").close()
-            else:
-                os.mkdir(path)
+        crowded = self.crowded_folder("crowded")
         fresh_folder(self.temp)
         figures = {"empty": [], "crowded": []}
         for _ in range(blocks):
@@ -257,6 +252,50 @@ class Bench:
         shutil.rmtree(crowded)
         return {k: {"first": median([r["first_s"] for r in v]), "exit": median([r["exit_s"] for r in v]),
                     "count": len(v)} for k, v in figures.items()}
+
+    def crowded_folder(self, name):
+        """A folder of 10,000 unrelated entries, half files, half folders."""
+        crowded = fresh_folder(os.path.join(self.scratch, name))
+        for i in range(10000):
+            path = os.path.join(crowded, f"tmp{i:05d}" + (".tmp" if i % 2 else ""))
+            if i % 2:
+                open(path, "w").close()
+            else:
+                os.mkdir(path)
+        return crowded
+
+    def sweep_beside_wait(self):
+        """How long after its child the parent ends when its sweep has work:
+        the tiny payload in a crowded temporary folder that also holds a
+        leftover of 20,000 files from a killed launcher (made afresh for each
+        run). The application prints the performance counter just before it
+        returns; the parent's end is the driver's. The sweep is stopped when
+        the child ends, so the leftover stays, partly removed, claimed under
+        the parent's id."""
+        runs = 5 if self.quick else 15
+        tiny = self.case_file("tiny", "app.exe")
+        crowded = self.crowded_folder("crowded-leftover")
+        gaps, removed = [], []
+        for _ in range(runs):
+            for name in os.listdir(crowded):
+                if name.startswith("onefile_"):
+                    shutil.rmtree(os.path.join(crowded, name))
+            leftover = os.path.join(crowded, "onefile_99999996_123456_LEFTOVERLEF")
+            for d in range(20):
+                os.makedirs(os.path.join(leftover, f"d{d:02d}"))
+                for f in range(1000):
+                    open(os.path.join(leftover, f"d{d:02d}", f"f{f:04d}"), "w").close()
+            run = self.wine.drive(tiny, ["endmark"], temp=crowded)[0]
+            check_ready(run, "tiny, crowded temporary folder with a leftover")
+            marks = key_values(run["out"][1]) if len(run["out"]) > 1 else {}
+            if "end_qpc" not in marks:
+                raise BenchError(f"the application printed no end mark: {run['out']}")
+            parent_end = run["create_qpc"] + run["exit_s"] * run["qpc_hz"]
+            gaps.append((parent_end - int(marks["end_qpc"])) / run["qpc_hz"])
+            left = [n for n in os.listdir(crowded) if n.startswith("onefile_")]
+            removed.append(20000 - sum(len(files) for n in left for _, _, files in os.walk(os.path.join(crowded, n))))
+        shutil.rmtree(crowded)
+        return {"gap": median(gaps), "worst": max(gaps), "removed": median(removed), "runs": runs}
 
     def memory(self, cases):
         rows = {}
@@ -341,6 +380,8 @@ class Bench:
             report.two_process(two_process)
         if "crowded" in rows:
             report.crowded_temp(self.crowded_temp())
+        if "sweep" in rows:
+            report.sweep_beside_wait(self.sweep_beside_wait())
         starts = {}
         if rows & {"startup", "cached"}:
             for case in ("c", "b", "a"):

@@ -10,7 +10,6 @@
 #include "removal/sweep.h"
 #include "paths/arguments.h"
 #include "paths/bounded.h"
-#include "paths/build_texts.h"
 #include "paths/environment.h"
 #include "paths/identity.h"
 #include "system/syscalls.h"
@@ -27,13 +26,9 @@ void fill_module_path() {
     if (sys.GetModuleFileNameW(nullptr, module_path, kPathCapacity) == 0) sys.fail_fast();
 }
 
-// An empty argument is quoted too: written as nothing, the child's splitting
-// would drop it and shift every argument after it.
-bool needs_quotes(const wchar_t *argument) {
-    if (*argument == 0) return true;
-    for (; *argument != 0; ++argument)
-        if (*argument == L' ' || *argument == L'\t' || *argument == L'\n' || *argument == L'\v' || *argument == L'"')
-            return true;
+bool needs_quotes(const wchar_t *path) {
+    for (; *path != 0; ++path)
+        if (*path == L' ' || *path == L'\t' || *path == L'\n' || *path == L'\v' || *path == L'"') return true;
     return false;
 }
 
@@ -46,11 +41,11 @@ void append_backslashes(size_t count) {
     for (size_t i = 0; i < count; ++i) append_unit(L'\\');
 }
 
-// Quotes so that the system's splitting rules give the argument back unchanged:
+// Quotes so that the system's splitting rules give the path back unchanged:
 // backslashes are doubled only where a quote follows them.
-void append_quoted(const wchar_t *argument) {
+void append_quoted(const wchar_t *path) {
     append_unit(L'"');
-    for (const wchar_t *unit = argument;; ++unit) {
+    for (const wchar_t *unit = path;; ++unit) {
         size_t backslashes = 0;
         while (*unit == L'\\') ++backslashes, ++unit;
         if (*unit == 0) {
@@ -69,18 +64,27 @@ void append_quoted(const wchar_t *argument) {
 
 }  // namespace
 
+const wchar_t *after_first_element(const wchar_t *line) {
+    if (*line == L'"') {
+        ++line;
+        while (*line != 0 && *line != L'"') ++line;
+        return *line == L'"' ? line + 1 : line;
+    }
+    while (*line != 0 && *line != L' ' && *line != L'\t') ++line;
+    return line;
+}
+
+// The user's line after its first element goes to the child unchanged: split
+// and quoted again it would reach the application's runtime through a second
+// parser, and where the two parsers disagree the application would get other
+// arguments than the same program started plainly.
 wchar_t *build_child_command_line() {
-    int count = 0;
-    wchar_t **arguments = sys.CommandLineToArgvW(sys.GetCommandLineW(), &count);
-    if (arguments == nullptr || count < 1) sys.fail_fast();
+    const wchar_t *typed = sys.GetCommandLineW();
     command_line[0] = 0;
     fill_module_path();
-    arguments[0] = module_path;
-    for (int i = 0; i < count; ++i) {
-        if (i > 0) append_unit(L' ');
-        if (needs_quotes(arguments[i])) append_quoted(arguments[i]);
-        else append_wide_bounded(command_line, arguments[i], kCommandLineCapacity);
-    }
+    if (needs_quotes(module_path)) append_quoted(module_path);
+    else append_wide_bounded(command_line, module_path, kCommandLineCapacity);
+    append_wide_bounded(command_line, after_first_element(typed), kCommandLineCapacity);
     return command_line;
 }
 
@@ -113,14 +117,15 @@ unsigned launch_child_and_wait() {
     sys.CloseHandle(child.hThread);
     progress_follow_application(child.dwProcessId);
     share_child_process(child.hProcess);
-    // While the child starts: folders that killed launchers left.
-    sweep_leftover_folders(launcher_state.target_directory, target_template());
+    // While the child runs: folders that killed launchers left.
+    start_leftover_sweep(launcher_state.target_directory, target_template());
 
     DWORD exit_code = 0;
     sys.WaitForSingleObject(child.hProcess, INFINITE);
     if (!sys.GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
     release_shared_child_process();
     sys.CloseHandle(child.hProcess);
+    stop_leftover_sweep();
     cleanup_at_exit();
     return exit_code;
 }

@@ -10,7 +10,12 @@ unsigned launch_child_and_wait();
 // TARVEN_ORIGINAL_ARGV0 for the application.
 void set_hand_off_variables();
 
-// The process's own command line with its first argument replaced by the
-// module path, each argument re-quoted so that the child's runtime splits out
-// the same arguments. A line over 32767 units ends the process with the abort.
+// The module path, quoted where it needs it, followed by the process's own
+// command line after its first element, unchanged. A line over 32767 units
+// ends the process with the abort.
 wchar_t *build_child_command_line();
+
+// Where the first element of a command line ends, by the rules the runtimes
+// and the system's splitting share: a quoted one at its next quote, an
+// unquoted one at the first space or tab.
+const wchar_t *after_first_element(const wchar_t *line);

@@ -17,6 +17,8 @@
 namespace {
 
 constexpr DWORD kChildGraceMs = 5000;
+// What a console program ended by an interrupt reports, so a terminated child never reads as success.
+constexpr UINT kTerminatedExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 constexpr int kDeletionRetries = 20;
 constexpr DWORD kRetryPauseMs = 100;
 
@@ -33,6 +35,7 @@ void share_child_process(HANDLE child) {
                              DUPLICATE_SAME_ACCESS))
         duplicate = nullptr;
     __atomic_store_n(&launcher_state.shared_child_process, duplicate, __ATOMIC_SEQ_CST);
+    launcher_state.child_started = true;
 }
 
 void release_shared_child_process() {
@@ -41,7 +44,8 @@ void release_shared_child_process() {
 
 void cleanup_at_exit() {
     if (HANDLE child = take_shared_child()) {
-        if (sys.WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0) sys.TerminateProcess(child, 0);
+        if (sys.WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0)
+            sys.TerminateProcess(child, kTerminatedExitCode);
         sys.CloseHandle(child);
     }
     if (!launcher_state.extraction_started) return;
@@ -77,10 +81,18 @@ void end_stopped_unpacking() {
     sys.exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 
+// The child shares the parent's console and gets every interrupt itself: an
+// interactive application handles Ctrl+C and goes on, as it would started
+// plainly. The parent then only keeps waiting; it cleans up when the child
+// ends and exits with its code. Closing the console, log-off and shut-down
+// end every process of the console whatever it answers, so those clean up now.
 BOOL WINAPI console_control_handler(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        if (launcher_state.child_started) return TRUE;
+        cleanup_at_exit();
+        break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: cleanup_at_exit(); break;

@@ -4,14 +4,18 @@
 #include <windows.h>
 
 // Stops a child that is still running (5 s to end by itself, then
-// terminated), then removes the target directory, retrying while it persists.
+// terminated with STATUS_CONTROL_C_EXIT), then removes the target directory, retrying while it persists.
 void cleanup_at_exit();
 
-// For interrupt, close, log-off and shut-down events runs the clean-up; always
-// gives FALSE so that the system's default handling ends the process.
+// Before the child is started, interrupt, close, log-off and shut-down events
+// run the clean-up and give FALSE, so that the system's default handling ends
+// the process. Once it is started, an interrupt is left to the child (TRUE:
+// the parent goes on waiting); the other three still run the clean-up, which
+// gives the child five seconds and then ends it with STATUS_CONTROL_C_EXIT.
 BOOL WINAPI console_control_handler(DWORD event);
 
-// Gives the console control thread a handle of its own on the running child.
+// Gives the console control thread a handle of its own on the running child,
+// and marks the child started.
 void share_child_process(HANDLE child);
 
 // Takes the console control thread's handle back, if that thread has not taken it.

@@ -20,6 +20,8 @@ constexpr ULONG kOpenReparsePoint = 0x200000;
 constexpr ULONG kObjectCaseInsensitive = 0x40;
 constexpr ULONG kFileIdBothDirectoryInformation = 37;
 constexpr ULONG kFileBasicInformation = 4;
+constexpr ULONG kFileInternalInformation = 6;
+constexpr ULONG kFileAttributeTagInformation = 35;
 constexpr ULONG kFileRenameInformation = 10;
 constexpr ULONG kFileDispositionInformation = 13;
 constexpr ULONG kFileDispositionInformationEx = 64;
@@ -102,15 +104,21 @@ OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry) {
     if (!succeeded(sys.NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options,
                                     nullptr, 0)))
         return opened;
-    BY_HANDLE_FILE_INFORMATION held = {};
-    long long held_id = 0;
-    bool judged = sys.GetFileInformationByHandle(handle, &held) != FALSE;
-    if (judged) held_id = static_cast<long long>((static_cast<unsigned long long>(held.nFileIndexHigh) << 32) |
-                                                 held.nFileIndexLow);
-    bool held_link = (held.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    bool held_folder = (held.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // The handle's id and attributes by the two narrowest questions: they
+    // are answered from the open file alone, where the broader one (name,
+    // volume) costs Wine a trip to its server and to the mount manager.
+    LARGE_INTEGER held_id = {};
+    struct {
+        ULONG attributes;
+        ULONG reparse_tag;
+    } held = {};
+    bool judged = succeeded(sys.NtQueryInformationFile(handle, &io, &held_id, sizeof held_id,
+                                                        kFileInternalInformation)) &&
+                  succeeded(sys.NtQueryInformationFile(handle, &io, &held, sizeof held, kFileAttributeTagInformation));
+    bool held_link = (held.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    bool held_folder = (held.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     OpenedAs as = OpenedAs::refused;
-    if (!judged || (entry.id != 0 && held_id != entry.id)) as = OpenedAs::refused;
+    if (!judged || (entry.id != 0 && held_id.QuadPart != entry.id)) as = OpenedAs::refused;
     else if (held_link) as = OpenedAs::link;
     else if (listed_link || held_folder != listed_folder) as = OpenedAs::refused;
     else as = held_folder ? OpenedAs::folder : OpenedAs::file;
@@ -118,7 +126,7 @@ OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry) {
         sys.CloseHandle(handle);
         return opened;
     }
-    return OpenedEntry{as, handle, held.dwFileAttributes};
+    return OpenedEntry{as, handle, held.attributes};
 }
 
 HANDLE open_folder_path(const wchar_t *path) {

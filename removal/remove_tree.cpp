@@ -22,6 +22,11 @@ namespace {
 constexpr size_t kLongPathCapacity = 32768;
 // Folders open at once: a tree deeper than this keeps what lies below.
 constexpr size_t kMaxDepth = 16384;
+// The upper levels list into wide buffers: each question to the system is a
+// round trip to Wine's server, and a wide buffer takes hundreds of entries a
+// trip. Deeper levels keep the narrow one, so a deep tree costs little memory.
+constexpr size_t kWideListingBytes = 64 * 1024;
+constexpr size_t kWideLevels = 64;
 
 // A folder being emptied: its handle's attributes and its listing.
 struct Level {
@@ -30,6 +35,7 @@ struct Level {
 };
 
 struct Walk {
+    const volatile bool *stop;
     Level levels[kMaxDepth];
     size_t depth;
 };
@@ -37,13 +43,13 @@ struct Walk {
 // Pushes the open folder `folder`; false (the handle closed) when the walk
 // cannot go deeper or has no memory for the listing.
 bool enter(Walk &walk, HANDLE folder, DWORD attributes) {
-    auto *buffer = walk.depth < kMaxDepth ? static_cast<unsigned char *>(sys.malloc(kListingBufferBytes)) : nullptr;
+    size_t bytes = walk.depth < kWideLevels ? kWideListingBytes : kListingBufferBytes;
+    auto *buffer = walk.depth < kMaxDepth ? static_cast<unsigned char *>(sys.malloc(bytes)) : nullptr;
     if (buffer == nullptr) {
         sys.CloseHandle(folder);
         return false;
     }
-    walk.levels[walk.depth++] = Level{FolderListing{folder, nullptr, buffer, kListingBufferBytes, 0, false, false},
-                                      attributes};
+    walk.levels[walk.depth++] = Level{FolderListing{folder, nullptr, buffer, bytes, 0, false, false}, attributes};
     return true;
 }
 
@@ -51,6 +57,13 @@ bool enter(Walk &walk, HANDLE folder, DWORD attributes) {
 // each once it is empty, entry by entry through handles.
 void empty_folders(Walk &walk) {
     while (walk.depth > 0) {
+        if (walk.stop != nullptr && __atomic_load_n(walk.stop, __ATOMIC_ACQUIRE)) {
+            for (; walk.depth > 0; --walk.depth) {
+                sys.CloseHandle(walk.levels[walk.depth - 1].listing.folder);
+                free(walk.levels[walk.depth - 1].listing.buffer);
+            }
+            return;
+        }
         Level &level = walk.levels[walk.depth - 1];
         ListedEntry entry;
         if (!next_listed_entry(level.listing, entry)) {
@@ -72,9 +85,9 @@ void empty_folders(Walk &walk) {
     }
 }
 
-Walk *new_walk() {
+Walk *new_walk(const volatile bool *stop) {
     auto *walk = static_cast<Walk *>(sys.malloc(sizeof(Walk)));
-    if (walk != nullptr) walk->depth = 0;
+    if (walk != nullptr) walk->depth = 0, walk->stop = stop;
     return walk;
 }
 
@@ -134,8 +147,8 @@ bool is_dot_entry(const wchar_t *name) {
     return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
-void remove_open_folder(HANDLE folder, DWORD attributes) {
-    Walk *walk = new_walk();
+void remove_open_folder(HANDLE folder, DWORD attributes, const volatile bool *stop) {
+    Walk *walk = new_walk(stop);
     // Without memory nothing is removed now; the caller's retries ask again.
     if (walk == nullptr) {
         sys.CloseHandle(folder);
@@ -145,7 +158,8 @@ void remove_open_folder(HANDLE folder, DWORD attributes) {
     free(walk);
 }
 
-bool claim_and_remove_folder(HANDLE parent, const ListedEntry &entry, const wchar_t *claimed_name) {
+bool claim_and_remove_folder(HANDLE parent, const ListedEntry &entry, const wchar_t *claimed_name,
+                             const volatile bool *stop) {
     OpenedEntry opened = open_listed_entry(parent, entry);
     if (opened.as == OpenedAs::refused) return false;
     // In use, taken by another launcher, or not a plain folder: it stays.
@@ -153,7 +167,7 @@ bool claim_and_remove_folder(HANDLE parent, const ListedEntry &entry, const wcha
         sys.CloseHandle(opened.handle);
         return false;
     }
-    remove_open_folder(opened.handle, opened.attributes);
+    remove_open_folder(opened.handle, opened.attributes, stop);
     return true;
 }
 

@@ -12,14 +12,16 @@
 void remove_directory_tree(const wchar_t *directory);
 
 // Empties the folder open as `folder` (opened by open_listed_entry, with the
-// handle's `attributes`) and deletes it; closes the handle.
-void remove_open_folder(HANDLE folder, DWORD attributes);
+// handle's `attributes`) and deletes it; closes the handle. Once `*stop` is
+// set the removal ends before its next entry, leaving the rest in place.
+void remove_open_folder(HANDLE folder, DWORD attributes, const volatile bool *stop = nullptr);
 
 // Claims the folder `entry` of `parent` by renaming it to `claimed_name` in
 // the same parent, through a handle opened on it, then removes it through
 // that handle. A link, or a folder the system will not rename (one in use,
-// on Windows), stays. True when it was claimed.
-bool claim_and_remove_folder(HANDLE parent, const ListedEntry &entry, const wchar_t *claimed_name);
+// on Windows), stays. True when it was claimed. `stop` as for remove_open_folder.
+bool claim_and_remove_folder(HANDLE parent, const ListedEntry &entry, const wchar_t *claimed_name,
+                             const volatile bool *stop = nullptr);
 
 // True for the "." and ".." entries a folder's listing gives.
 bool is_dot_entry(const wchar_t *name);

@@ -1,7 +1,8 @@
 // Sweeping leftover folders: a launcher killed hard runs no clean-up, and its
 // folder would stay in the user's temporary folder for good. Each parent
 // looks beside its own folder for folders of its own naming form whose
-// launcher is gone, while its child starts.
+// launcher is gone, on a thread of its own while its child runs; the sweep
+// never delays the parent's end, which stops it.
 //
 // A folder is removed only when all of these hold:
 // - its name is the form exactly: prefix, process id, six digits, eleven
@@ -14,10 +15,15 @@
 //   runs code from it (a loaded DLL, a program, a current directory), so a
 //   folder in use is never removed. The rename also claims the folder: two
 //   launchers sweeping at once never remove the same folder, and a sweep
-//   killed halfway leaves a folder that names a dead launcher again.
+//   stopped or killed halfway leaves a folder that names a dead launcher
+//   again, which a later start finishes.
 // The cost per start is bounded: the system lists only names that start with
 // the prefix, at most kSweepNamesLooked of them are looked at and at most
-// kSweepFoldersRemoved removed; the next start takes the rest.
+// kSweepFoldersRemoved removed; the next start takes the rest. Each start
+// looks at another random sample of the folders listed, so names that must
+// stay (folders in use, live launchers) never hide the others for good, and
+// only a folder that is gone counts as removed, so one that can be renamed
+// but not removed does not take every start's removals.
 #include "removal/sweep.h"
 
 #include "removal/remove_tree.h"
@@ -28,6 +34,17 @@
 namespace {
 
 constexpr wchar_t kUniqueEnd[] = L"{PID}_{TIME_US}_{RANDOM}";
+// Reserved, not committed: the sweep keeps a few path buffers on its stack.
+constexpr SIZE_T kSweepStack = 256 * 1024;
+
+// Set by the main thread once the child has ended; the sweep checks it
+// before each step and its removal before each entry.
+volatile bool stop_requested;
+HANDLE sweep_thread;
+const wchar_t *sweep_target;
+const wchar_t *sweep_template;
+
+bool stopping() { return __atomic_load_n(&stop_requested, __ATOMIC_ACQUIRE); }
 
 wchar_t upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? static_cast<wchar_t>(unit - 32) : unit; }
 
@@ -115,9 +132,9 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
     copy_wide_bounded(mask, prefix, kPathCapacity);
     append_wide_bounded(mask, L"*", kPathCapacity);
     struct Sweep {
-        const wchar_t *prefix, *own_head;
+        const wchar_t *folder, *prefix, *own_head;
         unsigned long own_id;
-    } sweep{prefix, own_head, own_id};
+    } sweep{folder, prefix, own_head, own_id};
     claim_folders(folder, mask, [](HANDLE parent, const ListedEntry &entry, const wchar_t *name, const void *context) {
         const Sweep &s = *static_cast<const Sweep *>(context);
         unsigned long id = 0;
@@ -126,8 +143,61 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
         wchar_t claimed[kPathCapacity];
         copy_wide_bounded(claimed, s.own_head, kPathCapacity);
         append_wide_bounded(claimed, after_process_id(name, s.prefix), kPathCapacity);
-        return claim_and_remove_folder(parent, entry, claimed);
+        if (stopping() || !claim_and_remove_folder(parent, entry, claimed, &stop_requested)) return false;
+        // Only a folder that is gone counts: one that stays would take every start's removals.
+        wchar_t path[kPathCapacity];
+        if (wide_length(s.folder) + 1 + wide_length(claimed) + 1 > kPathCapacity) return false;
+        copy_wide_bounded(path, s.folder, kPathCapacity);
+        append_wide_bounded(path, L"\\", kPathCapacity);
+        append_wide_bounded(path, claimed, kPathCapacity);
+        return sys.GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
     }, &sweep);
+}
+
+namespace {
+
+DWORD WINAPI run_sweep(LPVOID) {
+    sweep_leftover_folders(sweep_target, sweep_template);
+    return 0;
+}
+
+// A sampled entry of a listing: the listing's own entry points into a buffer
+// that the next refill overwrites.
+struct SampledEntry {
+    wchar_t name[MAX_PATH];
+    ListedEntry entry;
+};
+
+// The names a scan looks at: a fair sample of the listing's folders, so
+// that each start looks at others and names that must stay (folders in use,
+// live launchers) never hide the rest for good. One scan at a time per
+// process: the sweep's thread, or the cached mode's tidying, never both.
+SampledEntry sampled[kSweepNamesLooked];
+
+// A pseudo-random sequence seeded from the performance counter (splitmix64).
+unsigned long long next_random(unsigned long long &state) {
+    unsigned long long z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+void start_leftover_sweep(const wchar_t *target, const wchar_t *path_template) {
+    __atomic_store_n(&stop_requested, false, __ATOMIC_RELEASE);
+    sweep_target = target;
+    sweep_template = path_template;
+    sweep_thread = sys.CreateThread(nullptr, kSweepStack, run_sweep, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                    nullptr);
+}
+
+void stop_leftover_sweep() {
+    __atomic_store_n(&stop_requested, true, __ATOMIC_RELEASE);
+    if (sweep_thread == nullptr) return;
+    sys.WaitForSingleObject(sweep_thread, INFINITE);
+    sys.CloseHandle(sweep_thread);
+    sweep_thread = nullptr;
 }
 
 void claim_folders(const wchar_t *folder, const wchar_t *mask,
@@ -137,18 +207,29 @@ void claim_folders(const wchar_t *folder, const wchar_t *mask,
     if (parent == INVALID_HANDLE_VALUE) return;
     alignas(8) unsigned char buffer[kListingBufferBytes];
     FolderListing listing = {parent, mask, buffer, sizeof buffer, 0, false, false};
-    int looked = 0, removed = 0;
+    LARGE_INTEGER now = {};
+    sys.QueryPerformanceCounter(&now);
+    unsigned long long state = static_cast<unsigned long long>(now.QuadPart);
+    // Reservoir sampling: in one pass every folder listed ends up among the
+    // kSweepNamesLooked looked at with the same chance, wherever it is listed.
+    size_t folders = 0;
     ListedEntry entry;
-    while (removed < kSweepFoldersRemoved && looked < kSweepNamesLooked && next_listed_entry(listing, entry)) {
-        ++looked;
+    while (!stopping() && next_listed_entry(listing, entry)) {
         bool plain_folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                             (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         size_t units = entry.bytes / sizeof(wchar_t);
         if (!plain_folder || units >= MAX_PATH) continue;
-        wchar_t name[MAX_PATH];
-        for (size_t i = 0; i < units; ++i) name[i] = entry.name[i];
-        name[units] = 0;
-        if (claim(parent, entry, name, context)) ++removed;
+        size_t slot = folders < kSweepNamesLooked ? folders : next_random(state) % (folders + 1);
+        ++folders;
+        if (slot >= kSweepNamesLooked) continue;
+        SampledEntry &kept = sampled[slot];
+        for (size_t i = 0; i < units; ++i) kept.name[i] = entry.name[i];
+        kept.name[units] = 0;
+        kept.entry = entry;
+        kept.entry.name = kept.name;
     }
+    int removed = 0;
+    for (size_t i = 0; i < folders && i < kSweepNamesLooked && !stopping(); ++i)
+        if (claim(parent, sampled[i].entry, sampled[i].name, context) && ++removed == kSweepFoldersRemoved) break;
     sys.CloseHandle(parent);
 }

@@ -14,7 +14,8 @@ constexpr int kSweepFoldersRemoved = 2;
 // and gives each that the listing shows as a folder, not a link or junction,
 // to `claim` (the folder's handle, the entry and its name), which tells
 // whether it removed that folder (claim_and_remove_folder), until
-// kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at.
+// kSweepFoldersRemoved are removed or kSweepNamesLooked names looked at. The
+// names are a random sample of the listing's folders, drawn afresh at each call.
 void claim_folders(const wchar_t *folder, const wchar_t *mask,
                    bool (*claim)(HANDLE folder, const ListedEntry &entry, const wchar_t *name, const void *context),
                    const void *context);
@@ -32,6 +33,15 @@ bool is_leftover_name(const wchar_t *name, const wchar_t *prefix, unsigned long 
 // `target` and removes those whose launcher has ended and that no
 // process uses. Never follows a link, never fails: what cannot be removed stays.
 void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template);
+
+// Runs sweep_leftover_folders on a thread of its own (none when the thread
+// cannot be made: a later start sweeps). Both texts must outlive the sweep.
+void start_leftover_sweep(const wchar_t *target, const wchar_t *path_template);
+
+// Asks the sweep to stop and waits for it, which takes at most one entry's
+// removal; a folder it claimed and did not finish stays under this
+// launcher's id for a later start.
+void stop_leftover_sweep();
 
 // True when the launcher process `id` has ended or never was; false when a
 // process with that id runs or the system will not say.

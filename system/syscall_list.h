@@ -40,6 +40,8 @@
          nt_query_directory_file, kStatusAccessDenied)                                                               \
     CALL(NtSetInformationFile, NTSTATUS, (HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG), nt_set_information_file,   \
          kStatusAccessDenied)                                                                                        \
+    CALL(NtQueryInformationFile, NTSTATUS, (HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG),                          \
+         nt_query_information_file, kStatusAccessDenied)                                                             \
     CALL(GetFileInformationByHandle, BOOL, (HANDLE, LPBY_HANDLE_FILE_INFORMATION), GetFileInformationByHandle, FALSE) \
     CALL(NtQuerySecurityObject, NTSTATUS, (HANDLE, ULONG, PVOID, ULONG, PULONG), nt_query_security_object,           \
          kStatusAccessDenied)                                                                                        \
@@ -66,7 +68,6 @@
     CALL(TerminateProcess, BOOL, (HANDLE, UINT), TerminateProcess, FALSE)                                            \
     CALL(GetStdHandle, HANDLE, (DWORD), GetStdHandle, INVALID_HANDLE_VALUE)                                          \
     LEFT_OUT(GetCommandLineW, LPWSTR, (void), GetCommandLineW, "it cannot fail")                                     \
-    CALL(CommandLineToArgvW, LPWSTR *, (LPCWSTR, int *), shell_split_command_line, static_cast<LPWSTR *>(nullptr))   \
     CALL(CreateJobObjectW, HANDLE, (LPSECURITY_ATTRIBUTES, LPCWSTR), CreateJobObjectW, HANDLE{nullptr})              \
     CALL(SetInformationJobObject, BOOL, (HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD), SetInformationJobObject, FALSE) \
     CALL(AssignProcessToJobObject, BOOL, (HANDLE, HANDLE), AssignProcessToJobObject, FALSE)                          \

@@ -60,12 +60,6 @@ HRESULT WINAPI shell_folder_path(HWND window, int folder, HANDLE token, DWORD fl
     return function == nullptr ? E_FAIL : function(window, folder, token, flags, path);
 }
 
-LPWSTR *WINAPI shell_split_command_line(LPCWSTR line, int *count) {
-    using Function = LPWSTR *(WINAPI *)(LPCWSTR, int *);
-    auto function = reinterpret_cast<Function>(reinterpret_cast<void *>(shell_function("CommandLineToArgvW")));
-    return function == nullptr ? nullptr : function(line, count);
-}
-
 // ntdll is in every process from its start; its calls, which the launcher
 // may not import, are looked up once, when first used. A call that cannot be
 // found fails as the system would refuse it.
@@ -101,6 +95,12 @@ NTSTATUS WINAPI nt_set_information_file(HANDLE file, PIO_STATUS_BLOCK io, PVOID 
                                         ULONG information_class) {
     static void *function;
     return call_ntdll(function, "NtSetInformationFile", file, io, information, length, information_class);
+}
+
+NTSTATUS WINAPI nt_query_information_file(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                          ULONG information_class) {
+    static void *function;
+    return call_ntdll(function, "NtQueryInformationFile", file, io, information, length, information_class);
 }
 
 NTSTATUS WINAPI nt_query_security_object(HANDLE object, ULONG parts, PVOID descriptor, ULONG length, PULONG needed) {

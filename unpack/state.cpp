@@ -14,6 +14,7 @@ void reset_launcher_state() {
     launcher_state.entry_path[0] = 0;
     launcher_state.first_entry_path[0] = 0;
     launcher_state.shared_child_process = nullptr;
+    launcher_state.child_started = false;
     launcher_state.created_directory_total = 0;
     launcher_state.last_found = 0;
     launcher_state.cached_files = false;

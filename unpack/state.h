@@ -33,6 +33,9 @@ struct LauncherState {
     // The running child, for the console control thread; taken out of the slot
     // with an atomic exchange by whichever thread closes it.
     HANDLE shared_child_process;
+    // Set once the child is started, never cleared: from then on an interrupt
+    // is the application's to handle.
+    volatile bool child_started;
     // Directories known to exist (heap copies, never released); element 0 is
     // the user's profile folder. `last_found` answered the last lookup.
     wchar_t *created_directories[kDirectoryCacheLimit];

@@ -3,6 +3,7 @@
 // Its arguments ask for more, after that line:
 //   memory  report this process's memory, then wait for standard input to end
 //   count   print the number of files and bytes unpacked beside the library
+//   endmark print "end_qpc=" and the performance counter last, just before returning
 #include <windows.h>
 #include <wchar.h>
 
@@ -47,5 +48,13 @@ __attribute__((dllexport)) int run_code(int argc, wchar_t **argv, const wchar_t 
             bench_write(line);
         }
     }
+    for (int i = 1; i < argc; ++i)
+        if (wcscmp(argv[i], L"endmark") == 0) {
+            LARGE_INTEGER now;
+            QueryPerformanceCounter(&now);
+            char line[64];
+            snprintf(line, sizeof line, "end_qpc=%lld\n", now.QuadPart);
+            bench_write(line);
+        }
     return 0;
 }

@@ -7,7 +7,9 @@
 //                            returns its exit code
 //   hold MS [sleep]          starts holder.exe on a file of its folder for MS milliseconds, returns 0
 //                            (with "sleep": then sleeps 60 s and returns 3)
-//   sleep MS [ignore]        sleeps (ignoring console events with "ignore"), returns 3
+//   sleep MS [handle]        prints "sleeping", sleeps, returns 3; with "handle" a Ctrl+C ends the
+//                            sleep as in an interactive program: prints "interrupted", reads a line
+//                            from standard input, prints "read=" and the line, returns 4
 //   copy DEST                copies its folder to DEST, returns 0
 //   window FILE MS           writes the report to FILE, then shows a window titled
 //                            "Tarven probe window" for MS milliseconds, returns 0
@@ -17,14 +19,9 @@
 #include <stdlib.h>
 #include <string>
 
-namespace {
+#include "utf8.h"
 
-std::string utf8(const std::wstring &text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
+namespace {
 
 std::wstring variable(const wchar_t *name) {
     wchar_t value[32768];
@@ -118,6 +115,31 @@ int show_window(DWORD ms) {
     return 0;
 }
 
+HANDLE interrupted;
+BOOL WINAPI on_interrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    SetEvent(interrupted);
+    return TRUE;
+}
+
+int sleep_until_interrupted(DWORD ms, bool handle) {
+    if (handle) {
+        interrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        SetConsoleCtrlHandler(on_interrupt, TRUE);
+    }
+    fputs("sleeping\n", stdout);
+    fflush(stdout);
+    if (!handle) return Sleep(ms), 3;
+    if (WaitForSingleObject(interrupted, ms) != WAIT_OBJECT_0) return 3;
+    fputs("interrupted\n", stdout);
+    fflush(stdout);
+    char line[256];
+    if (fgets(line, sizeof line, stdin) == nullptr) return 5;
+    printf("read=%s", line);
+    fflush(stdout);
+    return 4;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library) {
@@ -161,13 +183,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         }
         return 94;
     }
-    if (command == L"sleep" && argc > 2) {
-        if (argc > 3) SetConsoleCtrlHandler(nullptr, TRUE);
-        fputs("sleeping\n", stdout);
-        fflush(stdout);
-        Sleep(static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)));
-        return 3;
-    }
+    if (command == L"sleep" && argc > 2)
+        return sleep_until_interrupted(wcstoul(argv[2], nullptr, 0), argc > 3 && std::wstring(argv[3]) == L"handle");
     if (command == L"window" && argc > 3) {
         int written = report(argc, argv, library, argv[2]);
         return written != 0 ? written : show_window(static_cast<DWORD>(wcstoul(argv[3], nullptr, 0)));

@@ -78,8 +78,10 @@ TEST(KilledLauncher, ChildEndsWithItAndTheNextStartSweepsItsFolder) {
     make_folder(linked, "a.txt");
     make_folder_link(linked + L"\\link", temp + L"\\outside");
 
-    Finished run = run_program(exe, L"\"" + exe + L"\" exit 0", {{L"TMP", temp}, {L"TEMP", temp}});
-    EXPECT_EQ(run.exit_code, 0u);
+    // The sweep runs while the child does and stops when it ends: a child of
+    // two seconds leaves it ample time for these few folders.
+    Finished run = run_program(exe, L"\"" + exe + L"\" sleep 2000", {{L"TMP", temp}, {L"TEMP", temp}});
+    EXPECT_EQ(run.exit_code, 3u);
     EXPECT_FALSE(exists(folder)) << "the killed launcher's folder stayed";
     for (const std::wstring &name : keep) EXPECT_TRUE(exists(temp + L"\\" + name + L"\\x.txt")) << narrow(name);
     EXPECT_TRUE(exists(temp + L"\\outside\\keep.txt"));

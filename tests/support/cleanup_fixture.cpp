@@ -66,5 +66,6 @@ void CleanupTest::SetUp() {
         wcscpy(launcher_state.target_directory, L"C:\\t\\onefile_1_000001_AAAAAAAAAAA");
         launcher_state.extraction_started = true;
         launcher_state.shared_child_process = nullptr;
+        launcher_state.child_started = false;
 }
 

@@ -110,11 +110,34 @@ void remove_host_tree(const std::wstring &folder) {
     RemoveDirectoryW(folder.c_str());
 }
 
-bool others_granted(const std::wstring &folder, unsigned long rights) {
+namespace {
+
+// The folder's access list as the system reports it now. The size asked for
+// first may be too small by the time of the read: under Wine the list is
+// made from the host mode at each call, and a host chmod running meanwhile
+// (let_everyone_write's) adds entries between the two calls; the read is
+// then made again with the size the system reported, the newer one.
+std::vector<unsigned char> read_dacl(const std::wstring &folder) {
     DWORD needed = 0;
     GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<unsigned char> descriptor(needed + 1);
-    EXPECT_TRUE(GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed + 1, &needed));
+    std::vector<unsigned char> descriptor;
+    for (;;) {
+        descriptor.resize(needed);
+        if (GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) break;
+        DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER || needed <= descriptor.size()) {
+            ADD_FAILURE() << "the access list of the folder was not read: error " << error;
+            return {};
+        }
+    }
+    return descriptor;
+}
+
+}  // namespace
+
+bool others_granted(const std::wstring &folder, unsigned long rights) {
+    std::vector<unsigned char> descriptor = read_dacl(folder);
+    if (descriptor.empty()) return false;
     BOOL present = FALSE, defaulted = FALSE;
     PACL acl = nullptr;
     GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted);
@@ -140,10 +163,8 @@ void let_everyone_write(const std::wstring &folder) {
         unsigned char everyone[SECURITY_MAX_SID_SIZE];
         DWORD size = sizeof everyone;
         CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size);
-        DWORD needed = 0;
-        GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-        std::vector<unsigned char> descriptor(needed + 1);
-        GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed + 1, &needed);
+        std::vector<unsigned char> descriptor = read_dacl(folder);
+        ASSERT_FALSE(descriptor.empty());
         BOOL present = FALSE, defaulted = FALSE;
         PACL old = nullptr;
         GetSecurityDescriptorDacl(descriptor.data(), &present, &old, &defaulted);

@@ -59,7 +59,7 @@ TEST_F(CleanupTest, ChildGetsFiveSecondsThenIsTerminated) {
     launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x44);
     wait_answer = WAIT_TIMEOUT;
     cleanup_at_exit();
-    EXPECT_EQ(terminations, std::vector<UINT>{0});
+    EXPECT_EQ(terminations, std::vector<UINT>{0xC000013A});  // never success
     EXPECT_EQ(launcher_state.shared_child_process, nullptr);
     launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x44);
     wait_answer = WAIT_FAILED;
@@ -67,7 +67,7 @@ TEST_F(CleanupTest, ChildGetsFiveSecondsThenIsTerminated) {
     EXPECT_EQ(terminations.size(), 2u);
 }
 
-TEST_F(CleanupTest, ConsoleEventsThatCleanUp) {
+TEST_F(CleanupTest, ConsoleEventsThatCleanUpBeforeTheChild) {
     for (DWORD event : {0u, 1u, 2u, 5u, 6u}) {
         deletions.clear();
         EXPECT_FALSE(console_control_handler(event));
@@ -78,6 +78,39 @@ TEST_F(CleanupTest, ConsoleEventsThatCleanUp) {
         EXPECT_FALSE(console_control_handler(event));
         EXPECT_TRUE(deletions.empty()) << event;
     }
+}
+
+// With a child running, Ctrl+C and Ctrl+Break are the child's: the parent
+// neither waits for nor ends it, removes nothing and is not ended itself.
+// Closing the console, log-off and shut-down still give it five seconds.
+TEST_F(CleanupTest, InterruptsWhileTheChildRunsAreTheChilds) {
+    sys.DuplicateHandle = [](HANDLE, HANDLE, HANDLE, LPHANDLE copy, DWORD, BOOL, DWORD) -> BOOL {
+        *copy = reinterpret_cast<HANDLE>(0x48);
+        return TRUE;
+    };
+    share_child_process(reinterpret_cast<HANDLE>(0x44));
+    wait_answer = WAIT_TIMEOUT;
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+        EXPECT_TRUE(console_control_handler(event)) << event;
+        EXPECT_TRUE(deletions.empty()) << event;
+    }
+    EXPECT_TRUE(waits.empty());
+    EXPECT_TRUE(terminations.empty());
+    EXPECT_EQ(launcher_state.shared_child_process, reinterpret_cast<HANDLE>(0x48));
+    for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        deletions.clear();
+        launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x48);
+        EXPECT_FALSE(console_control_handler(event)) << event;
+        EXPECT_EQ(deletions.size(), 1u) << event;
+    }
+    EXPECT_EQ(waits, (std::vector<DWORD>{5000, 5000, 5000}));
+    EXPECT_EQ(terminations, (std::vector<UINT>{0xC000013A, 0xC000013A, 0xC000013A}));
+    // Once the child has ended and its handle is back, an interrupt still
+    // leaves the parent to exit with the child's code.
+    release_shared_child_process();
+    deletions.clear();
+    EXPECT_TRUE(console_control_handler(CTRL_C_EVENT));
+    EXPECT_TRUE(deletions.empty());
 }
 
 // The main thread and the console control thread race for the child's
@@ -110,7 +143,7 @@ TEST_F(CleanupTest, HandleRaceClosesEachHandleOnce) {
         share_child_process(child);
         HANDLE duplicate = launcher_state.shared_child_process;
         ASSERT_NE(duplicate, nullptr);
-        std::thread control([] { console_control_handler(CTRL_C_EVENT); });
+        std::thread control([] { console_control_handler(CTRL_CLOSE_EVENT); });
         release_shared_child_process();
         control.join();
         EXPECT_EQ(closes[duplicate], 1) << round;

@@ -157,9 +157,11 @@ TEST_F(RemoveTreeSeam, AHandleThatIsTheLinkItselfIsDeletedNeverListed) {
     link_handle = nullptr;
     link_listings = link_deletions = 0;
     sys.NtCreateFile = remembering_open;
-    sys.GetFileInformationByHandle = [](HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) -> BOOL {
-        BOOL got = real_sys.GetFileInformationByHandle(handle, information);
-        if (handle == link_handle) information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    sys.NtQueryInformationFile = [](HANDLE handle, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                    ULONG kind) -> NTSTATUS {
+        NTSTATUS got = real_sys.NtQueryInformationFile(handle, io, information, length, kind);
+        // The attributes with the reparse tag: their first field.
+        if (handle == link_handle && kind == 35) *static_cast<ULONG *>(information) |= FILE_ATTRIBUTE_REPARSE_POINT;
         return got;
     };
     sys.NtQueryDirectoryFile = [](HANDLE folder, HANDLE event, PVOID routine, PVOID context, PIO_STATUS_BLOCK io,
