@@ -27,7 +27,24 @@ protected:
     }
 };
 
-HWND progress_window() { return FindWindowW(TARVEN_PROGRESS_CLASS, nullptr); }
+// This process's window only: ctest runs the tests of this file side by side on
+// one desktop, where FindWindowW would as well return another test's window.
+BOOL CALLBACK own_progress_window(HWND window, LPARAM found) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t name[64] = {0};
+    if (owner != GetCurrentProcessId() || !GetClassNameW(window, name, 64) ||
+        std::wstring(name) != TARVEN_PROGRESS_CLASS)
+        return TRUE;
+    *reinterpret_cast<HWND *>(found) = window;
+    return FALSE;
+}
+
+HWND progress_window() {
+    HWND found = nullptr;
+    EnumWindows(own_progress_window, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
 
 TEST_F(ProgressWindowTest, RightToLeftNameFollowsTheBytesAndCancelsOnClose) {
     const wchar_t *product = L"\u05DB\u05DC\u05D9 \u05E2\u05D1\u05E8\u05D9 2";  // Hebrew, then a digit
