@@ -27,29 +27,26 @@ protected:
     }
 };
 
-// This process's window only: ctest runs the tests of this file side by side on
-// one desktop, where FindWindowW would as well return another test's window.
-BOOL CALLBACK own_progress_window(HWND window, LPARAM found) {
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t name[64] = {0};
-    if (owner != GetCurrentProcessId() || !GetClassNameW(window, name, 64) ||
-        std::wstring(name) != TARVEN_PROGRESS_CLASS)
-        return TRUE;
-    *reinterpret_cast<HWND *>(found) = window;
-    return FALSE;
+// ctest runs these tests side by side on one desktop: each test's window gets
+// a title of its own, so that the lookup never finds another test's window.
+std::wstring shown_title;
+
+bool start_window(DWORD show_after_ms, const wchar_t *product, unsigned long long total) {
+    shown_title = product;
+    if (shown_title == L"Tool") {
+        const char *test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        shown_title += L" ";
+        for (const char *c = test; *c; ++c) shown_title += static_cast<wchar_t>(*c);
+    }
+    return start_progress_window(show_after_ms, shown_title.c_str(), total);
 }
 
-HWND progress_window() {
-    HWND found = nullptr;
-    EnumWindows(own_progress_window, reinterpret_cast<LPARAM>(&found));
-    return found;
-}
+HWND progress_window() { return FindWindowW(TARVEN_PROGRESS_CLASS, shown_title.c_str()); }
 
 TEST_F(ProgressWindowTest, RightToLeftNameFollowsTheBytesAndCancelsOnClose) {
     const wchar_t *product = L"\u05DB\u05DC\u05D9 \u05E2\u05D1\u05E8\u05D9 2";  // Hebrew, then a digit
     launcher_state.unpacked_bytes = 250;
-    ASSERT_TRUE(start_progress_window(0, product, 1000));
+    ASSERT_TRUE(start_window(0, product, 1000));
     HWND window = nullptr;
     ASSERT_TRUE(wait_for([&] { return (window = progress_window()) != nullptr; }, 10000));
     wchar_t title[64] = {0};
@@ -71,7 +68,7 @@ TEST_F(ProgressWindowTest, RightToLeftNameFollowsTheBytesAndCancelsOnClose) {
 }
 
 TEST_F(ProgressWindowTest, ClosedAfterTheApplicationStartedCancelsNothing) {
-    ASSERT_TRUE(start_progress_window(0, L"Tool", 0));  // total unknown: a bar without an end
+    ASSERT_TRUE(start_window(0, L"Tool", 0));  // total unknown: a bar without an end
     HWND window = nullptr;
     ASSERT_TRUE(wait_for([&] { return (window = progress_window()) != nullptr; }, 10000));
     EXPECT_FALSE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
@@ -84,7 +81,7 @@ TEST_F(ProgressWindowTest, ClosedAfterTheApplicationStartedCancelsNothing) {
 
 // A console program (this test program is one): the window goes as soon as the application starts.
 TEST_F(ProgressWindowTest, GoesWhenAConsoleApplicationStarts) {
-    ASSERT_TRUE(start_progress_window(0, L"Tool", 100));
+    ASSERT_TRUE(start_window(0, L"Tool", 100));
     ASSERT_TRUE(wait_for([&] { return progress_window() != nullptr; }, 10000));
     EXPECT_TRUE(progress_allows_start());
     progress_follow_application(GetCurrentProcessId());
@@ -99,7 +96,7 @@ TEST_F(ProgressWindowTest, NothingWhenUnpackingEndsFirst) {
         ++loads;
         return real_sys.LoadLibraryExW(name, file, flags);
     };
-    ASSERT_TRUE(start_progress_window(300, L"Tool", 100));
+    ASSERT_TRUE(start_window(300, L"Tool", 100));
     EXPECT_TRUE(progress_allows_start());
     reset_progress_window();
     EXPECT_EQ(loads, 0);
@@ -113,7 +110,7 @@ TEST_F(ProgressWindowTest, AWindowThatCannotBeMadeNeverStopsTheRun) {
     };
     for (const char *name : {"CreateWindowExW", "InitCommonControlsEx", "CreateFontIndirectW", "SetTimer"}) {
         missing = name;
-        ASSERT_TRUE(start_progress_window(0, L"Tool", 100)) << name;
+        ASSERT_TRUE(start_window(0, L"Tool", 100)) << name;
         Sleep(300);
         EXPECT_EQ(progress_window(), nullptr) << name;
         EXPECT_FALSE(launcher_state.stop_requested) << name;
@@ -122,7 +119,7 @@ TEST_F(ProgressWindowTest, AWindowThatCannotBeMadeNeverStopsTheRun) {
     }
     sys = real_sys;
     sys.LoadLibraryExW = [](LPCWSTR, HANDLE, DWORD) -> HMODULE { return nullptr; };
-    ASSERT_TRUE(start_progress_window(0, L"Tool", 100));
+    ASSERT_TRUE(start_window(0, L"Tool", 100));
     Sleep(300);
     EXPECT_EQ(progress_window(), nullptr);
     EXPECT_TRUE(progress_allows_start());
