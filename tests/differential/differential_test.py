@@ -106,9 +106,13 @@ def run(case, exe, folder):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     result = folder + ".codes"
+    if os.path.exists(result):
+        os.remove(result)  # a run that writes none must not read the last one's
     lines = ['%s%s' % ('"%s"' % windows_path(exe) if quoted else windows_path(exe), tail)
              for quoted, tail in case["lines"]]
-    command = [WINE, spawn, windows_path(result), windows_path(exe)] + [hex_line(line) for line in lines]
+    with open(folder + ".lines", "w") as f:
+        f.writelines(hex_line(line) + "\n" for line in lines)
+    command = [WINE, spawn, windows_path(result), windows_path(exe), windows_path(folder + ".lines")]
     seen = {}
     if "dialogue" in case:
         seen["terminal"] = talk(command, folder, case["dialogue"])
@@ -152,6 +156,8 @@ def run(case, exe, folder):
             if os.path.exists(os.path.join(folder, case["wait_for"])):
                 break
             time.sleep(0.1)
+    if not os.path.exists(result):
+        sys.exit("%s: spawn.exe wrote no exit codes; it showed: %s" % (case["name"], describe(seen)))
     with open(result) as f:
         seen["codes"] = f.read().split()
     # Wine's own line about a crash names the code's address; Windows writes none.

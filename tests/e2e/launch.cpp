@@ -140,13 +140,17 @@ std::map<std::wstring, std::string> read_tree(const std::wstring &folder) {
 
 // Each run of the tests gets folders of its own: a folder left by a run
 // (for instance one holding names too long for the shell's deletion) never
-// stands in the way of the next.
+// stands in the way of the next. The count tells apart the folders one
+// process asks for within one tick of the clock.
 std::wstring scratch_folder(const std::wstring &name) {
+    static unsigned count = 0;
     std::wstring root = widen(std::string("Z:") + TARVEN_E2E_SCRATCH);
     CreateDirectoryW(root.c_str(), nullptr);
     std::wstring folder = root + L"\\" + name + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                          std::to_wstring(GetTickCount64());
-    EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << narrow(folder);
+                          std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++count);
+    bool made = CreateDirectoryW(folder.c_str(), nullptr);
+    DWORD error = GetLastError();
+    EXPECT_TRUE(made) << narrow(folder) << " (error " << error << ")";
     return folder;
 }
 
