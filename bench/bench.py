@@ -215,7 +215,11 @@ class Bench:
                       "exit_best": min(f["exit"])} for key, f in figures.items()} | {"runs": runs}
 
     def two_process(self):
-        blocks, repeat = (2, 3) if self.quick else (5, 4)
+        # Every Wine process spends either about 5 or about 20 ms in its own
+        # start-up (the time zone lookup at kernel32's start, at random), and
+        # each figure has two processes: 20 runs left medians 20-30% apart
+        # between whole runs, 60 hold them within a few per cent.
+        blocks, repeat = (2, 3) if self.quick else (15, 4)
         tiny = self.case_file("tiny", "app.exe")
         figures = {"launcher": [], "self": [], "self_load": []}
         fresh_folder(self.temp)

@@ -12,7 +12,7 @@
 #   cache     the cached mode: its folder, the check, the file table
 #   launcher  the application: run sequence, child, clean-up, re-entry
 # The Windows build and the host fuzz build both make their libraries here.
-set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp)
+set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp system/profile_folder.cpp)
 set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
 set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp payload/slots.cpp)
 set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/closing.cpp unpack/report.cpp unpack/state.cpp)

@@ -1,6 +1,8 @@
 // The production values of the system-call table.
 #include "system/syscalls.h"
 
+#include "system/profile_folder.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <psapi.h>
@@ -39,11 +41,13 @@ FARPROC shell_function(const char *name) {
     return shell == nullptr ? nullptr : GetProcAddress(shell, name);
 }
 
-// The user's profile folder as the shell gives it for CSIDL_PROFILE, from the
-// profile library: a parent asks for it (the created-directory cache starts
-// with it) and would otherwise load the shell's library for it alone. Windows
-// 8 and later take the process token's pseudo handle; false where it fails.
+// The user's profile folder as the shell gives it for CSIDL_PROFILE: a parent
+// asks for it (the created-directory cache starts with it) and would
+// otherwise load the shell's library for it alone. Read from the profile list
+// through ntdll; where that fails, from the profile library (Windows 8 and
+// later take the process token's pseudo handle); false where both fail.
 bool profile_folder(LPWSTR path) {
+    if (profile_folder_from_registry(path)) return true;
     using Function = BOOL(WINAPI *)(HANDLE, LPWSTR, LPDWORD);
     static HMODULE profiles;  // no guarded static: its guard would need the C++ runtime's DLL
     if (profiles == nullptr) profiles = LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);

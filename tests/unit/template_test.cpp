@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <userenv.h>
+
 #include "paths/arguments.h"
 #include "paths/template.h"
 #include "tests/support/seam.h"
@@ -209,15 +211,20 @@ TEST_F(TemplateTest, FoldersTheSystemCannotGiveFail) {
 
 namespace {
 
-// {HOME}'s folder comes from the profile library rather than the shell's
-// (which loads user32, gdi32 and ole32 with it): the very folder the shell
-// gives, and for any other folder the shell still answers.
+// {HOME}'s folder comes from the system's profile list through ntdll rather
+// than from the shell (which loads user32, gdi32 and ole32 with it) or the
+// profile library (advapi32, sechost and ucrtbase): the very folder both
+// give, and for any other folder the shell still answers.
 TEST(ShellFolders, ProfileFolderIsTheShellsOwn) {
-    wchar_t ours[MAX_PATH] = {}, shells[MAX_PATH] = {};
+    wchar_t ours[MAX_PATH] = {}, shells[MAX_PATH] = {}, profiles[MAX_PATH] = {};
+    bool profiles_loaded = GetModuleHandleW(L"userenv.dll") != nullptr;
     ASSERT_EQ(real_sys.SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, ours), S_OK);
+    EXPECT_EQ(GetModuleHandleW(L"userenv.dll") != nullptr, profiles_loaded);
     ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, shells), S_OK);
     EXPECT_STREQ(ours, shells);
-    EXPECT_NE(GetModuleHandleW(L"userenv.dll"), nullptr);
+    DWORD size = MAX_PATH;
+    ASSERT_TRUE(GetUserProfileDirectoryW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(-4)), profiles, &size));
+    EXPECT_STREQ(ours, profiles);
     ASSERT_EQ(real_sys.SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, ours), S_OK);
     ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, shells), S_OK);
     EXPECT_STREQ(ours, shells);
