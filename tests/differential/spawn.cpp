@@ -73,7 +73,15 @@ int wmain(int argc, wchar_t **argv) {
         startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(argv[2], line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        // Wine 8's process creation now and then fails with ERROR_INTERNAL_ERROR
+        // before the program runs at all (Windows does not): tried again.
+        BOOL started = FALSE;
+        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+            std::wstring copy = line;  // CreateProcessW may write to the line it is given
+            started = CreateProcessW(argv[2], copy.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+            if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+        }
+        if (!started) {
             fprintf(result, "cannot start: %lu\n", GetLastError());
             return 2;
         }
