@@ -232,6 +232,14 @@ bool unpack_into_target() {
     return progress_allows_start();
 }
 
+// The folder this run keeps, held: from here on the clean-up no longer
+// removes the fresh copy, published or kept.
+const wchar_t *settle_on(const wchar_t *folder) {
+    launcher_state.extraction_started = false;
+    hold_folder(folder);
+    return folder;
+}
+
 // Publishes a fresh copy of the payload at the cache folder; gives the folder
 // the application runs from: the cache folder, or the fresh copy itself when
 // a damaged cache folder is in use and cannot be replaced; null when the
@@ -243,11 +251,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     if (!unpack_into_target()) return nullptr;
     const wchar_t *fresh = launcher_state.target_directory;
     write_marker(fresh);
-    if (sys.MoveFileExW(fresh, cache_folder, 0)) {
-        launcher_state.extraction_started = false;
-        hold_folder(cache_folder);
-        return cache_folder;
-    }
+    if (sys.MoveFileExW(fresh, cache_folder, 0)) return settle_on(cache_folder);
     // Another start published first, or a damaged folder is in the way.
     if (hold_if_whole(cache_folder, table)) {
         remove_directory_tree(fresh);
@@ -258,18 +262,14 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     // followed nor renamed (a rename through it could move what it points at).
     if (!is_plain_directory(cache_folder)) {
         remove_directory_tree(cache_folder);
-        bool published = sys.MoveFileExW(fresh, cache_folder, 0);
-        launcher_state.extraction_started = false;
-        hold_folder(published ? cache_folder : fresh);
-        return published ? cache_folder : fresh;
+        return settle_on(sys.MoveFileExW(fresh, cache_folder, 0) ? cache_folder : fresh);
     }
     wchar_t aside_name[kPathCapacity], aside[kPathCapacity];
     own_name(aside_name, id, L"old");
     sibling_path(aside, aside_name);
     if (sys.MoveFileExW(cache_folder, aside, 0)) {
         if (sys.MoveFileExW(fresh, cache_folder, 0)) {
-            launcher_state.extraction_started = false;
-            hold_folder(cache_folder);
+            settle_on(cache_folder);
             // Its tree, or only the link itself when a link or junction stood
             // at the cache folder's place.
             remove_directory_tree(aside);
@@ -279,9 +279,7 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     }
     // In use: this run uses its own copy, which stays until a later start
     // finds its launcher gone.
-    launcher_state.extraction_started = false;
-    hold_folder(fresh);
-    return fresh;
+    return settle_on(fresh);
 }
 
 }  // namespace

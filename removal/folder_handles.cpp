@@ -9,6 +9,8 @@
 // enough: the listing's word and the entry's id are checked as well.
 #include "removal/folder_handles.h"
 
+#include "paths/bounded.h"
+
 namespace {
 
 // The native calls' values, spelled here: the user-mode headers lack most.
@@ -31,12 +33,6 @@ constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool succeeded(NTSTATUS status) { return status >= 0; }
-
-size_t wide_units(const wchar_t *text) {
-    size_t units = 0;
-    while (text[units] != 0) ++units;
-    return units;
-}
 
 bool is_dot_name(const ListedEntry &entry) {
     return entry.name[0] == L'.' && (entry.bytes == 2 || (entry.bytes == 4 && entry.name[1] == L'.'));
@@ -63,7 +59,7 @@ bool next_listed_entry(FolderListing &listing, ListedEntry &entry) {
             UNICODE_STRING *asked = nullptr;
             // The system takes the mask from the first question only.
             if (!listing.started && listing.mask != nullptr) {
-                mask.Length = mask.MaximumLength = static_cast<USHORT>(wide_units(listing.mask) * sizeof(wchar_t));
+                mask.Length = mask.MaximumLength = static_cast<USHORT>(wide_length(listing.mask) * sizeof(wchar_t));
                 mask.Buffer = const_cast<wchar_t *>(listing.mask);
                 asked = &mask;
             }
@@ -165,7 +161,7 @@ bool rename_through_handle(HANDLE handle, HANDLE folder, const wchar_t *name) {
         ULONG bytes;
         wchar_t name[MAX_PATH];
     } rename = {0, folder, 0, {}};
-    size_t units = wide_units(name);
+    size_t units = wide_length(name);
     if (units >= MAX_PATH) return false;
     for (size_t i = 0; i < units; ++i) rename.name[i] = name[i];
     rename.bytes = static_cast<ULONG>(units * sizeof(wchar_t));

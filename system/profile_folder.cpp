@@ -17,8 +17,7 @@ constexpr NTSTATUS kStatusSuccess = 0;
 
 template <typename Function>
 Function ntdll_function(const char *name) {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(ntdll, name)));
+    return reinterpret_cast<Function>(ntdll_export(name));
 }
 
 // The user's SID as text ("S-1-5-21-..."), in `text` of `capacity` units; false where it cannot be read.

@@ -10,6 +10,11 @@
 #include <stdlib.h>
 #include <zstd.h>
 
+void *ntdll_export(const char *name) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll == nullptr ? nullptr : reinterpret_cast<void *>(GetProcAddress(ntdll, name));
+}
+
 namespace {
 
 // Only reports write here, just before the process ends: the line ends with
@@ -64,15 +69,13 @@ HRESULT WINAPI shell_folder_path(HWND window, int folder, HANDLE token, DWORD fl
     return function == nullptr ? E_FAIL : function(window, folder, token, flags, path);
 }
 
-// ntdll is in every process from its start; its calls, which the launcher
-// may not import, are looked up once, when first used. A call that cannot be
+// ntdll's calls are looked up once, when first used. A call that cannot be
 // found fails as the system would refuse it.
 template <typename... Parameters>
 NTSTATUS call_ntdll(void *&cached, const char *name, Parameters... arguments) {
     void *function = __atomic_load_n(&cached, __ATOMIC_ACQUIRE);
     if (function == nullptr) {
-        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        function = ntdll == nullptr ? nullptr : reinterpret_cast<void *>(GetProcAddress(ntdll, name));
+        function = ntdll_export(name);
         __atomic_store_n(&cached, function, __ATOMIC_RELEASE);
     }
     if (function == nullptr) return kStatusAccessDenied;

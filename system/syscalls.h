@@ -46,3 +46,7 @@ extern SystemCalls sys;
 
 // The table as the launcher ships it; tests restore entries from it.
 extern const SystemCalls real_sys;
+
+// ntdll's export `name`, or null when it has none. ntdll is in every process
+// from its start; its calls, which the launcher does not import, are looked up.
+void *ntdll_export(const char *name);

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/wine_starts.h"
+
 namespace {
 
 // Ctrl+C on the shared console is for the program being tested.
@@ -73,14 +75,10 @@ int wmain(int argc, wchar_t **argv) {
         startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         PROCESS_INFORMATION process = {};
-        // Wine 8's process creation now and then fails with ERROR_INTERNAL_ERROR
-        // before the program runs at all (Windows does not): tried again.
-        BOOL started = FALSE;
-        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        BOOL started = create_process_despite_wine([&] {
             std::wstring copy = line;  // CreateProcessW may write to the line it is given
-            started = CreateProcessW(argv[2], copy.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-            if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
-        }
+            return CreateProcessW(argv[2], copy.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+        });
         if (!started) {
             fprintf(result, "cannot start: %lu\n", GetLastError());
             return 2;

@@ -12,6 +12,7 @@
 
 #include "tests/e2e/launch.h"
 #include "tests/support/files.h"
+#include "tests/support/wine_starts.h"
 
 namespace {
 
@@ -33,18 +34,11 @@ struct CacheRoom {
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
-        // Under Wine 8, CreateProcessW now and then fails with
-        // ERROR_INTERNAL_ERROR when many processes start at once (here about
-        // one run in six beside two other tests; once for a benchmark's own
-        // program): Wine's start-up of the new process, not the launcher,
-        // which has not run yet. Windows does not; the test is about what
-        // the launchers do once started.
-        BOOL created = FALSE;
-        for (int attempt = 0; attempt < 3 && !created; ++attempt) {
-            created = CreateProcessW(path_of(exe).c_str(), line.data(), nullptr, nullptr, FALSE,
-                                     CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process);
-            if (!created && GetLastError() != ERROR_INTERNAL_ERROR) break;
-        }
+        // Seen here about one run in six beside two other tests.
+        BOOL created = create_process_despite_wine([&] {
+            return CreateProcessW(path_of(exe).c_str(), line.data(), nullptr, nullptr, FALSE,
+                                  CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process);
+        });
         EXPECT_TRUE(created) << "error " << GetLastError();
         CloseHandle(process.hThread);
         return process.hProcess;

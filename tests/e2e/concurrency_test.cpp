@@ -12,6 +12,7 @@
 
 #include "tests/e2e/launch.h"
 #include "tests/support/files.h"
+#include "tests/support/wine_starts.h"
 
 namespace {
 
@@ -34,14 +35,10 @@ TEST(Concurrency, FiftyLaunchesAtOnceKeepTheirFoldersAndExitCodesApart) {
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
-        // Wine's process creation now and then fails with ERROR_INTERNAL_ERROR
-        // before the launcher runs at all (run_program says more): tried again.
-        BOOL created = FALSE;
-        for (int attempt = 0; attempt < 3 && !created; ++attempt) {
-            created = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                                     block.data(), nullptr, &startup, &process);
-            if (!created && GetLastError() != ERROR_INTERNAL_ERROR) break;
-        }
+        BOOL created = create_process_despite_wine([&] {
+            return CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                                  block.data(), nullptr, &startup, &process);
+        });
         ASSERT_TRUE(created) << "launch " << i << ": " << GetLastError();
         CloseHandle(process.hThread);
         launched.push_back(process);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/support/files.h"
+#include "tests/support/wine_starts.h"
 
 std::wstring environment_block(const std::map<std::wstring, std::wstring> &changes) {
     std::map<std::wstring, std::wstring> merged;
@@ -59,17 +60,12 @@ Finished run_once(const std::wstring &program, const std::wstring &command_line,
     std::wstring block = environment_block(environment);
     std::wstring line = command_line;
     PROCESS_INFORMATION process = {};
-    BOOL started = FALSE;
-    // Under load (fifty launches at once beside it), Wine's process creation
-    // was seen to fail once with ERROR_INTERNAL_ERROR before the program ran
-    // at all; the driver, not the launcher, tries that start once more.
-    for (int attempt = 0; attempt < 2 && !started; ++attempt) {
+    BOOL started = create_process_despite_wine([&] {
         line = command_line;
-        started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                 block.data(), current_directory.empty() ? nullptr : current_directory.c_str(),
-                                 &startup, &process);
-        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
-    }
+        return CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                              block.data(), current_directory.empty() ? nullptr : current_directory.c_str(), &startup,
+                              &process);
+    });
     CloseHandle(out_write);
     CloseHandle(err_write);
     if (!started) {

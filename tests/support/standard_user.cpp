@@ -8,6 +8,8 @@
 
 #include <stdio.h>
 
+#include "tests/support/wine_starts.h"
+
 namespace {
 
 HANDLE linked_standard_token() {
@@ -39,14 +41,10 @@ struct StandardUser {
         startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         PROCESS_INFORMATION process = {};
-        // Wine's process creation fails now and then with ERROR_INTERNAL_ERROR
-        // under load, before the program runs at all: that start is tried again.
-        BOOL started = FALSE;
-        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-            started = CreateProcessAsUserW(token, nullptr, GetCommandLineW(), nullptr, nullptr, TRUE, 0, nullptr,
-                                           nullptr, &startup, &process);
-            if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
-        }
+        BOOL started = create_process_despite_wine([&] {
+            return CreateProcessAsUserW(token, nullptr, GetCommandLineW(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &process);
+        });
         if (!started) {
             fprintf(stderr, "cannot start the tests as a standard user (error %lu)\n", GetLastError());
             ExitProcess(3);
