@@ -2,15 +2,9 @@
 #include "cache/file_table.h"
 
 #include "contract/contract.h"
+#include "payload/slots.h"
 
 namespace {
-
-uint32_t read32(const unsigned char *at) {
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
-           (static_cast<uint32_t>(at[3]) << 24);
-}
-
-uint64_t read64(const unsigned char *at) { return read32(at) | (static_cast<uint64_t>(read32(at + 4)) << 32); }
 
 // Compares a found name with a table name as UTF-16 code units: <0, 0, >0.
 int compare_name(const wchar_t *name, size_t length, const TableFile &file) {
@@ -25,26 +19,26 @@ int compare_name(const wchar_t *name, size_t length, const TableFile &file) {
 
 bool file_table_is_sound(const unsigned char *table, uint64_t bytes) {
     if (table == nullptr || bytes < 4) return false;
-    uint64_t count = read32(table);
+    uint64_t count = read_le32(table);
     if (count > (bytes - 4) / 4) return false;
     for (uint64_t i = 0; i < count; ++i) {
-        uint64_t record = read32(table + 4 + 4 * i);
+        uint64_t record = read_le32(table + 4 + 4 * i);
         if (record > bytes || bytes - record < 12) return false;
-        uint64_t units = read32(table + record + 8);
+        uint64_t units = read_le32(table + record + 8);
         if (units == 0 || units > kEntryNameMaxUnits || 2 * units > bytes - record - 12) return false;
     }
     return true;
 }
 
-uint32_t table_count(const unsigned char *table) { return read32(table); }
+uint32_t table_count(const unsigned char *table) { return read_le32(table); }
 
 TableFile table_file(const unsigned char *table, uint32_t index) {
-    const unsigned char *record = table + read32(table + 4 + 4 * index);
-    return TableFile{record + 12, read32(record + 8), read64(record)};
+    const unsigned char *record = table + read_le32(table + 4 + 4 * index);
+    return TableFile{record + 12, read_le32(record + 8), read_le64(record)};
 }
 
 long find_in_table(const unsigned char *table, const wchar_t *name, size_t length) {
-    uint32_t count = read32(table);
+    uint32_t count = read_le32(table);
     if (count == 0) return -1;
     if (compare_name(name, length, table_file(table, 0)) == 0) return 0;
     // The rest are sorted.

@@ -8,12 +8,14 @@
 static_assert(offsetof(TarvenSlots, payload_id_rva) == offsetof(TarvenSlots, target_template_rva) + 16,
               "the five text slots follow one another");
 
-namespace {
-
-uint32_t read32(const unsigned char *at) {
+uint32_t read_le32(const unsigned char *at) {
     return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
            (static_cast<uint32_t>(at[3]) << 24);
 }
+
+uint64_t read_le64(const unsigned char *at) { return read_le32(at) | (static_cast<uint64_t>(read_le32(at + 4)) << 32); }
+
+namespace {
 
 // The text at `rva`: null for an unfilled slot (0); `damaged` set when it
 // starts or runs past the image's end.
@@ -31,9 +33,8 @@ bool read_slots(const unsigned char *image, uint64_t image_size, const unsigned 
     *view = SlotsView{};
     for (size_t i = 0; i < sizeof kSlotsMagic; ++i)
         if (slots[i] != static_cast<unsigned char>(kSlotsMagic[i])) return false;
-    const unsigned char *size = slots + offsetof(TarvenSlots, payload_size);
-    uint64_t payload_size = read32(size) | (static_cast<uint64_t>(read32(size + 4)) << 32);
-    uint32_t payload_rva = read32(slots + offsetof(TarvenSlots, payload_rva));
+    uint64_t payload_size = read_le64(slots + offsetof(TarvenSlots, payload_size));
+    uint32_t payload_rva = read_le32(slots + offsetof(TarvenSlots, payload_rva));
     if (payload_rva != 0) {
         if (payload_rva > image_size || payload_size > image_size - payload_rva) return false;
         view->payload = image + payload_rva;
@@ -42,14 +43,13 @@ bool read_slots(const unsigned char *image, uint64_t image_size, const unsigned 
     bool damaged = false;
     // The five text slots follow one another, the target template first.
     const unsigned char *text_slots = slots + offsetof(TarvenSlots, target_template_rva);
-    for (int i = 0; i < 5; ++i) view->texts[i] = text_at(image, image_size, read32(text_slots + 4 * i), &damaged);
+    for (int i = 0; i < 5; ++i) view->texts[i] = text_at(image, image_size, read_le32(text_slots + 4 * i), &damaged);
     if (damaged) return false;
-    uint32_t table_rva = read32(slots + offsetof(TarvenSlots, file_table_rva));
-    uint32_t flags = read32(slots + offsetof(TarvenSlots, flags));
+    uint32_t table_rva = read_le32(slots + offsetof(TarvenSlots, file_table_rva));
+    uint32_t flags = read_le32(slots + offsetof(TarvenSlots, flags));
     view->cached = (flags & kSlotsCached) != 0;
     view->progress_window = (flags & kSlotsProgressWindow) != 0;
-    const unsigned char *unpacked = slots + offsetof(TarvenSlots, unpacked_size);
-    view->unpacked_size = read32(unpacked) | (static_cast<uint64_t>(read32(unpacked + 4)) << 32);
+    view->unpacked_size = read_le64(slots + offsetof(TarvenSlots, unpacked_size));
     if (view->cached) {
         if (table_rva == 0 || table_rva >= image_size) return false;
         view->file_table = image + table_rva;

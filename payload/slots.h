@@ -28,3 +28,8 @@ struct SlotsView {
 // not the slots' magic, the payload past the image's end, a text without its
 // zero unit inside the image, a cached executable without a file table.
 bool read_slots(const unsigned char *image, uint64_t image_size, const unsigned char *slots, SlotsView *view);
+
+// The little-endian values the packer writes, read byte by byte: the slots
+// and the cached mode's file table need not be aligned.
+uint32_t read_le32(const unsigned char *at);
+uint64_t read_le64(const unsigned char *at);
