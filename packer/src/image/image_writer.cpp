@@ -9,6 +9,7 @@
 #include "host/errors.h"
 #include "host/le_bytes.h"
 #include "image/pe_checksum.h"
+#include "image/pe_image.h"
 #include "pack/entry_digest.h"
 
 namespace tarven {
@@ -22,7 +23,6 @@ constexpr uint32_t kInitializedDataFlag = 0x40;
 constexpr uint32_t kSizeOfCode = 0x04, kSizeOfInitializedData = 0x08, kSectionAlignment = 0x20,
                    kFileAlignment = 0x24, kOsVersion = 0x28, kSubsystemVersion = 0x30, kSizeOfImage = 0x38, kSizeOfHeaders = 0x3C,
                    kDirectoryCount = 0x6C, kDirectories = 0x70;
-constexpr uint32_t kResourceDirectory = 2, kSecurityDirectory = 4, kDebugDirectory = 6;
 
 uint64_t align_up(uint64_t v, uint32_t a) { return (v + a - 1) / a * a; }
 
@@ -50,7 +50,7 @@ ExecutableWriter::ExecutableWriter(OutputFile& out, const std::vector<unsigned c
   const unsigned char* opt = in + optional_offset_;
   if (get_le16(opt) != 0x20B || optional_size < kDirectories + 16 * 8 || get_le32(opt + kDirectoryCount) < 16)
     broken("is not a PE32+ image with 16 data directories");
-  for (uint32_t d : {kResourceDirectory, kSecurityDirectory, kDebugDirectory})
+  for (uint32_t d : {kResourceDirectoryIndex, kCertificateDirectoryIndex, kDebugDirectoryIndex})
     if (get_le32(opt + kDirectories + d * 8 + 4) != 0) broken("already holds resources, a signature or debug data");
   section_alignment_ = get_le32(opt + kSectionAlignment);
   table_offset_ = optional_offset_ + optional_size;
@@ -251,8 +251,8 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
   put_le32(opt + kFileAlignment, file_alignment_);
   put_le32(opt + kSizeOfHeaders, headers_size_);
   put_le32(opt + kSizeOfImage, static_cast<uint32_t>(align_up(uint64_t{resource_rva} + resource_size, section_alignment_)));
-  put_le32(opt + kDirectories + kResourceDirectory * 8, resource_rva);
-  put_le32(opt + kDirectories + kResourceDirectory * 8 + 4, resource_size);
+  put_le32(opt + kDirectories + kResourceDirectoryIndex * 8, resource_rva);
+  put_le32(opt + kDirectories + kResourceDirectoryIndex * 8 + 4, resource_size);
   put_le32(opt + kCheckSumField, 0);
   // Windows gives programs marked older than 6.0 legacy window metrics (a
   // packed GUI would size its windows unlike the same program built
