@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <string_view>
 #include <thread>
 
 #include "commands/args.h"
@@ -129,7 +128,7 @@ std::string unstartable_name(const std::u16string& name) {
     return std::string("it ends in a ") + (name.back() == u'.' ? "dot" : "space");
   if (is_device_name(name)) return "it is a device name";
   for (char16_t u : name)
-    if (u < 0x20 || std::u16string_view(u"<>:\"|?*\\").find(u) != std::u16string_view::npos)
+    if (is_refused_in_names(u) || u == u'\\')
       return "it holds a character Windows refuses in names";
   return {};
 }

@@ -76,7 +76,7 @@ std::string base_of(const std::string& name) {
 
 bool is_system_dll(const std::string& name) {
   const std::string folded = lower(name);
-  if (folded.rfind("api-ms-win-", 0) == 0 || folded.rfind("ext-ms-win-", 0) == 0) return true;
+  if (starts_with(folded, "api-ms-win-") || starts_with(folded, "ext-ms-win-")) return true;
   return std::find(std::begin(kSystemDlls), std::end(kSystemDlls), folded) != std::end(kSystemDlls);
 }
 

@@ -6,27 +6,10 @@
 
 #include "contract/contract.h"
 #include "host/le_bytes.h"
+#include "image/pe_checksum.h"
 #include "pack/entry_digest.h"
 
 namespace tarven {
-namespace {
-
-constexpr uint32_t kCheckSumField = 0x40;  // in the optional header
-
-uint32_t fold(uint64_t sum) {
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint32_t>(sum);
-}
-
-// Sum of the 16-bit little-endian words of `bytes`, which start at an even offset.
-uint64_t word_sum(const unsigned char* bytes, size_t n) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i + 1 < n; i += 2) sum += static_cast<uint32_t>(bytes[i]) | (static_cast<uint32_t>(bytes[i + 1]) << 8);
-  if (n % 2) sum += bytes[n - 1];
-  return sum;
-}
-
-}  // namespace
 
 bool checksum_matches(InputFile& exe, const PeImage& image) {
   const uint64_t field = image.optional_offset() + kCheckSumField;
@@ -53,11 +36,11 @@ bool checksum_matches(InputFile& exe, const PeImage& image) {
       if (entry && entry >= at && entry + 8 <= at + part) std::memset(buffer.data() + (entry - at), 0, 8);
       before_certificates += word_sum(buffer.data(), part);
     }
-    whole = fold(whole);
-    before_certificates = fold(before_certificates);
+    whole = fold_checksum(whole);
+    before_certificates = fold_checksum(before_certificates);
   }
-  if (fold(whole) + exe.size() == stored) return true;
-  return unsigned_end && fold(before_certificates) + unsigned_end == stored;
+  if (fold_checksum(whole) + exe.size() == stored) return true;
+  return unsigned_end && fold_checksum(before_certificates) + unsigned_end == stored;
 }
 
 std::string launcher_difference(InputFile& exe, const PeImage& image, const std::vector<unsigned char>& launcher) {

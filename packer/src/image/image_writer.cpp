@@ -8,6 +8,8 @@
 #include "contract/contract.h"
 #include "host/errors.h"
 #include "host/le_bytes.h"
+#include "image/pe_checksum.h"
+#include "image/pe_image.h"
 #include "pack/entry_digest.h"
 
 namespace tarven {
@@ -19,17 +21,10 @@ constexpr uint32_t kCodeFlag = 0x20;
 constexpr uint32_t kInitializedDataFlag = 0x40;
 // Offsets in the PE32+ optional header.
 constexpr uint32_t kSizeOfCode = 0x04, kSizeOfInitializedData = 0x08, kSectionAlignment = 0x20,
-                   kFileAlignment = 0x24, kOsVersion = 0x28, kSubsystemVersion = 0x30, kSizeOfImage = 0x38, kSizeOfHeaders = 0x3C, kCheckSum = 0x40,
+                   kFileAlignment = 0x24, kOsVersion = 0x28, kSubsystemVersion = 0x30, kSizeOfImage = 0x38, kSizeOfHeaders = 0x3C,
                    kDirectoryCount = 0x6C, kDirectories = 0x70;
-constexpr uint32_t kResourceDirectory = 2, kSecurityDirectory = 4, kDebugDirectory = 6;
 
 uint64_t align_up(uint64_t v, uint32_t a) { return (v + a - 1) / a * a; }
-
-// The PE checksum's one's-complement sum of 16-bit little-endian words.
-uint32_t fold(uint64_t sum) {
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint32_t>(sum);
-}
 
 [[noreturn]] void broken(const std::string& what) {
   throw failure("the launcher image inside tarven-pack " + what + " (a damaged installation?)");
@@ -55,7 +50,7 @@ ExecutableWriter::ExecutableWriter(OutputFile& out, const std::vector<unsigned c
   const unsigned char* opt = in + optional_offset_;
   if (get_le16(opt) != 0x20B || optional_size < kDirectories + 16 * 8 || get_le32(opt + kDirectoryCount) < 16)
     broken("is not a PE32+ image with 16 data directories");
-  for (uint32_t d : {kResourceDirectory, kSecurityDirectory, kDebugDirectory})
+  for (uint32_t d : {kResourceDirectoryIndex, kCertificateDirectoryIndex, kDebugDirectoryIndex})
     if (get_le32(opt + kDirectories + d * 8 + 4) != 0) broken("already holds resources, a signature or debug data");
   section_alignment_ = get_le32(opt + kSectionAlignment);
   table_offset_ = optional_offset_ + optional_size;
@@ -111,13 +106,14 @@ void ExecutableWriter::add_checksum(const unsigned char* data, size_t n) {
     odd_ = false;
     i = 1;
   }
-  // Words summed in 64 bits need folding only once per block of data.
-  for (; i + 1 < n; i += 2) sum += static_cast<uint32_t>(data[i]) | (static_cast<uint32_t>(data[i + 1]) << 8);
+  const size_t even = (n - i) & ~size_t{1};
+  sum += word_sum(data + i, even);
+  i += even;
   if (i < n) {
     pending_ = data[i];
     odd_ = true;
   }
-  checksum_ = fold(sum);
+  checksum_ = fold_checksum(sum);
 }
 
 void ExecutableWriter::put(const void* data, size_t n) {
@@ -255,9 +251,9 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
   put_le32(opt + kFileAlignment, file_alignment_);
   put_le32(opt + kSizeOfHeaders, headers_size_);
   put_le32(opt + kSizeOfImage, static_cast<uint32_t>(align_up(uint64_t{resource_rva} + resource_size, section_alignment_)));
-  put_le32(opt + kDirectories + kResourceDirectory * 8, resource_rva);
-  put_le32(opt + kDirectories + kResourceDirectory * 8 + 4, resource_size);
-  put_le32(opt + kCheckSum, 0);
+  put_le32(opt + kDirectories + kResourceDirectoryIndex * 8, resource_rva);
+  put_le32(opt + kDirectories + kResourceDirectoryIndex * 8 + 4, resource_size);
+  put_le32(opt + kCheckSumField, 0);
   // Windows gives programs marked older than 6.0 legacy window metrics (a
   // packed GUI would size its windows unlike the same program built
   // normally); the manifest names no older system anyway.
@@ -284,8 +280,8 @@ void ExecutableWriter::finish(const LauncherTexts& texts, const ResourceMaker& r
   // field counted as zero) plus the file's length.
   uint64_t sum = checksum_;
   if (odd_) sum += pending_;
-  for (size_t i = 0; i < head_.size(); i += 2) sum += static_cast<uint32_t>(head_[i]) | (static_cast<uint32_t>(head_[i + 1]) << 8);
-  put_le32(opt + kCheckSum, static_cast<uint32_t>(fold(sum) + file_size));
+  sum += word_sum(head_.data(), head_.size());
+  put_le32(opt + kCheckSumField, static_cast<uint32_t>(fold_checksum(sum) + file_size));
 
   out_.seek(0);
   out_.write(head_.data(), head_.size());

@@ -48,10 +48,6 @@ PeImage::PeImage(InputFile& file, int exit_code) : file_(file), exit_code_(exit_
       const unsigned char* at = optional.data() + count_at + 4 + size_t{index} * 8;
       directories_.push_back({get_le32(at), get_le32(at + 4)});
     }
-    export_rva_ = directory(0).address;
-    export_size_ = directory(0).size;
-    import_rva_ = directory(1).address;
-    delay_import_rva_ = directory(13).address;
   }
   const uint64_t table_offset = optional_offset + optional_size;
   if (table_offset + uint64_t{section_count} * 40 > file.size()) fail("has a truncated section table");
@@ -113,9 +109,10 @@ uint32_t PeImage::bytes_from(uint32_t rva) const {
 
 std::vector<std::string> PeImage::export_names() {
   std::vector<std::string> names;
-  if (export_rva_ == 0 || export_size_ == 0) return names;
+  const DataDirectory exports = directory(kExportDirectoryIndex);
+  if (exports.address == 0 || exports.size == 0) return names;
   unsigned char dir[40];
-  file_.read_at(rva_to_offset(export_rva_, sizeof dir), dir, sizeof dir);
+  file_.read_at(rva_to_offset(exports.address, sizeof dir), dir, sizeof dir);
   const uint32_t count = get_le32(dir + 24);
   const uint32_t names_rva = get_le32(dir + 32);
   if (count > kMaxExportNames) fail("has an export directory with too many names");
@@ -158,7 +155,8 @@ std::vector<std::string> PeImage::imported_dlls() {
   // descriptors 32 bytes with it at 4. Each table ends with a zero name.
   const struct {
     uint32_t rva, size, name_at;
-  } tables[] = {{import_rva_, 20, 12}, {delay_import_rva_, 32, 4}};
+  } tables[] = {{directory(kImportDirectoryIndex).address, 20, 12},
+                {directory(kDelayImportDirectoryIndex).address, 32, 4}};
   for (const auto& table : tables) {
     if (table.rva == 0) continue;
     for (uint32_t i = 0; i < kMaxImportedDlls; ++i) {

@@ -31,8 +31,12 @@ struct DataDirectory {
 
 constexpr uint16_t kSubsystemGui = 2;
 constexpr uint16_t kSubsystemConsole = 3;
+constexpr uint32_t kExportDirectoryIndex = 0;
+constexpr uint32_t kImportDirectoryIndex = 1;
 constexpr uint32_t kResourceDirectoryIndex = 2;
 constexpr uint32_t kCertificateDirectoryIndex = 4;
+constexpr uint32_t kDebugDirectoryIndex = 6;
+constexpr uint32_t kDelayImportDirectoryIndex = 13;
 
 class PeImage {
  public:
@@ -77,10 +81,6 @@ class PeImage {
   uint64_t optional_offset_ = 0;
   uint64_t directories_offset_ = 0;  // in the file; 0 when there are none
   std::vector<DataDirectory> directories_;
-  uint32_t export_rva_ = 0;
-  uint32_t export_size_ = 0;
-  uint32_t import_rva_ = 0;
-  uint32_t delay_import_rva_ = 0;
   std::vector<PeSection> sections_;
 };
 

@@ -22,6 +22,10 @@ std::string describe_unit(char16_t u) {
 
 }  // namespace
 
+bool is_refused_in_names(char16_t u) {
+  return u < 0x20 || u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' || u == u'?' || u == u'*';
+}
+
 // Device names that Windows maps to devices in every folder, with or without
 // an extension ("nul.txt" is the NUL device too).
 bool is_device_name(const std::u16string& component) {
@@ -39,8 +43,7 @@ std::string component_problem(const std::u16string& c) {
   if (c.empty()) return "has an empty component (two backslashes in a row or one at the end)";
   if (c == u"." || c == u"..") return "has a '" + utf16_to_utf8(c) + "' component";
   for (char16_t u : c) {
-    if (u < 0x20 || u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' || u == u'?' ||
-        u == u'*' || u == u'/')
+    if (is_refused_in_names(u) || u == u'/')
       return "holds the " + describe_unit(u) + ", which Windows refuses in names";
   }
   if (c.back() == u'.' || c.back() == u' ')

@@ -16,6 +16,10 @@ constexpr size_t kMaxNameUnits = kEntryNameMaxUnits;
 // else why not, as a short phrase.
 std::string name_problem(const std::u16string& name);
 
+// True for a UTF-16 unit that Windows refuses anywhere in a file name: a
+// control character or one of < > : " | ? * (separators aside).
+bool is_refused_in_names(char16_t u);
+
 // True for a name component that Windows maps to a device in every folder
 // (CON, PRN, AUX, NUL, COM1-9, LPT1-9), with or without an extension.
 bool is_device_name(const std::u16string& component);
