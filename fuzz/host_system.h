@@ -1,7 +1,7 @@
 // The fuzz targets' stand-in for Windows: a system-call table of fakes (an
 // environment in a map, fixed folders and clock, tracked allocations, one
 // reused decoder), the launcher's globals that its run sequence would define,
-// and the tests' guard (tests/support/guard.h), which turns a fatal report or
+// and the tests' guard (launcher/tests/support/guard.h), which turns a fatal report or
 // an abort into an outcome: a fatal report ends the input, not the fuzzer.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <string>
 
 #include "system/syscalls.h"
-#include "tests/support/guard.h"
+#include "launcher/tests/support/guard.h"
 
 // Fills `sys` with the fakes below; entries a target does not need stay null.
 void install_host_system();

@@ -15,7 +15,7 @@
 
 #include "fuzz/host_system.h"
 #include "fuzz/reference.h"
-#include "tests/support/fake_files.h"
+#include "launcher/tests/support/fake_files.h"
 #include "unpack/extract.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
@@ -99,7 +99,7 @@ void parse_reference(Reference &reference) {
     }
 }
 
-// ---- the fake file system (tests/support/fake_files.h), judging as it goes ----
+// ---- the fake file system (launcher/tests/support/fake_files.h), judging as it goes ----
 
 const Reference *judged;
 

@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <stdlib.h>
 
-#include "launcher/run.h"
+#include "run/run.h"
 #include "system/syscalls.h"
 
 namespace {
@@ -55,6 +55,6 @@ unsigned run_scanned(int count, wchar_t **values) {
 
 }  // namespace
 
-// Both entry points, as the launcher's own (launcher/main.cpp, then not linked).
+// Both entry points, as the launcher's own (launcher/run/main.cpp, then not linked).
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return static_cast<int>(run_scanned(__argc, __wargv)); }
 int wmain(int argc, wchar_t **argv) { return static_cast<int>(run_scanned(argc, argv)); }

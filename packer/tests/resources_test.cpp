@@ -18,7 +18,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 const std::filesystem::path kIcoPath =
-    std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "resources" / "tarven.ico";
+    std::filesystem::path(__FILE__).parent_path() / ".." / "resources" / "tarven.ico";
 
 Bytes to_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 

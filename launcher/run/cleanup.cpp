@@ -1,0 +1,102 @@
+// Removal of the target directory, and the console events that trigger it.
+//
+// The child's handle is used by two threads: the main thread waits on its own
+// handle, the console control thread on a duplicate kept in a shared slot.
+// Whichever takes the duplicate out of the slot (an atomic exchange) closes
+// it, so no handle is closed twice or used after it was closed. Both threads
+// may also reach the removal; a lock lets one remove at a time.
+#include "run/cleanup.h"
+
+#include "progress/progress_window.h"
+
+#include "removal/remove_tree.h"
+#include "unpack/extract.h"
+#include "unpack/state.h"
+#include "system/syscalls.h"
+
+namespace {
+
+constexpr DWORD kChildGraceMs = 5000;
+// What a console program ended by an interrupt reports, so a terminated child never reads as success.
+constexpr UINT kTerminatedExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+constexpr int kDeletionRetries = 20;
+constexpr DWORD kRetryPauseMs = 100;
+
+SRWLOCK removal_lock = SRWLOCK_INIT;
+
+HANDLE take_shared_child() { return __atomic_exchange_n(&launcher_state.shared_child_process, nullptr, __ATOMIC_SEQ_CST); }
+
+}  // namespace
+
+void share_child_process(HANDLE child) {
+    HANDLE duplicate = nullptr;
+    // Without a duplicate the control thread can only remove the directory.
+    if (!sys.DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &duplicate, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+        duplicate = nullptr;
+    __atomic_store_n(&launcher_state.shared_child_process, duplicate, __ATOMIC_SEQ_CST);
+    launcher_state.child_started = true;
+}
+
+void release_shared_child_process() {
+    if (HANDLE duplicate = take_shared_child()) sys.CloseHandle(duplicate);
+}
+
+void cleanup_at_exit() {
+    if (HANDLE child = take_shared_child()) {
+        if (sys.WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0)
+            sys.TerminateProcess(child, kTerminatedExitCode);
+        sys.CloseHandle(child);
+    }
+    if (!launcher_state.extraction_started) return;
+    // Files being written, or waiting for their close on another thread, are
+    // open and would keep the folder: the entry loop stops and closes them first.
+    stop_entry_loop(kChildGraceMs);
+    // One removal at a time: a second caller (the main thread once the child
+    // ended, the control thread on a console event) waits for the first, then
+    // makes its own attempt, which finds the folder gone.
+    AcquireSRWLockExclusive(&removal_lock);
+    remove_directory_tree(launcher_state.target_directory);
+    for (int attempt = 0; attempt < kDeletionRetries; ++attempt) {
+        DWORD attributes = sys.GetFileAttributesW(launcher_state.target_directory);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) break;
+        sys.Sleep(kRetryPauseMs);
+        remove_directory_tree(launcher_state.target_directory);
+    }
+    ReleaseSRWLockExclusive(&removal_lock);
+}
+
+void end_cancelled_run() {
+    cleanup_at_exit();
+    sys.exit_process(ERROR_CANCELLED);
+}
+
+void end_stopped_loop() {
+    if (progress_cancelled()) end_cancelled_run();
+    end_stopped_unpacking();
+}
+
+void end_stopped_unpacking() {
+    cleanup_at_exit();
+    sys.exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT));
+}
+
+// The child shares the parent's console and gets every interrupt itself: an
+// interactive application handles Ctrl+C and goes on, as it would started
+// plainly. The parent then only keeps waiting; it cleans up when the child
+// ends and exits with its code. Closing the console, log-off and shut-down
+// end every process of the console whatever it answers, so those clean up now.
+BOOL WINAPI console_control_handler(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        if (launcher_state.child_started) return TRUE;
+        cleanup_at_exit();
+        break;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: cleanup_at_exit(); break;
+    default: break;
+    }
+    return FALSE;
+}

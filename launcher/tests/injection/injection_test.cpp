@@ -1,0 +1,429 @@
+// Failure injection over the whole run sequence of a parent: every system
+// call the launcher makes is, in turn, made to fail at each of its uses.
+// Whatever fails, the launcher ends with a message and exit code 2, with the
+// fail-fast status, or goes on by its documented fallback; it never reports
+// success without the application's files in place, and never removes
+// anything but its own target folder.
+//
+// The run is real (real files below a scratch folder) except for the child:
+// starting this test program again is replaced by a fake launch whose wait
+// takes a snapshot of the target folder, where the child would run. The
+// cached mode's run is injected the same way, a first start and a start
+// that finds its folder; its library's load is faked, and its run_code takes
+// the snapshot.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "unpack/extract.h"
+#include "cache/cache.h"
+#include "removal/remove_tree.h"
+#include "run/run.h"
+#include "unpack/state.h"
+#include "paths/identity.h"
+#include "tests/e2e/launch.h"
+#include "tests/support/files.h"
+#include "launcher/tests/support/seam.h"
+
+// The test program's payload runs in the cached mode with a file table set
+// (support/linked_payload.cpp); the target template is the tests' own.
+extern const unsigned char *linked_file_table;
+extern const wchar_t *test_target_template;
+
+namespace {
+
+// Per table entry: calls so far, the call to fail (0: none) and the failure value.
+struct Site {
+    const char *name;
+    int calls = 0;
+    int fail_at = 0;
+    std::function<void()> install;
+};
+std::vector<Site *> sites;
+
+template <auto Member> struct Counter {
+    static inline Site site;
+};
+
+template <auto Member, typename Result> struct Failure {
+    static inline Result value;
+};
+
+template <auto Member> struct Injected;
+template <typename R, typename... A, R (*SystemCalls::*Member)(A...)> struct Injected<Member> {
+    static inline R (*fake)(A...) = nullptr;  // called instead of the real call when set
+    static R call(A... arguments) {
+        Site &site = Counter<Member>::site;
+        if (++site.calls == site.fail_at) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return Failure<Member, R>::value;
+        }
+        return fake != nullptr ? fake(arguments...) : (real_sys.*Member)(arguments...);
+    }
+};
+
+template <auto Member, typename R> void add_site(const char *name, R failure) {
+    Failure<Member, R>::value = failure;
+    Site &site = Counter<Member>::site;
+    site.name = name;
+    site.install = [] { sys.*Member = Injected<Member>::call; };
+    sites.push_back(&site);
+}
+
+// Every call of the list, but those it says the injection leaves out.
+#define TARVEN_INJECTED_CALL(name, returns, parameters, real, failure) add_site<&SystemCalls::name>(#name, failure);
+#define TARVEN_LEFT_OUT_CALL(name, returns, parameters, real, why)
+
+void register_sites() {
+    if (!sites.empty()) return;
+    TARVEN_SYSTEM_CALLS(TARVEN_INJECTED_CALL, TARVEN_LEFT_OUT_CALL)
+}
+
+// The application's files as the payload holds them (tests/data/make_streams.py "chunks").
+const std::map<std::wstring, std::string> kExpected = {
+    {L"empty", ""}, {L"d\\exact", std::string(32768, 'x')}, {L"d\\e\\over", std::string(32769, 'y')}};
+
+bool child_saw_its_files;
+std::wstring scratch;
+
+// The application's files in a cache folder: all of it but the marker naming who published it.
+std::map<std::wstring, std::string> application_files(const std::wstring &folder) {
+    std::map<std::wstring, std::string> files = read_tree(folder);
+    files.erase(kPublisherMarker);
+    return files;
+}
+
+// Writes a publisher marker naming `executable` into `folder`.
+void write_marker(const std::wstring &folder, const std::wstring &executable) {
+    HANDLE file = CreateFileW((folder + L"\\" + kPublisherMarker).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                              nullptr);
+    DWORD written = 0;
+    WriteFile(file, executable.data(), static_cast<DWORD>(executable.size() * sizeof(wchar_t)), &written, nullptr);
+    CloseHandle(file);
+}
+
+// The fake child: "runs" while the parent waits, and sees what was extracted.
+BOOL WINAPI fake_launch(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
+                        LPSTARTUPINFOW, LPPROCESS_INFORMATION process) {
+    child_saw_its_files = read_tree(launcher_state.target_directory) == kExpected;
+    process->hProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // a signalled object to wait on
+    process->hThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    process->dwProcessId = 1;
+    return TRUE;
+}
+BOOL WINAPI child_exit_code(HANDLE, LPDWORD code) {
+    *code = 0;
+    return TRUE;
+}
+
+// The cached mode's library: any module will do; its run_code sees the folder.
+HMODULE WINAPI fake_load_library(LPCWSTR, HANDLE, DWORD) { return GetModuleHandleW(nullptr); }
+int fake_run_code(int, wchar_t **, const wchar_t *library_path) {
+    std::wstring folder = library_path;
+    child_saw_its_files = application_files(folder.substr(0, folder.rfind(L'\\'))) == kExpected;
+    return 0;
+}
+FARPROC WINAPI fake_get_proc_address(HMODULE module, LPCSTR name) {
+    if (std::string(name) != "run_code") return real_sys.GetProcAddress(module, name);
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(fake_run_code));
+}
+
+// The file table of kExpected as the packer stores it: the entry first (here
+// "empty"), the rest sorted by their UTF-16 units; 8-byte aligned records of
+// size, name length and name.
+std::vector<unsigned char> file_table() {
+    std::vector<std::wstring> names = {L"empty", L"d\\e\\over", L"d\\exact"};
+    std::vector<unsigned char> table(8 + 4 * names.size());
+    auto put = [&](size_t at, uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) table[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    put(0, names.size(), 4);
+    for (size_t i = 0; i < names.size(); ++i) {
+        size_t at = table.size();
+        put(4 + 4 * i, at, 4);
+        table.resize(at + (12 + 2 * names[i].size() + 7) / 8 * 8);
+        put(at, kExpected.at(names[i]).size(), 8);
+        put(at + 8, names[i].size(), 4);
+        for (size_t k = 0; k < names[i].size(); ++k) put(at + 12 + 2 * k, names[i][k], 2);
+    }
+    return table;
+}
+
+struct Result {
+    Outcome outcome;
+    unsigned exit_code = 0;
+};
+
+// Closes what a cached start of this process held, as its end would.
+void release_held() {
+    for (HANDLE held : {launcher_state.held_folder, launcher_state.held_library})
+        if (held != nullptr && held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    launcher_state.held_folder = launcher_state.held_library = nullptr;
+}
+
+Result run_once() {
+    release_held();
+    for (const wchar_t *name : {L"TARVEN_ONEFILE_PARENT", L"TARVEN_ONEFILE_TIME_US", L"TARVEN_ONEFILE_RANDOM",
+                                L"TARVEN_ONEFILE_START"})
+        SetEnvironmentVariableW(name, nullptr);
+    reset_launcher_state();
+    child_saw_its_files = false;
+    static wchar_t program[] = L"launcher.exe";
+    static wchar_t *argv[] = {program, nullptr};
+    Result result;
+    result.outcome = capture([&] { result.exit_code = run_launcher(ArgumentVector{1, argv}); });
+    return result;
+}
+
+class InjectionTest : public SeamTest {
+protected:
+    void SetUp() override {
+        register_sites();
+        scratch = scratch_folder(L"injection");
+        SetEnvironmentVariableW(L"TMP", scratch.c_str());
+        SetEnvironmentVariableW(L"TEMP", scratch.c_str());
+        // Things that are not the launcher's: beside its folder, and its current directory.
+        CreateDirectoryW((scratch + L"\\user").c_str(), nullptr);
+        CloseHandle(CreateFileW((scratch + L"\\user\\keep.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                nullptr));
+        GetCurrentDirectoryW(MAX_PATH, previous_directory);
+        SetCurrentDirectoryW((scratch + L"\\user").c_str());
+    }
+    void TearDown() override {
+        release_held();
+        SetCurrentDirectoryW(previous_directory);
+        linked_file_table = nullptr;
+        test_target_template = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+        Injected<&SystemCalls::LoadLibraryExW>::fake = nullptr;
+        Injected<&SystemCalls::GetProcAddress>::fake = nullptr;
+        SeamTest::TearDown();
+    }
+    void use_fakes() {
+        sys.CreateProcessW = fake_launch;
+        sys.GetExitCodeProcess = child_exit_code;
+    }
+    wchar_t previous_directory[MAX_PATH];
+};
+
+TEST_F(InjectionTest, CleanRunExtractsLaunchesAndRemoves) {
+    use_fakes();
+    Result result = run_once();
+    ASSERT_EQ(result.outcome.ending, Ending::returned) << result.outcome.standard_output << result.outcome.standard_error;
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_TRUE(child_saw_its_files);
+    EXPECT_EQ(list_folder(scratch), std::vector<std::wstring>{L"user"});
+}
+
+// Registration fails before anything is unpacked: one line on standard output.
+TEST_F(InjectionTest, HandlerThatCannotBeRegistered) {
+    use_fakes();
+    sys.SetConsoleCtrlHandler = [](PHANDLER_ROUTINE, BOOL) -> BOOL { return FALSE; };
+    Result result = run_once();
+    EXPECT_EQ(result.outcome.ending, Ending::exited);
+    EXPECT_EQ(result.outcome.exit_code, 2);
+    EXPECT_EQ(result.outcome.standard_output, "Error, failed to register signal handler.\n");
+    EXPECT_EQ(result.outcome.standard_error, "");
+    EXPECT_EQ(list_folder(scratch), std::vector<std::wstring>{L"user"});
+}
+
+// Runs the launcher once for each use of every call (counted by a clean
+// run), that use failing, after `prepare`. Whatever fails, the run ends with
+// one line and exit 2, with the fail-fast status, or goes on by a fallback
+// that reports success only when the application had its files; nothing
+// but the user's folder is touched, and `after` judges what is left.
+void inject_at_every_use(const std::function<void()> &prepare, const std::function<void(const std::string &)> &after) {
+    std::map<std::string, int> uses;
+    for (Site *site : sites) {
+        site->calls = 0;
+        site->fail_at = 0;
+        site->install();
+    }
+    prepare();
+    for (Site *site : sites) site->calls = 0;
+    ASSERT_EQ(run_once().outcome.ending, Ending::returned);
+    ASSERT_TRUE(child_saw_its_files);
+    for (Site *site : sites) uses[site->name] = site->calls;
+
+    int injected = 0;
+    std::map<std::string, int> endings;
+    for (Site *site : sites) {
+        for (int use = 1; use <= uses[site->name]; ++use) {
+            for (Site *other : sites) other->calls = other->fail_at = 0;
+            prepare();
+            for (Site *other : sites) other->calls = 0;
+            site->fail_at = use;
+            Result result = run_once();
+            for (Site *other : sites) other->fail_at = 0;
+            ++injected;
+            std::string where = std::string(site->name) + " failing at use " + std::to_string(use);
+            const Outcome &outcome = result.outcome;
+            switch (outcome.ending) {
+            case Ending::exited: {
+                ++endings["message and exit 2"];
+                EXPECT_EQ(outcome.exit_code, 2) << where;
+                std::string line = outcome.standard_output + outcome.standard_error;
+                EXPECT_EQ(line.rfind("Error, ", 0), 0u) << where << ": " << line;
+                EXPECT_EQ(line.find('\n'), line.size() - 1) << where << ": one line";
+                break;
+            }
+            case Ending::aborted: ++endings["fail-fast"]; break;
+            case Ending::returned:
+                ++endings["fallback"];
+                // Success is only ever reported for a child that had its files.
+                if (result.exit_code == 0) EXPECT_TRUE(child_saw_its_files) << where;
+                else EXPECT_EQ(result.exit_code, 1u) << where;  // the child's exit code could not be read
+                break;
+            }
+            // Nothing but the launcher's own folders is ever removed.
+            EXPECT_EQ(read_tree(scratch + L"\\user"), (std::map<std::wstring, std::string>{{L"keep.txt", ""}})) << where;
+            after(where);
+        }
+    }
+    printf("injected %d failures over %zu calls: %d message and exit 2, %d fail-fast, %d fallback\n", injected,
+           sites.size(), endings["message and exit 2"], endings["fail-fast"], endings["fallback"]);
+    EXPECT_GT(injected, 40);
+}
+
+// Removes what a run left in the scratch folder beside the user's folder.
+void remove_left(const std::wstring &folder) {
+    release_held();
+    for (const std::wstring &name : list_folder(folder))
+        if (name != L"user") remove_directory_tree((folder + L"\\" + name).c_str());
+}
+
+TEST_F(InjectionTest, EveryCallFailingAtEachUse) {
+    use_fakes();
+    inject_at_every_use([] {}, [](const std::string &) { remove_left(scratch); });
+}
+
+TEST_F(InjectionTest, EveryCallFailingAtEachUseOfACachedStart) {
+    use_fakes();
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    Injected<&SystemCalls::LoadLibraryExW>::fake = fake_load_library;
+    Injected<&SystemCalls::GetProcAddress>::fake = fake_get_proc_address;
+    std::wstring product = scratch + L"\\cached", folder = product + L"\\0123456789abcdef";
+    // A folder published is always whole, whatever failed.
+    auto published_whole = [&](const std::string &where) {
+        if (exists(folder)) {
+            EXPECT_EQ(application_files(folder), kExpected) << where;
+        }
+    };
+    // A first start: nothing there yet.
+    inject_at_every_use([&] { remove_left(scratch); }, published_whole);
+    // A start that finds its folder (a clean run published it), beside an
+    // older version's folder to remove: published by this executable.
+    inject_at_every_use(
+        [&] {
+            remove_left(scratch);
+            run_once();
+            std::wstring older = product + L"\\fedcba9876543210";
+            CreateDirectoryW(older.c_str(), nullptr);
+            make_file(older + L"\\old.dll");
+            write_marker(older, own_executable_path(true));
+        },
+        published_whole);
+    remove_left(scratch);
+}
+
+// What a cached first start wrote, and what of it was flushed when the folder was published.
+std::map<HANDLE, std::wstring> files_open;
+std::vector<std::wstring> files_written;
+std::set<std::wstring> files_flushed;
+std::vector<std::wstring> unflushed_at_publish;
+bool published;
+
+TEST_F(InjectionTest, ACachedFirstStartFlushesEveryFileAndFixesItsTimeBeforePublishing) {
+    use_fakes();
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    files_open.clear(), files_written.clear(), files_flushed.clear(), unflushed_at_publish.clear();
+    published = false;
+    sys.LoadLibraryExW = fake_load_library;
+    sys.GetProcAddress = fake_get_proc_address;
+    sys.CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                         DWORD flags, HANDLE model) {
+        HANDLE file = real_sys.CreateFileW(path, access, share, security, disposition, flags, model);
+        if (file != INVALID_HANDLE_VALUE && (access & GENERIC_WRITE) != 0) {
+            files_open[file] = path;
+            files_written.push_back(path);
+        }
+        return file;
+    };
+    sys.FlushFileBuffers = [](HANDLE file) {
+        files_flushed.insert(files_open[file]);
+        return real_sys.FlushFileBuffers(file);
+    };
+    sys.MoveFileExW = [](LPCWSTR from, LPCWSTR to, DWORD flags) {
+        if (std::wstring(from).find(L".new_") != std::wstring::npos) {
+            published = true;
+            for (const std::wstring &file : files_written)
+                if (files_flushed.count(file) == 0) unflushed_at_publish.push_back(file);
+        }
+        return real_sys.MoveFileExW(from, to, flags);
+    };
+    Result result = run_once();
+    ASSERT_EQ(result.outcome.ending, Ending::returned) << result.outcome.standard_output << result.outcome.standard_error;
+    EXPECT_TRUE(child_saw_its_files);
+    EXPECT_TRUE(published);
+    EXPECT_EQ(files_written.size(), kExpected.size() + 1) << "the files and the marker";
+    EXPECT_EQ(unflushed_at_publish, std::vector<std::wstring>{}) << "published before its files reached the disk";
+    std::wstring folder = scratch + L"\\cached\\0123456789abcdef";
+    for (const auto &[name, bytes] : kExpected) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        ASSERT_TRUE(GetFileAttributesExW((folder + L"\\" + name).c_str(), GetFileExInfoStandard, &data));
+        EXPECT_EQ((static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime,
+                  kCachedWriteTime)
+            << narrow(name);
+    }
+}
+
+
+// An elevated or SYSTEM start of the cached mode never runs from a cache
+// folder, which a standard process of the user could have written: it
+// unpacks into a fresh folder as the default mode does, runs the child
+// from there and removes it. The token is made to say elevated.
+TEST_F(InjectionTest, AnElevatedCachedStartUnpacksAfreshAndRemovesIt) {
+    use_fakes();
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    // A cache folder as a standard start left it, with a planted library.
+    std::wstring folder = scratch + L"\\cached\\0123456789abcdef";
+    CreateDirectoryW((scratch + L"\\cached").c_str(), nullptr);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    make_file(folder + L"\\empty");
+    sys.NtQueryInformationToken = [](HANDLE token, ULONG kind, PVOID information, ULONG length,
+                                     PULONG returned) -> NTSTATUS {
+        NTSTATUS status = real_sys.NtQueryInformationToken(token, kind, information, length, returned);
+        if (status >= 0 && kind == 20) static_cast<TOKEN_ELEVATION *>(information)->TokenIsElevated = TRUE;
+        return status;
+    };
+    static bool child_ran_elsewhere;
+    child_ran_elsewhere = false;
+    sys.CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process_attributes,
+                            LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit, DWORD flags, LPVOID environment,
+                            LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) -> BOOL {
+        child_ran_elsewhere = std::wstring(launcher_state.target_directory).find(L"\\onefile_") != std::wstring::npos;
+        return fake_launch(application, line, process_attributes, thread_attributes, inherit, flags, environment,
+                           directory, startup, process);
+    };
+    Result result = run_once();
+    ASSERT_EQ(result.outcome.ending, Ending::returned) << result.outcome.standard_output << result.outcome.standard_error;
+    EXPECT_TRUE(child_saw_its_files);
+    EXPECT_TRUE(child_ran_elsewhere);
+    // The fresh folder is gone; the cache folder was neither used nor touched.
+    EXPECT_EQ(list_folder(scratch), (std::vector<std::wstring>{L"cached", L"user"}));
+    EXPECT_EQ(read_tree(folder), (std::map<std::wstring, std::string>{{L"empty", std::string(1, 'x')}}));
+    remove_left(scratch);
+}
+
+
+}  // namespace
