@@ -21,7 +21,7 @@ set(TARVEN_LAYER_SOURCES_removal removal/remove_tree.cpp removal/sweep.cpp remov
   removal/target_folder.cpp)
 set(TARVEN_LAYER_SOURCES_progress progress/progress_window.cpp)
 set(TARVEN_LAYER_SOURCES_cache cache/cache.cpp cache/cache_check.cpp cache/file_table.cpp)
-set(TARVEN_LAYER_SOURCES_run run/main.cpp run/run.cpp run/child.cpp run/child_job.cpp
+set(TARVEN_LAYER_SOURCES_run run/main.cpp run/run.cpp run/target_choice.cpp run/child.cpp run/child_job.cpp
   run/cleanup.cpp run/reentry.cpp)
 set(TARVEN_LAYER_BELOW_system contract)
 set(TARVEN_LAYER_BELOW_paths contract system)

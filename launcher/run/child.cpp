@@ -3,7 +3,7 @@
 
 #include "run/child_job.h"
 #include "run/cleanup.h"
-#include "run/run.h"
+#include "run/target_choice.h"
 #include "progress/progress_window.h"
 #include "unpack/report.h"
 #include "unpack/state.h"

@@ -8,28 +8,14 @@
 #include "progress/progress_window.h"
 #include "unpack/extract.h"
 #include "run/reentry.h"
+#include "run/target_choice.h"
 #include "removal/target_folder.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
-#include "paths/build_texts.h"
 #include "paths/template.h"
 #include "payload/reader.h"
 #include "payload/stored.h"
 #include "system/syscalls.h"
-
-namespace {
-
-// An elevated or SYSTEM run of the cached mode: unpacked afresh as the
-// default mode does, since a standard process of the user could have
-// written the cache folder. Decided once per run, from the token, which
-// both roles share.
-bool unpacks_fresh;
-
-}  // namespace
-
-const wchar_t *target_template() {
-    return unpacks_fresh ? L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}" : build_target_template();
-}
 
 unsigned run_launcher(const ArgumentVector &arguments) {
     process_arguments = arguments;
@@ -39,7 +25,7 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered) prepare_parent_environment();
     // A failed expansion is reported before the partial text is made
     // absolute: an empty one would end the process there without a word.
-    unpacks_fresh = stored_cached_mode() && runs_elevated();
+    choose_target_template();
     const wchar_t *path_template = target_template();
     if (!expand_path_template(launcher_state.target_directory, path_template, kPathCapacity))
         report_expansion_failure(path_template);
@@ -47,7 +33,7 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (!reentered && !sys.SetConsoleCtrlHandler(console_control_handler, TRUE))
         report_fatal("Error, failed to register signal handler.");
     // Packed with --cache: a folder unpacked once, reused by later starts.
-    if (stored_cached_mode() && !unpacks_fresh) {
+    if (run_uses_cache()) {
         const wchar_t *library = nullptr;
         const wchar_t *folder = prepare_cached_folder(reentered, &library);
         if (folder == nullptr) end_stopped_loop();
