@@ -12,6 +12,7 @@ void decode_reference(const uint8_t *stored, size_t size, DecodedStream &decoded
     ZSTD_DCtx_reset(decoder, ZSTD_reset_session_and_parameters);
     decoded.bytes.clear();
     decoded.capped = false;
+    decoded.frame_ends.clear();
     ZSTD_inBuffer input = {stored + kPayloadMarkerSize, size - kPayloadMarkerSize, 0};
     bool filled = false;
     while (input.pos < input.size || filled) {
@@ -23,6 +24,7 @@ void decode_reference(const uint8_t *stored, size_t size, DecodedStream &decoded
         size_t result = ZSTD_decompressStream(decoder, &output, &input);
         if (ZSTD_isError(result)) break;
         decoded.bytes.append(window.data(), output.pos);
+        if (result == 0) decoded.frame_ends.push_back(decoded.bytes.size());
         filled = output.pos == output.size;
     }
 }

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 // Decompression bombs stay cheap: the reference stops here and judges no further.
 constexpr size_t kReferenceCap = size_t{16} << 20;
@@ -13,6 +14,7 @@ constexpr size_t kReferenceCap = size_t{16} << 20;
 struct DecodedStream {
     std::string bytes;    // what the decoder gives before its first error
     bool capped = false;  // stopped at the cap: the stream may go on
+    std::vector<size_t> frame_ends;  // the stream's length each time a frame ended whole (checksum tested)
 };
 
 // Decodes the frame after the three marker bytes of `stored` (`size` >= 3) as

@@ -135,7 +135,11 @@ EntryLoopResult write_entries(bool reentered) {
         if (stop_was_requested()) return kStopped;
         if (some_close_failed()) return write_failure(ERROR_WRITE_FAULT);
         if (!read_entry_name()) return kDamaged;
-        if (entry_name[0] == 0) return {EntryLoopEnding::end_record, nullptr, 0};
+        // The frame is decoded to its end before the end record counts, so
+        // that its checksum is tested before anything unpacked is run.
+        if (entry_name[0] == 0)
+            return finish_payload_frame() == PayloadStatus::ok ? EntryLoopResult{EntryLoopEnding::end_record, nullptr, 0}
+                                                               : kDamaged;
         // A name that would reach outside the target directory is damage, never written.
         if (!stays_inside(entry_name)) return kDamaged;
         copy_wide_bounded(launcher_state.entry_path, launcher_state.target_directory, kPathCapacity);

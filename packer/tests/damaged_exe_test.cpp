@@ -51,9 +51,10 @@ void expect_damage(const tarven_test::RunResult& r, const std::string& needle) {
   EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
 }
 
-// Frames carry no checksum: bytes changed inside a stored block decode
-// without a complaint. The digests build stores name the damaged entry; an
-// executable without them still verifies, and says what it cannot see.
+// Bytes changed inside a stored block decode without a complaint until the
+// frame's content checksum at its end. The digests build stores name the
+// damaged entry before that; the checksum alone damaged is named as such; an
+// executable without digests still verifies, and says what it cannot see.
 TEST(DamagedExe, VerifyNamesTheEntryWhoseBytesChanged) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;
@@ -79,6 +80,16 @@ TEST(DamagedExe, VerifyNamesTheEntryWhoseBytesChanged) {
   write_file(d / "damaged.exe", bytes);
   expect_damage(run_packer({"verify", (d / "damaged.exe").string()}),
                 "entry 2 'data\\noise.bin' is damaged: its bytes differ from those it was built with");
+
+  bytes = read_file(d / "app.exe");
+  InputFile exe(d / "app.exe");
+  const LauncherImage image = read_launcher_image(exe);
+  const size_t checksum_end = image.payload_offset + image.payload_size - 8;  // before the trailer
+  bytes[checksum_end - 1] = static_cast<char>(bytes[checksum_end - 1] ^ 0x10);
+  write_file(d / "checksum.exe", bytes);
+  for (const char* command : {"verify", "list"})
+    expect_damage(run_packer({command, (d / "checksum.exe").string()}),
+                  "the zstd frame's content checksum does not match what it decodes to");
 
   const fs::path raw = exe_with(d, "raw", stored_payload({{u"app.dll", "x"}}));
   verified = run_packer({"verify", raw.string()});
@@ -224,8 +235,8 @@ TEST(DamagedExe, VerifyListAndExtractReportOneLineAndExit1) {
   ASSERT_EQ(run_packer({"verify", good.string()}).code, 0);
 
   // A damaged first block header (after "WEQ" and the 6-byte frame header):
-  // reserved block type. The frame has no checksum, so damage inside
-  // literals would decode to wrong bytes unnoticed; framing damage is caught.
+  // reserved block type: framing damage is caught where it is met, before
+  // the frame's checksum at its end.
   std::string bytes = read_file(good);
   InputFile exe(good);
   const LauncherImage image = read_launcher_image(exe);

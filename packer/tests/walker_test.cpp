@@ -100,7 +100,7 @@ TEST(Walker, WalksWhatTheWriterWrote) {
   EXPECT_EQ(facts.entries, 4u);
   EXPECT_EQ(recorder.ended, 4u);
   EXPECT_EQ(facts.window_size, uint64_t{1} << 27);
-  EXPECT_FALSE(facts.has_checksum);
+  EXPECT_TRUE(facts.has_checksum);
   EXPECT_EQ(facts.stored_size, sink.bytes.size());
   EXPECT_EQ(facts.unpacked_size, writer.unpacked_size());
   for (int i = 0; i < 4; ++i) {

@@ -84,6 +84,7 @@ def corpus_cases():
     several_blocks = frame(app_stream(entry("text.txt", text_lines(6000))))
     assert len(block_headers(several_blocks)) >= 3
     with_checksum = frame(app_stream(), "--check", "--long=27")
+    past_end = frame(app_stream() + bytes(300000), "--check", "--long=27")
     decode_failures = {
         # the stored payload's own framing
         "marker_only": b"WEQ",
@@ -101,6 +102,9 @@ def corpus_cases():
         "window_2_28": stored(patched(good, 5, 0x90)),
         "dictionary_demanded": stored(patched(good, 4, good[4] | 0x01)[:6] + b"\x2a" + good[6:]),
         "checksum_mismatch": stored(with_checksum[:-1] + bytes([with_checksum[-1] ^ 0x40])),
+        # frame content after the end record, more than the reader's window: the
+        # frame is still decoded to its end, where the checksum is tested
+        "checksum_mismatch_past_end_record": stored(past_end[:-1] + bytes([past_end[-1] ^ 0x40])),
         # the entry stream inside a sound frame
         "no_end_record": stored(frame(app_stream(end=b""))),
         "name_1024_units": stored(frame(app_stream(entry("n" * 1024, b"x")))),
@@ -143,7 +147,8 @@ def app_cases(app):
     deep = "\\".join(["d"] * 512)  # 1023 units, 511 folders deep
     skippable = struct.pack("<II", 0x184D2A5E, 16) + tail[:16]
     return [
-        # the end record ends the reading: whatever follows it, in the frame or after it, is never read
+        # the end record ends the stream: what follows it in the frame is decoded to the frame's end and
+        # dropped, what follows the frame is never read
         ("after_end_record", stored(frame(stream + entry("never.txt", b"never read") + tail))),
         ("garbage_after_frame", stored(frame(stream) + tail)),
         # zstd's streaming decoder goes on through a second frame and skips a skippable one

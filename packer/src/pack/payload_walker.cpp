@@ -3,6 +3,7 @@
 #include "pack/payload_walker.h"
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <memory>
 #include <vector>
@@ -161,8 +162,13 @@ PayloadFacts walk_payload(ByteSource& payload, EntryVisitor& visitor, const std:
   std::vector<unsigned char> out_buffer(ZSTD_DStreamOutSize());
   uint64_t read_pos = 0;
   bool frame_done = false;
+  // The content checksum (the frame's last 4 bytes) is handed over alone, after
+  // everything else: the decoder tests it in the call that takes it, and a
+  // mismatch must come after the records it covers, so that a damaged entry is
+  // named by its digest rather than the whole frame by its checksum.
+  const uint64_t before_checksum = facts.frame_size - (facts.has_checksum && facts.frame_size >= 4 ? 4 : 0);
   while (!frame_done && read_pos < facts.frame_size) {
-    const uint64_t left = facts.frame_size - read_pos;
+    const uint64_t left = (read_pos < before_checksum ? before_checksum : facts.frame_size) - read_pos;
     const size_t chunk = left < in_buffer.size() ? static_cast<size_t>(left) : in_buffer.size();
     payload.read_at(kMarkerSize + read_pos, in_buffer.data(), chunk);
     read_pos += chunk;
@@ -170,6 +176,8 @@ PayloadFacts walk_payload(ByteSource& payload, EntryVisitor& visitor, const std:
     while (true) {
       ZSTD_outBuffer out{out_buffer.data(), out_buffer.size(), 0};
       const size_t rc = ZSTD_decompressStream(dctx.get(), &out, &in);
+      if (ZSTD_getErrorCode(rc) == ZSTD_error_checksum_wrong)
+        throw fail("the zstd frame's content checksum does not match what it decodes to");
       if (ZSTD_isError(rc)) throw fail(std::string("zstd: ") + ZSTD_getErrorName(rc));
       parser.feed(out_buffer.data(), out.pos);
       if (rc == 0) {

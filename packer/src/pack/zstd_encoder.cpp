@@ -31,7 +31,10 @@ ZstdEncoder::ZstdEncoder(ByteSink& sink, int level, int threads)
   if (!cctx_) throw failure("zstd: out of memory");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_compressionLevel, level), "level");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_windowLog, kWindowLog), "window");
-  check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 0), "checksum flag");
+  // The content checksum (XXH64 of the decoded stream, its low 4 bytes at the
+  // frame's end): the launcher decodes to the frame's end and refuses a
+  // payload damaged on its way to the user before anything of it runs.
+  check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 1), "checksum flag");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_contentSizeFlag, 0), "content size flag");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
   // Long-distance matching at every level, as `zstd --long=27` does: repeats

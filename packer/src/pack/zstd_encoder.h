@@ -1,5 +1,5 @@
 // One zstd frame with the exact header the launcher expects: window
-// descriptor 0x88 (2^27), no checksum, no content size, no dictionary id,
+// descriptor 0x88 (2^27), a content checksum, no content size, no dictionary id,
 // whatever the amount of data (including none). Data is streamed, compressed
 // by `threads` workers; the frame's bytes are the same for any number of them.
 //
