@@ -79,6 +79,11 @@ ZSTD_DCtx_s *reused_decoder() {
     return decoder;
 }
 
+// What the launcher releases stays: the arena and the list above release
+// each input's blocks, and the one decoder serves the next input.
+void kept_block(void *) {}
+size_t kept_decoder(ZSTD_DCtx_s *) { return 0; }
+
 // The system compares names without regard to ASCII case.
 bool same_name(const std::wstring &a, const std::wstring &b) {
     if (a.size() != b.size()) return false;
@@ -172,6 +177,8 @@ void install_host_system() {
     sys = SystemCalls{};
     sys.malloc = tracked_malloc;
     sys.ZSTD_createDCtx = reused_decoder;
+    sys.free = kept_block;
+    sys.ZSTD_freeDCtx = kept_decoder;
     sys.GetEnvironmentVariableW = fake_get_variable;
     sys.SetEnvironmentVariableW = fake_set_variable;
     sys.GetTempPathW = fake_temp_path;

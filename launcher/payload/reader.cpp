@@ -85,8 +85,10 @@ PayloadStatus finish_payload_frame() {
 }
 
 void close_payload() {
-    ZSTD_freeDCtx(decoder);
-    free(window.dst);
+    sys.ZSTD_freeDCtx(decoder);
+    sys.free(window.dst);
+    decoder = nullptr;
+    window.dst = nullptr;
 }
 
 uint64_t payload_decoder_calls() { return decoder_calls; }

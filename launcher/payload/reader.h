@@ -41,7 +41,7 @@ PayloadStatus read_payload_bytes(void *destination, uint64_t count);
 // first, else `ok`.
 PayloadStatus finish_payload_frame();
 
-// Releases the decoder and the window.
+// Releases the decoder and the window; again, does nothing.
 void close_payload();
 
 // Number of decoder calls made so far (read by tests and benchmarks).

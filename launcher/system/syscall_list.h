@@ -91,4 +91,6 @@
     LEFT_OUT(GetLastError, DWORD, (void), GetLastError, "it reports the failure of the call before it")             \
     /* run-time library */                                                                                           \
     CALL(malloc, void *, (size_t), malloc, static_cast<void *>(nullptr))                                             \
-    CALL(ZSTD_createDCtx, ZSTD_DCtx_s *, (void), ZSTD_createDCtx, static_cast<ZSTD_DCtx_s *>(nullptr))
+    LEFT_OUT(free, void, (void *), free, "it cannot fail")                                                           \
+    CALL(ZSTD_createDCtx, ZSTD_DCtx_s *, (void), ZSTD_createDCtx, static_cast<ZSTD_DCtx_s *>(nullptr))               \
+    LEFT_OUT(ZSTD_freeDCtx, size_t, (ZSTD_DCtx_s *), ZSTD_freeDCtx, "it cannot fail")

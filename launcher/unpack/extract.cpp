@@ -137,9 +137,12 @@ EntryLoopResult write_entries(bool reentered) {
         if (!read_entry_name()) return kDamaged;
         // The frame is decoded to its end before the end record counts, so
         // that its checksum is tested before anything unpacked is run.
-        if (entry_name[0] == 0)
-            return finish_payload_frame() == PayloadStatus::ok ? EntryLoopResult{EntryLoopEnding::end_record, nullptr, 0}
-                                                               : kDamaged;
+        // The decoder and its history go at once, not after the last closes.
+        if (entry_name[0] == 0) {
+            PayloadStatus frame = finish_payload_frame();
+            close_payload();
+            return frame == PayloadStatus::ok ? EntryLoopResult{EntryLoopEnding::end_record, nullptr, 0} : kDamaged;
+        }
         // A name that would reach outside the target directory is damage, never written.
         if (!stays_inside(entry_name)) return kDamaged;
         copy_wide_bounded(launcher_state.entry_path, launcher_state.target_directory, kPathCapacity);

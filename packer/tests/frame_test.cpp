@@ -1,5 +1,6 @@
 // The zstd frame and the payload bytes the launcher reads: the frame header is
 // fixed for every stream size, and the records are laid out exactly.
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader and the window size it reports
 #include <gtest/gtest.h>
 #include <zstd.h>
 
@@ -56,6 +57,54 @@ TEST(Frame, HeaderIsFixedForEveryStreamSize) {
       EXPECT_EQ(frame.substr(0, 6), std::string("\x28\xB5\x2F\xFD\x04\x88", 6));
       EXPECT_EQ(decode(frame), data);
     }
+  }
+}
+
+// The payload's frame gets the smallest window that holds its decoded stream
+// whole (the launcher's decoder allocates a history of that size), from
+// zstd's 2^10 to the launcher's 2^27, at the bounds of each.
+TEST(Frame, WindowIsTheSmallestThatHoldsTheStream) {
+  const uint64_t mib128 = uint64_t{1} << 27;
+  EXPECT_EQ(frame_window_log(0), 10);
+  EXPECT_EQ(frame_window_log(1), 10);
+  EXPECT_EQ(frame_window_log(1023), 10);
+  EXPECT_EQ(frame_window_log(1024), 10);
+  EXPECT_EQ(frame_window_log(1025), 11);
+  EXPECT_EQ(frame_window_log((uint64_t{1} << 20) - 1), 20);
+  EXPECT_EQ(frame_window_log(uint64_t{1} << 20), 20);
+  EXPECT_EQ(frame_window_log((uint64_t{1} << 20) + 1), 21);
+  EXPECT_EQ(frame_window_log(mib128 - 1), 27);
+  EXPECT_EQ(frame_window_log(mib128), 27);
+  EXPECT_EQ(frame_window_log(mib128 + 1), 27);
+  EXPECT_EQ(frame_window_log(UINT64_MAX), 27);
+
+  // Through the writer: no entry (the end record alone), one byte, and a
+  // stream of exactly 2^12 bytes and one more (a name "a" of 2 bytes, its
+  // zero unit and size, the data, the end record).
+  struct Case {
+    bool entry;
+    size_t data;
+    int log;
+  };
+  for (const Case& c : {Case{false, 0, 10}, Case{true, 1, 10}, Case{true, 4096 - 14, 12}, Case{true, 4097 - 14, 13}}) {
+    SCOPED_TRACE("data " + std::to_string(c.data));
+    const std::string data = tarven_test::sample_bytes(c.data, 3);
+    const uint64_t stream_size = c.entry ? 2 + 2 + 8 + c.data + 2 : 2;
+    StringSink sink;
+    PayloadWriter writer(sink, 3, 1, stream_size);
+    if (c.entry) {
+      writer.begin_entry(u"a", c.data);
+      writer.write_data(data.data(), data.size());
+    }
+    writer.finish();
+    EXPECT_EQ(writer.unpacked_size(), stream_size);
+    const std::string frame = sink.bytes.substr(3, sink.bytes.size() - 11);
+    ASSERT_GE(frame.size(), 6u);
+    ZSTD_frameHeader header{};
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, frame.data(), frame.size()), 0u);
+    EXPECT_EQ(header.windowSize, uint64_t{1} << c.log);
+    EXPECT_EQ(static_cast<unsigned char>(frame[5]), (c.log - 10) << 3);  // the window descriptor
+    EXPECT_EQ(decode(frame).size(), stream_size);
   }
 }
 

@@ -156,10 +156,16 @@ class SourceFile {
 PackTotals pack_payload(const std::vector<PackEntry>& entries, ByteSink& sink, int level,
                         PackProgress* progress, int threads) {
   PackTotals totals;
-  for (const PackEntry& e : entries) totals.data_bytes += e.size;
+  // The decoded stream: each record's name, its zero unit and size, its
+  // data; then the end record.
+  uint64_t stream_size = 2;
+  for (const PackEntry& e : entries) {
+    totals.data_bytes += e.size;
+    stream_size += 2 * e.name.size() + 2 + 8 + e.size;
+  }
   totals.files = entries.size();
 
-  PayloadWriter writer(sink, level, threads);
+  PayloadWriter writer(sink, level, threads, stream_size);
   // Files are read straight into the encoder's input buffer; their digests
   // are taken there just before zstd copies the buffer, each entry's piece of
   // it at once and several entries side by side (EntryDigest::add_each).

@@ -16,6 +16,17 @@ using ::kPayloadMarker;
 constexpr size_t kMarkerSize = kPayloadMarkerSize;
 constexpr size_t kTrailerSize = kPayloadTrailerSize;
 constexpr int kWindowLog = kPayloadWindowLog;
+constexpr int kMinWindowLog = 10;  // zstd's smallest window
+
+// The smallest window that holds a decoded stream of `stream_size` bytes
+// whole, from 2^10 up to the launcher's 2^27: the decoder allocates a history
+// of the window's size, so a small payload asks its launcher for little
+// memory, and no match the encoder could use is lost to the window.
+constexpr int frame_window_log(uint64_t stream_size) {
+  int log = kMinWindowLog;
+  while (log < kWindowLog && (uint64_t{1} << log) < stream_size) ++log;
+  return log;
+}
 // Chosen from measurements of ratio against packing time: see packer/README.md.
 constexpr int kDefaultLevel = 18;
 constexpr int kMinLevel = 1;

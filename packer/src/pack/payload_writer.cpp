@@ -18,8 +18,8 @@ ByteSink& after_marker(ByteSink& sink) {
 
 }  // namespace
 
-PayloadWriter::PayloadWriter(ByteSink& sink, int level, int threads)
-    : sink_(sink), encoder_(after_marker(sink), level, threads) {}
+PayloadWriter::PayloadWriter(ByteSink& sink, int level, int threads, uint64_t stream_size)
+    : sink_(sink), encoder_(after_marker(sink), level, threads, frame_window_log(stream_size)) {}
 
 void PayloadWriter::begin_entry(const std::u16string& name, uint64_t size) {
   if (data_left_ != 0) throw failure("payload: an entry was begun before the previous one ended");

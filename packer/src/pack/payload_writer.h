@@ -12,7 +12,9 @@ namespace tarven {
 
 class PayloadWriter {
  public:
-  PayloadWriter(ByteSink& sink, int level, int threads = 1);
+  // `stream_size`, the decoded stream's bytes (records and end record) when
+  // known, chooses the frame's window (frame_window_log); unknown, 2^27.
+  PayloadWriter(ByteSink& sink, int level, int threads = 1, uint64_t stream_size = UINT64_MAX);
 
   // `name` must already follow the name rules; exactly `size` bytes of data follow.
   void begin_entry(const std::u16string& name, uint64_t size);

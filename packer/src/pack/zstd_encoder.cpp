@@ -23,14 +23,15 @@ void check(size_t rc, const char* what) {
 
 }  // namespace
 
-ZstdEncoder::ZstdEncoder(ByteSink& sink, int level, int threads)
+ZstdEncoder::ZstdEncoder(ByteSink& sink, int level, int threads, int window_log)
     : sink_(sink),
       cctx_(ZSTD_createCCtx()),
       in_buffer_(new unsigned char[kInputBuffer]),
       out_buffer_(new unsigned char[kOutputBuffer]) {
   if (!cctx_) throw failure("zstd: out of memory");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_compressionLevel, level), "level");
-  check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_windowLog, kWindowLog), "window");
+  if (window_log < kMinWindowLog || window_log > kWindowLog) throw failure("zstd: a window the launcher cannot take");
+  check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_windowLog, window_log), "window");
   // The content checksum (XXH64 of the decoded stream, its low 4 bytes at the
   // frame's end): the launcher decodes to the frame's end and refuses a
   // payload damaged on its way to the user before anything of it runs.
@@ -38,8 +39,8 @@ ZstdEncoder::ZstdEncoder(ByteSink& sink, int level, int threads)
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_contentSizeFlag, 0), "content size flag");
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
   // Long-distance matching at every level, as `zstd --long=27` does: repeats
-  // anywhere in the 2^27 window are found (zstd turns it on by itself only
-  // from level 16 with this window), and zstd's multi-threaded mode then cuts
+  // anywhere in the window are found (zstd turns it on by itself only from
+  // level 16 with a 2^27 window), and zstd's multi-threaded mode then cuts
   // the stream into jobs of a few MiB that the workers compress side by side.
   // Without it, a 2^27 window makes jobs of 512 MiB: one job, one busy worker.
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_enableLongDistanceMatching, 1), "long distance matching");
@@ -49,7 +50,7 @@ ZstdEncoder::ZstdEncoder(ByteSink& sink, int level, int threads)
   check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, threads < 1 ? 1 : threads), "workers");
   // An empty first call starts the frame before zstd sees any data: given all
   // the data at once (small inputs), it would know the size and shrink the
-  // window below 2^27, changing the window descriptor.
+  // window below the one asked for, changing the window descriptor.
   feed(nullptr, 0, ZSTD_e_continue);
 }
 

@@ -1,6 +1,6 @@
-// One zstd frame with the exact header the launcher expects: window
-// descriptor 0x88 (2^27), a content checksum, no content size, no dictionary id,
-// whatever the amount of data (including none). Data is streamed, compressed
+// One zstd frame with the exact header the launcher expects: the window
+// asked for (2^27 at most, descriptor 0x88), a content checksum, no content
+// size, no dictionary id, whatever the amount of data (including none). Data is streamed, compressed
 // by `threads` workers; the frame's bytes are the same for any number of them.
 //
 // Input is gathered in a buffer and handed to zstd in large pieces (records
@@ -22,7 +22,8 @@ namespace tarven {
 
 class ZstdEncoder {
  public:
-  ZstdEncoder(ByteSink& sink, int level, int threads = 1);
+  // The frame's window is 2^`window_log` bytes, whatever the data's size.
+  ZstdEncoder(ByteSink& sink, int level, int threads = 1, int window_log = 27);
   ~ZstdEncoder();
   ZstdEncoder(const ZstdEncoder&) = delete;
   ZstdEncoder& operator=(const ZstdEncoder&) = delete;
