@@ -318,7 +318,10 @@ class Bench:
         child = key_values(run["out"][1]) if len(run["out"]) > 1 else {}
         if "parent_peak_ws" not in run or "child_peak_ws" not in child:
             raise BenchError(f"{what}: no memory figures in {run['out']}")
-        return {"parent": run["parent_peak_ws"], "child": int(child["child_peak_ws"])}
+        if "parent_peak_commit" not in run:
+            raise BenchError(f"{what}: no committed memory sampled")
+        return {"parent": run["parent_peak_ws"], "child": int(child["child_peak_ws"]),
+                "commit": run["parent_peak_commit"], "samples": run["parent_commit_samples"]}
 
     def stub_size(self):
         frame = subprocess.run(["zstd", "-q", "-c", "--no-check", "--no-content-size", "--long=27"], input=b"\0\0",

@@ -4,12 +4,16 @@
 // program's end. In --memory mode it also reads the program's own peak
 // working set and private bytes (GetProcessMemoryInfo on its handle) once the
 // program has printed "memory-end", and then closes the program's standard
-// input, which releases it.
+// input, which releases it; until then a thread samples the program's
+// committed private memory (VirtualQueryEx over its address space, walk
+// after walk: the memory runs time nothing), whose peak is the commit charge that the start asked of the
+// machine.
 //
 // Usage: bench-driver [--repeat N] [--memory] [--temp DIR] -- PROGRAM [ARGS...]
 // Prints per run: "run=I first_us=.. exit_us=.. code=.. create_qpc=.. qpc_hz=.."
 // then "out=LINE" for each line the program wrote, and in --memory mode
-// "parent_peak_ws=.. parent_ws=.. parent_private=..".
+// "parent_peak_ws=.. parent_ws=.. parent_private=.." and
+// "parent_peak_commit=.. parent_commit_samples=..".
 #include <windows.h>
 #include <psapi.h>
 
@@ -49,6 +53,38 @@ void print_memory(HANDLE process) {
         printf("parent_memory_error=%lu\n", GetLastError());
 }
 
+// The program's committed private memory now: the regions VirtualQueryEx
+// reports as committed and private, summed over its address space.
+uint64_t committed_private(HANDLE process) {
+    uint64_t sum = 0;
+    MEMORY_BASIC_INFORMATION info;
+    uintptr_t at = 0;
+    while (VirtualQueryEx(process, reinterpret_cast<void *>(at), &info, sizeof info) == sizeof info) {
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) sum += info.RegionSize;
+        uintptr_t next = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    return sum;
+}
+
+struct CommitSampler {
+    HANDLE process;
+    volatile LONG stop;
+    uint64_t peak;
+    unsigned samples;
+};
+
+DWORD WINAPI sample_commit(void *argument) {
+    auto *sampler = static_cast<CommitSampler *>(argument);
+    while (!sampler->stop) {
+        uint64_t now_committed = committed_private(sampler->process);
+        if (now_committed > sampler->peak) sampler->peak = now_committed;
+        ++sampler->samples;
+    }
+    return 0;
+}
+
 // One run; false when the program could not be started.
 bool run_once(int index, const std::wstring &program, const std::wstring &command_line, bool memory) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
@@ -76,6 +112,8 @@ bool run_once(int index, const std::wstring &program, const std::wstring &comman
         return false;
     }
     if (!memory) CloseHandle(in_write);
+    CommitSampler sampler = {process.hProcess, 0, 0, 0};
+    HANDLE sampling = memory ? CreateThread(nullptr, 0, sample_commit, &sampler, 0, nullptr) : nullptr;
 
     std::string output;
     int64_t first = 0;
@@ -86,13 +124,22 @@ bool run_once(int index, const std::wstring &program, const std::wstring &comman
         if (first == 0) first = now();
         output.append(buffer, got);
         if (!released && output.find("memory-end\n") != std::string::npos) {
+            sampler.stop = 1;
+            if (sampling != nullptr) WaitForSingleObject(sampling, INFINITE);
             print_memory(process.hProcess);
+            printf("parent_peak_commit=%llu parent_commit_samples=%u\n",
+                   static_cast<unsigned long long>(sampler.peak), sampler.samples);
             CloseHandle(in_write);
             released = true;
         }
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     int64_t ended = now();
+    sampler.stop = 1;
+    if (sampling != nullptr) {
+        WaitForSingleObject(sampling, INFINITE);
+        CloseHandle(sampling);
+    }
     if (!released) CloseHandle(in_write);
     if (first == 0) first = ended;
     DWORD code = 0;
