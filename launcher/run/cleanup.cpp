@@ -84,8 +84,14 @@ void end_stopped_unpacking() {
 // The child shares the parent's console and gets every interrupt itself: an
 // interactive application handles Ctrl+C and goes on, as it would started
 // plainly. The parent then only keeps waiting; it cleans up when the child
-// ends and exits with its code. Closing the console, log-off and shut-down
-// end every process of the console whatever it answers, so those clean up now.
+// ends and exits with its code. Closing the console and shut-down end every
+// process of the console whatever it answers, so those clean up now.
+//
+// Log-off reaches only services' processes (the system ends interactive
+// ones itself) that loaded neither user32 nor gdi32, which the launcher does
+// not, and any user's log-off sends it: a program run as or by a service
+// goes on, so the launcher does nothing and answers that it handled the
+// event, which keeps the system's default handling from ending it.
 BOOL WINAPI console_control_handler(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
@@ -93,8 +99,8 @@ BOOL WINAPI console_control_handler(DWORD event) {
         if (launcher_state.child_started) return TRUE;
         cleanup_at_exit();
         break;
+    case CTRL_LOGOFF_EVENT: return TRUE;
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: cleanup_at_exit(); break;
     default: break;
     }

@@ -68,7 +68,7 @@ TEST_F(CleanupTest, ChildGetsFiveSecondsThenIsTerminated) {
 }
 
 TEST_F(CleanupTest, ConsoleEventsThatCleanUpBeforeTheChild) {
-    for (DWORD event : {0u, 1u, 2u, 5u, 6u}) {
+    for (DWORD event : {0u, 1u, 2u, 6u}) {
         deletions.clear();
         EXPECT_FALSE(console_control_handler(event));
         EXPECT_EQ(deletions.size(), 1u) << event;
@@ -82,7 +82,7 @@ TEST_F(CleanupTest, ConsoleEventsThatCleanUpBeforeTheChild) {
 
 // With a child running, Ctrl+C and Ctrl+Break are the child's: the parent
 // neither waits for nor ends it, removes nothing and is not ended itself.
-// Closing the console, log-off and shut-down still give it five seconds.
+// Closing the console and shut-down still give it five seconds.
 TEST_F(CleanupTest, InterruptsWhileTheChildRunsAreTheChilds) {
     sys.DuplicateHandle = [](HANDLE, HANDLE, HANDLE, LPHANDLE copy, DWORD, BOOL, DWORD) -> BOOL {
         *copy = reinterpret_cast<HANDLE>(0x48);
@@ -97,20 +97,47 @@ TEST_F(CleanupTest, InterruptsWhileTheChildRunsAreTheChilds) {
     EXPECT_TRUE(waits.empty());
     EXPECT_TRUE(terminations.empty());
     EXPECT_EQ(launcher_state.shared_child_process, reinterpret_cast<HANDLE>(0x48));
-    for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
         deletions.clear();
         launcher_state.shared_child_process = reinterpret_cast<HANDLE>(0x48);
         EXPECT_FALSE(console_control_handler(event)) << event;
         EXPECT_EQ(deletions.size(), 1u) << event;
     }
-    EXPECT_EQ(waits, (std::vector<DWORD>{5000, 5000, 5000}));
-    EXPECT_EQ(terminations, (std::vector<UINT>{0xC000013A, 0xC000013A, 0xC000013A}));
+    EXPECT_EQ(waits, (std::vector<DWORD>{5000, 5000}));
+    EXPECT_EQ(terminations, (std::vector<UINT>{0xC000013A, 0xC000013A}));
     // Once the child has ended and its handle is back, an interrupt still
     // leaves the parent to exit with the child's code.
     release_shared_child_process();
     deletions.clear();
     EXPECT_TRUE(console_control_handler(CTRL_C_EVENT));
     EXPECT_TRUE(deletions.empty());
+}
+
+// Log-off reaches a launcher only where it runs as or by a service, and
+// any user's log-off sends it: while it unpacks and while its child runs,
+// the launcher does nothing (no wait, no termination, no stop, no removal)
+// and answers that it handled the event, so the system does not end it.
+TEST_F(CleanupTest, LogOffLeavesTheLauncherAndItsChildGoingOn) {
+    launcher_state.unpacking = true;
+    launcher_state.stop_requested = false;
+    EXPECT_TRUE(console_control_handler(CTRL_LOGOFF_EVENT));
+    EXPECT_FALSE(launcher_state.stop_requested);
+    launcher_state.unpacking = false;
+    sys.DuplicateHandle = [](HANDLE, HANDLE, HANDLE, LPHANDLE copy, DWORD, BOOL, DWORD) -> BOOL {
+        *copy = reinterpret_cast<HANDLE>(0x48);
+        return TRUE;
+    };
+    share_child_process(reinterpret_cast<HANDLE>(0x44));
+    wait_answer = WAIT_TIMEOUT;
+    EXPECT_TRUE(console_control_handler(CTRL_LOGOFF_EVENT));
+    EXPECT_TRUE(waits.empty());
+    EXPECT_TRUE(terminations.empty());
+    EXPECT_TRUE(deletions.empty());
+    EXPECT_EQ(launcher_state.shared_child_process, reinterpret_cast<HANDLE>(0x48));
+    // Shut-down, after it, still ends the child and removes the folder.
+    EXPECT_FALSE(console_control_handler(CTRL_SHUTDOWN_EVENT));
+    EXPECT_EQ(terminations, std::vector<UINT>{0xC000013A});
+    EXPECT_EQ(deletions.size(), 1u);
 }
 
 // The main thread and the console control thread race for the child's
