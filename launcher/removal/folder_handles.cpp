@@ -65,10 +65,13 @@ bool next_listed_entry(FolderListing &listing, ListedEntry &entry) {
                 mask.Buffer = const_cast<wchar_t *>(listing.mask);
                 asked = &mask;
             }
+            // The first question restarts the listing: a handle listed before
+            // (the held target folder, at each removal attempt) starts over.
+            BOOLEAN restart = listing.started ? FALSE : TRUE;
             listing.started = true;
             NTSTATUS status = sys.NtQueryDirectoryFile(listing.folder, nullptr, nullptr, nullptr, &io, listing.buffer,
                                                        static_cast<ULONG>(listing.capacity),
-                                                       kFileIdBothDirectoryInformation, FALSE, asked, FALSE);
+                                                       kFileIdBothDirectoryInformation, FALSE, asked, restart);
             // The end (a warning status), no name that matches, or a folder
             // that cannot be listed: no more entries.
             if (!succeeded(status) || io.Information == 0) return false;

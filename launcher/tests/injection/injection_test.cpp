@@ -159,11 +159,11 @@ struct Result {
     unsigned exit_code = 0;
 };
 
-// Closes what a cached start of this process held, as its end would.
+// Closes what a start of this process held, as its end would.
 void release_held() {
-    for (HANDLE held : {launcher_state.held_folder, launcher_state.held_library})
+    for (HANDLE held : {launcher_state.held_folder, launcher_state.held_library, launcher_state.target_folder})
         if (held != nullptr && held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    launcher_state.held_folder = launcher_state.held_library = nullptr;
+    launcher_state.held_folder = launcher_state.held_library = launcher_state.target_folder = nullptr;
 }
 
 Result run_once() {

@@ -11,6 +11,9 @@
 
 #include "run/cleanup.h"
 #include "removal/remove_tree.h"
+#include "removal/sweep.h"
+#include "removal/target_folder.h"
+#include "unpack/extract.h"
 #include "unpack/state.h"
 #include "launcher/tests/support/cleanup_fixture.h"
 #include "tests/support/files.h"
@@ -24,6 +27,7 @@ TEST_F(CleanupTest, GoneAfterTheFirstAttempt) {
     EXPECT_TRUE(waits.empty());
 }
 
+// Twenty pauses of 100 ms: two seconds by the clock.
 TEST_F(CleanupTest, RetriesTwentyTimesAtMost) {
     directory_checks_left = 3;
     cleanup_at_exit();
@@ -35,6 +39,35 @@ TEST_F(CleanupTest, RetriesTwentyTimesAtMost) {
     cleanup_at_exit();
     EXPECT_EQ(deletions.size(), 21u);
     EXPECT_EQ(sleeps, 20);
+}
+
+// On Windows each pause lasts at least a timer tick (15.6 ms by default),
+// and an attempt may itself take long (a scanner holding a file): the waits
+// the clean-up bounds are bounded by the clock, not by a count of pauses.
+// The entry loop that does not stop (a close held by a scanner) is given
+// five seconds, then the removal goes on; the removal's retries end about
+// two seconds after the first attempt however long each attempt lasts.
+TEST_F(CleanupTest, BoundedWaitsGoByTheClockWhateverATickLasts) {
+    sys.Sleep = [](DWORD ms) { clock_ms += (ms + 15) / 16 * 16; };  // a tick of about 16 ms
+    launcher_state.unpacking = true;
+    ULONGLONG begun = clock_ms;
+    EXPECT_FALSE(stop_entry_loop(5000));
+    EXPECT_GE(clock_ms - begun, 5000u);
+    EXPECT_LE(clock_ms - begun, 5016u);
+    // The clean-up with that loop still running: five seconds for the loop,
+    // then attempts of 300 ms each (the folder stays) for about two seconds.
+    sys.NtQueryDirectoryFile = [](HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG, BOOLEAN,
+                                  PUNICODE_STRING mask, BOOLEAN) -> NTSTATUS {
+        if (mask != nullptr) deletions.push_back(std::wstring(mask->Buffer, mask->Length / 2));
+        clock_ms += 300;
+        return static_cast<NTSTATUS>(0xC000000Fu);  // STATUS_NO_SUCH_FILE
+    };
+    directory_checks_left = 1000;
+    begun = clock_ms;
+    cleanup_at_exit();
+    launcher_state.unpacking = false;
+    EXPECT_LE(clock_ms - begun, 5016u + 2000u + 300u + 112u);
+    EXPECT_GE(deletions.size(), 2u);  // retried all the same
 }
 
 TEST_F(CleanupTest, PlainFileAtTheTargetEndsTheRetries) {
@@ -228,6 +261,50 @@ TEST_F(RemovalRace, TwoRemovalsAtOnceTakeTurns) {
     EXPECT_LE(switches, 1u) << "the two removals interleaved";
     EXPECT_GE(searching_threads.size(), 22u);
     remove_directory_tree(wide_root.c_str());
+}
+
+// A temporary folder in which the launcher may make folders but not list
+// them (C:\Windows\Temp, for a service's identity): the launcher removes its
+// own folder through the handle it has held since making it, never listing
+// the folder above; the sweep skips that folder and touches nothing in it.
+std::wstring unlistable;
+HANDLE WINAPI refusing_to_list(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE model) {
+    std::wstring asked = path;
+    if (asked.rfind(L"\\\\?\\", 0) == 0) asked = asked.substr(4);
+    while (!asked.empty() && asked.back() == L'\\') asked.pop_back();
+    if ((access & FILE_LIST_DIRECTORY) != 0 && _wcsicmp(asked.c_str(), unlistable.c_str()) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return real_sys.CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+TEST_F(RemovalRace, AFolderInATemporaryFolderThatCannotBeListedIsRemovedAllTheSame) {
+    reset_launcher_state();
+    std::string pid = std::to_string(GetCurrentProcessId());
+    unlistable = widen(test_data("unlistable-" + pid));
+    ASSERT_TRUE(CreateDirectoryW(unlistable.c_str(), nullptr));
+    std::wstring target = unlistable + L"\\onefile_" + widen(pid) + L"_000001_AAAAAAAAAAA";
+    std::wstring leftover = unlistable + L"\\onefile_99990001_000001_BBBBBBBBBBB";
+    CreateDirectoryW(leftover.c_str(), nullptr);
+    make_file(leftover + L"\\app.dll");
+    wcscpy(launcher_state.target_directory, target.c_str());
+    sys.CreateFileW = refusing_to_list;
+    Outcome made = capture([] { make_target_folder(); });
+    ASSERT_EQ(made.ending, Ending::returned) << made.standard_error;
+    CreateDirectoryW((target + L"\\data").c_str(), nullptr);
+    make_file(target + L"\\data\\readme.txt");
+    make_file(target + L"\\app.dll");
+    sweep_leftover_folders(target.c_str(), L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}");
+    EXPECT_TRUE(exists(leftover + L"\\app.dll"));
+    launcher_state.extraction_started = true;
+    cleanup_at_exit();
+    launcher_state.extraction_started = false;
+    EXPECT_FALSE(exists(target));
+    sys = real_sys;
+    release_target_folder();
+    remove_directory_tree(unlistable.c_str());
 }
 
 }  // namespace
