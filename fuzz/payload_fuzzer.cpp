@@ -130,9 +130,12 @@ void judge_write(size_t index, const void *data, DWORD size, uint64_t written_be
     }
 }
 
+// A file closed short is one whose entry failed (the loop closes it so its
+// folder can go): the run must not end as though all was written.
+bool closed_short;
+
 void judge_close(size_t index, uint64_t written) {
-    if (index < judged->entries.size() && written != judged->entries[index].size)
-        finding("a file closed before its entry's size was written");
+    if (index < judged->entries.size() && written != judged->entries[index].size) closed_short = true;
 }
 
 // The target folder's ancestors exist; the target itself is made by the loop.
@@ -184,6 +187,7 @@ void judge(const Outcome &outcome, const Run &run, const Reference &reference, b
     }
     if (outcome.ending == Ending::returned) {
         if (run.ending != EntryLoopEnding::end_record) finding("a parent's entry loop ended other than at the end record");
+        if (closed_short) finding("a file closed before its entry's size was written");
         if (reference.shape == Shape::broken) finding("a broken stream extracted without an error");
         if (reference.shape == Shape::whole && fake_files.files_opened != reference.entries.size())
             finding("a whole stream extracted to another number of files");
@@ -228,6 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     reset_file_system();
     reset_launcher_state();
     wcscpy(launcher_state.target_directory, kTarget);
+    closed_short = false;
     Run run = {data, size, EntryLoopEnding::damaged};
     Outcome outcome = run_guarded(extract, &run);
     judge(outcome, run, reference, marker_ok);

@@ -226,7 +226,7 @@ bool unpack_into_target() {
     begin_unpacking_progress();
     EntryLoopResult loop = extract_payload(false);
     if (loop.ending == EntryLoopEnding::stopped) return false;
-    if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
+    if (loop.ending != EntryLoopEnding::end_record) report_unpacking_failure(loop);
     close_payload();
     // A close of the window from here on no longer cancels: the folder is published.
     return progress_allows_start();
@@ -251,6 +251,9 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
     if (!unpack_into_target()) return nullptr;
     const wchar_t *fresh = launcher_state.target_directory;
     write_marker(fresh);
+    // Renamed into place, kept or removed by path from here on: the handle
+    // held for removing a failed unpacking goes.
+    release_target_folder();
     if (sys.MoveFileExW(fresh, cache_folder, 0)) return settle_on(cache_folder);
     // Another start published first, or a damaged folder is in the way.
     if (hold_if_whole(cache_folder, table)) {

@@ -18,6 +18,8 @@ constexpr ULONG kFileOpen = 1;
 constexpr ULONG kDirectoryFile = 0x1;
 constexpr ULONG kSynchronousIo = 0x20;
 constexpr ULONG kNonDirectoryFile = 0x40;
+constexpr ULONG kCompleteIfOplocked = 0x100;
+constexpr NTSTATUS kOplockBreakInProgress = 0x108;
 constexpr ULONG kOpenReparsePoint = 0x200000;
 constexpr ULONG kObjectCaseInsensitive = 0x40;
 constexpr ULONG kFileIdBothDirectoryInformation = 37;
@@ -63,10 +65,13 @@ bool next_listed_entry(FolderListing &listing, ListedEntry &entry) {
                 mask.Buffer = const_cast<wchar_t *>(listing.mask);
                 asked = &mask;
             }
+            // The first question restarts the listing: a handle listed before
+            // (the held target folder, at each removal attempt) starts over.
+            BOOLEAN restart = listing.started ? FALSE : TRUE;
             listing.started = true;
             NTSTATUS status = sys.NtQueryDirectoryFile(listing.folder, nullptr, nullptr, nullptr, &io, listing.buffer,
                                                        static_cast<ULONG>(listing.capacity),
-                                                       kFileIdBothDirectoryInformation, FALSE, asked, FALSE);
+                                                       kFileIdBothDirectoryInformation, FALSE, asked, restart);
             // The end (a warning status), no name that matches, or a folder
             // that cannot be listed: no more entries.
             if (!succeeded(status) || io.Information == 0) return false;
@@ -94,12 +99,21 @@ OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry) {
     attributes.Attributes = kObjectCaseInsensitive;
     IO_STATUS_BLOCK io = {};
     DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-    ULONG options = kOpenReparsePoint | kSynchronousIo | (listed_folder ? kDirectoryFile : kNonDirectoryFile);
+    // An open asking for deletion breaks another program's opportunistic
+    // lock on the entry (a scanner's, an indexer's) and would wait for the
+    // break, which its holder may take seconds to grant: asked to complete
+    // at once instead, such an entry is left for a later attempt.
+    ULONG options = kOpenReparsePoint | kSynchronousIo | kCompleteIfOplocked |
+                    (listed_folder ? kDirectoryFile : kNonDirectoryFile);
     if (listed_folder) access |= FILE_LIST_DIRECTORY;
     HANDLE handle = nullptr;
-    if (!succeeded(sys.NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options,
-                                    nullptr, 0)))
+    NTSTATUS status =
+        sys.NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options, nullptr, 0);
+    if (!succeeded(status)) return opened;
+    if (status == kOplockBreakInProgress) {
+        sys.CloseHandle(handle);
         return opened;
+    }
     // The handle's id and attributes by the two narrowest questions: they
     // are answered from the open file alone, where the broader one (name,
     // volume) costs Wine a trip to its server and to the mount manager.

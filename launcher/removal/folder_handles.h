@@ -57,7 +57,8 @@ struct OpenedEntry {
 // says link with a handle that does not is the system following the link
 // anyway (Wine does): refused. A handle whose id is not the listed entry's
 // is something swapped in since: refused. A handle that is the link itself
-// is a link, whatever the listing said.
+// is a link, whatever the listing said. An entry under another program's
+// opportunistic lock is refused at once, never waited for.
 OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry);
 
 // Opens an existing folder by its path for listing and for opening its

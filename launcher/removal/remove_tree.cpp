@@ -36,17 +36,19 @@ struct Level {
 
 struct Walk {
     const volatile bool *stop;
+    // The top folder and its handle are the caller's: emptied, never deleted nor closed.
+    bool keep_top;
     Level levels[kMaxDepth];
     size_t depth;
 };
 
-// Pushes the open folder `folder`; false (the handle closed) when the walk
-// cannot go deeper or has no memory for the listing.
-bool enter(Walk &walk, HANDLE folder, DWORD attributes) {
+// Pushes the open folder `folder`; false (the handle closed, when `close`)
+// when the walk cannot go deeper or has no memory for the listing.
+bool enter(Walk &walk, HANDLE folder, DWORD attributes, bool close = true) {
     size_t bytes = walk.depth < kWideLevels ? kWideListingBytes : kListingBufferBytes;
     auto *buffer = walk.depth < kMaxDepth ? static_cast<unsigned char *>(sys.malloc(bytes)) : nullptr;
     if (buffer == nullptr) {
-        sys.CloseHandle(folder);
+        if (close) sys.CloseHandle(folder);
         return false;
     }
     walk.levels[walk.depth++] = Level{FolderListing{folder, nullptr, buffer, bytes, 0, false, false}, attributes};
@@ -59,7 +61,7 @@ void empty_folders(Walk &walk) {
     while (walk.depth > 0) {
         if (walk.stop != nullptr && __atomic_load_n(walk.stop, __ATOMIC_ACQUIRE)) {
             for (; walk.depth > 0; --walk.depth) {
-                sys.CloseHandle(walk.levels[walk.depth - 1].listing.folder);
+                if (walk.depth > 1 || !walk.keep_top) sys.CloseHandle(walk.levels[walk.depth - 1].listing.folder);
                 free(walk.levels[walk.depth - 1].listing.buffer);
             }
             return;
@@ -67,8 +69,10 @@ void empty_folders(Walk &walk) {
         Level &level = walk.levels[walk.depth - 1];
         ListedEntry entry;
         if (!next_listed_entry(level.listing, entry)) {
-            delete_through_handle(level.listing.folder, level.attributes);
-            sys.CloseHandle(level.listing.folder);
+            if (walk.depth > 1 || !walk.keep_top) {
+                delete_through_handle(level.listing.folder, level.attributes);
+                sys.CloseHandle(level.listing.folder);
+            }
             free(level.listing.buffer);
             --walk.depth;
             continue;
@@ -87,7 +91,7 @@ void empty_folders(Walk &walk) {
 
 Walk *new_walk(const volatile bool *stop) {
     auto *walk = static_cast<Walk *>(sys.malloc(sizeof(Walk)));
-    if (walk != nullptr) walk->depth = 0, walk->stop = stop;
+    if (walk != nullptr) walk->depth = 0, walk->stop = stop, walk->keep_top = false;
     return walk;
 }
 
@@ -155,6 +159,14 @@ void remove_open_folder(HANDLE folder, DWORD attributes, const volatile bool *st
         return;
     }
     if (enter(*walk, folder, attributes)) empty_folders(*walk);
+    free(walk);
+}
+
+void empty_held_folder(HANDLE folder) {
+    Walk *walk = new_walk(nullptr);
+    if (walk == nullptr) return;
+    walk->keep_top = true;
+    if (enter(*walk, folder, 0, false)) empty_folders(*walk);
     free(walk);
 }
 

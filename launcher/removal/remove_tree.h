@@ -16,6 +16,10 @@ void remove_directory_tree(const wchar_t *directory);
 // set the removal ends before its next entry, leaving the rest in place.
 void remove_open_folder(HANDLE folder, DWORD attributes, const volatile bool *stop = nullptr);
 
+// Deletes everything below the folder open as `folder` (a handle that may
+// list it), listing it from its start; the folder and the handle stay.
+void empty_held_folder(HANDLE folder);
+
 // Claims the folder `entry` of `parent` by renaming it to `claimed_name` in
 // the same parent, through a handle opened on it, then removes it through
 // that handle. A link, or a folder the system will not rename (one in use,

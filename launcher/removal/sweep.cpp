@@ -2,7 +2,7 @@
 // folder would stay in the user's temporary folder for good. Each parent
 // looks beside its own folder for folders of its own naming form whose
 // launcher is gone, on a thread of its own while its child runs; the sweep
-// never delays the parent's end, which stops it.
+// delays the parent's end by at most a second, and that end stops it.
 //
 // A folder is removed only when all of these hold:
 // - its name is the form exactly: prefix, process id, six digits, eleven
@@ -34,6 +34,8 @@
 namespace {
 
 constexpr wchar_t kUniqueEnd[] = L"{PID}_{TIME_US}_{RANDOM}";
+// How long a parent whose child has ended waits at most for its sweep to stop.
+constexpr DWORD kSweepStopWaitMs = 1000;
 // Reserved, not committed: the sweep keeps a few path buffers on its stack.
 constexpr SIZE_T kSweepStack = 256 * 1024;
 
@@ -195,7 +197,12 @@ void start_leftover_sweep(const wchar_t *target, const wchar_t *path_template) {
 void stop_leftover_sweep() {
     __atomic_store_n(&stop_requested, true, __ATOMIC_RELEASE);
     if (sweep_thread == nullptr) return;
-    sys.WaitForSingleObject(sweep_thread, INFINITE);
+    // The sweep stops before its next entry, but one entry's open or
+    // deletion may itself wait on the system (a slow share, a file system
+    // filter): the launcher's end does not wait for it. The process's end
+    // then ends the thread, and the folder it was removing stays claimed
+    // under this launcher's id for a later start.
+    sys.WaitForSingleObject(sweep_thread, kSweepStopWaitMs);
     sys.CloseHandle(sweep_thread);
     sweep_thread = nullptr;
 }

@@ -38,9 +38,9 @@ void sweep_leftover_folders(const wchar_t *target, const wchar_t *path_template)
 // cannot be made: a later start sweeps). Both texts must outlive the sweep.
 void start_leftover_sweep(const wchar_t *target, const wchar_t *path_template);
 
-// Asks the sweep to stop and waits for it, which takes at most one entry's
-// removal; a folder it claimed and did not finish stays under this
-// launcher's id for a later start.
+// Asks the sweep to stop and waits for it, which takes one entry's removal,
+// and never more than a second; a folder it claimed and did not finish
+// stays under this launcher's id for a later start.
 void stop_leftover_sweep();
 
 // True when the launcher process `id` has ended or never was; false when a

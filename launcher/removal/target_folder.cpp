@@ -14,6 +14,7 @@
 
 #include <stdlib.h>
 
+#include "removal/remove_tree.h"
 #include "unpack/extract.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
@@ -150,6 +151,122 @@ size_t make_protected_descriptor(const RunningUser &user, unsigned char *out, si
     return writer.fits ? writer.at : 0;
 }
 
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kRemovalRetryMs = 2000;
+constexpr DWORD kRemovalPauseMs = 100;
+
+SRWLOCK removal_lock = SRWLOCK_INIT;
+
+unsigned long long file_id(const BY_HANDLE_FILE_INFORMATION &held) {
+    return (static_cast<unsigned long long>(held.nFileIndexHigh) << 32) | held.nFileIndexLow;
+}
+
+// Opens the folder at `path` itself, never a link's target where the system
+// opens links themselves; gives its identity and attributes in `held`.
+HANDLE open_plain_folder(const wchar_t *path, DWORD access, BY_HANDLE_FILE_INFORMATION &held) {
+    HANDLE folder = sys.CreateFileW(path, access, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return nullptr;
+    if (!sys.GetFileInformationByHandle(folder, &held) ||
+        (held.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY) {
+        sys.CloseHandle(folder);
+        return nullptr;
+    }
+    return folder;
+}
+
+// Holds the target folder (see LauncherState::target_folder) for listing
+// only: a handle that may delete would refuse the application's own opens
+// of its folder that do not share deletion (a listing, on some systems).
+// Without it the removal goes by path, as it would without this.
+void hold_target_folder(const wchar_t *path) {
+    BY_HANDLE_FILE_INFORMATION held = {};
+    HANDLE folder = open_plain_folder(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, held);
+    if (folder == nullptr) return;
+    launcher_state.target_folder = folder;
+    launcher_state.target_folder_volume = held.dwVolumeSerialNumber;
+    launcher_state.target_folder_id = file_id(held);
+}
+
+// True when the volume of the open `folder` keeps access lists. FAT, exFAT
+// and some network shares do not: whatever descriptor the system makes up
+// for a folder there (Everyone's, or one naming the user alone) guards
+// nothing, so a folder found there is never the user's alone.
+bool volume_keeps_access_lists(HANDLE folder) {
+    DWORD flags = 0;
+    return sys.GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// Called with the removal's lock held.
+void close_held_folder() {
+    if (HANDLE folder = launcher_state.target_folder) sys.CloseHandle(folder);
+    launcher_state.target_folder = nullptr;
+}
+
+// One attempt: through the held handle while there is one, else by path.
+// The emptied folder is deleted through a handle opened by its path, which
+// needs no listing of the folder above, and only when that handle is on the
+// very folder held (the same volume and file id): anything put in its place
+// since stays.
+void remove_target_folder_once() {
+    HANDLE held = launcher_state.target_folder;
+    if (held == nullptr) {
+        remove_directory_tree(launcher_state.target_directory);
+        return;
+    }
+    empty_held_folder(held);
+    BY_HANDLE_FILE_INFORMATION found = {};
+    HANDLE folder = open_plain_folder(launcher_state.target_directory, DELETE | FILE_READ_ATTRIBUTES |
+                                                                           FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, found);
+    if (folder == nullptr) return;
+    bool same = found.dwVolumeSerialNumber == launcher_state.target_folder_volume &&
+                file_id(found) == launcher_state.target_folder_id;
+    bool deleted = same && delete_through_handle(folder, found.dwFileAttributes);
+    sys.CloseHandle(folder);
+    // Accepted: the folder goes once the held handle closes too (at once
+    // where the system has POSIX deletion).
+    if (deleted) close_held_folder();
+}
+
+}  // namespace
+
+// Under the removal's lock: a console event's removal may be using the handle.
+void release_target_folder() {
+    AcquireSRWLockExclusive(&removal_lock);
+    close_held_folder();
+    ReleaseSRWLockExclusive(&removal_lock);
+}
+
+// Retries while files in it are still held open (a scanner looking at what
+// was written, the child's last handles): about two seconds by the clock,
+// however long each attempt or pause lasts. One removal at a time: a second
+// caller (the main thread once the child ended or a write failed, the
+// console control thread on an event) waits for the first, then makes its
+// own attempt, which finds the folder gone.
+void remove_target_folder() {
+    const wchar_t *target = launcher_state.target_directory;
+    AcquireSRWLockExclusive(&removal_lock);
+    ULONGLONG begun = sys.GetTickCount64();
+    for (;;) {
+        remove_target_folder_once();
+        DWORD attributes = sys.GetFileAttributesW(target);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) break;
+        if (sys.GetTickCount64() - begun >= kRemovalRetryMs) break;
+        sys.Sleep(kRemovalPauseMs);
+    }
+    ReleaseSRWLockExclusive(&removal_lock);
+}
+
+void report_unpacking_failure(const EntryLoopResult &result) {
+    // Every file the loop wrote is closed by now; what it wrote would keep
+    // the disk full, and the next start of any program would fail as well.
+    if (failed_for_lack_of_space(result)) remove_target_folder();
+    report_entry_loop_failure(result);
+}
+
 bool folder_is_users_alone(const wchar_t *path, const RunningUser &user) {
     // A link in the folder's place is not the user's folder, whatever it points at.
     DWORD attributes = sys.GetFileAttributesW(path);
@@ -163,7 +280,8 @@ bool folder_is_users_alone(const wchar_t *path, const RunningUser &user) {
     BY_HANDLE_FILE_INFORMATION held = {};
     bool plain = sys.GetFileInformationByHandle(folder, &held) &&
                  (held.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-                     FILE_ATTRIBUTE_DIRECTORY;
+                     FILE_ATTRIBUTE_DIRECTORY &&
+                 volume_keeps_access_lists(folder);
     ULONG needed = 0;
     auto *descriptor = plain ? static_cast<unsigned char *>(sys.malloc(65536)) : nullptr;
     bool read = descriptor != nullptr &&
@@ -204,8 +322,11 @@ void make_target_folder() {
     // The levels above as the system makes them: the target is the first the launcher owns.
     create_parent_directories(target);
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    if (sys.CreateDirectoryW(target, &attributes)) return;
-    DWORD error = sys.GetLastError();
-    if (error != ERROR_ALREADY_EXISTS) report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(error));
-    if (!folder_is_users_alone(target, user)) report_foreign_folder(target);
+    if (!sys.CreateDirectoryW(target, &attributes)) {
+        DWORD error = sys.GetLastError();
+        if (error != ERROR_ALREADY_EXISTS)
+            report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(error));
+        if (!folder_is_users_alone(target, user)) report_foreign_folder(target);
+    }
+    hold_target_folder(target);
 }

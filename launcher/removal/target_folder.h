@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include "system/syscalls.h"
+#include "unpack/extract.h"
 
 // The running user, as the process's token says.
 struct RunningUser {
@@ -35,5 +36,19 @@ bool folder_is_users_alone(const wchar_t *path, const RunningUser &user);
 // Makes the target directory (the levels above it as the system makes
 // them) with the protected descriptor. A folder already there is used only
 // when it is the user's alone; else the launcher ends with one line naming
-// it and exit code 2, having written nothing.
+// it and exit code 2, having written nothing. Either way the folder is then
+// held open for its removal (LauncherState::target_folder).
 void make_target_folder();
+
+// Removes the target directory, through the held handle while there is
+// one (never listing the folder above), else by path; retries for about two
+// seconds by the clock while it persists.
+void remove_target_folder();
+
+// Closes the held handle: the folder is no longer this run's to remove
+// through it (the cached mode publishes or keeps it).
+void release_target_folder();
+
+// Reports an entry loop's failure and exits with 2; after a failure for lack
+// of space it first removes what was unpacked. Other failures keep their files.
+[[noreturn]] void report_unpacking_failure(const EntryLoopResult &result);

@@ -78,13 +78,20 @@ const wchar_t *after_first_element(const wchar_t *line) {
 // and quoted again it would reach the application's runtime through a second
 // parser, and where the two parsers disagree the application would get other
 // arguments than the same program started plainly.
+//
+// A quoted first element may run on into text ("C:\x\app.exe"z w): such a
+// tail, put after a module path without quotes, would lengthen the path, and
+// the application's argv[0] would not be the executable. A space keeps them
+// apart; a tail that starts with a space or a tab already has its separator.
 wchar_t *build_child_command_line() {
     const wchar_t *typed = sys.GetCommandLineW();
     command_line[0] = 0;
     fill_module_path();
     if (needs_quotes(module_path)) append_quoted(module_path);
     else append_wide_bounded(command_line, module_path, kCommandLineCapacity);
-    append_wide_bounded(command_line, after_first_element(typed), kCommandLineCapacity);
+    const wchar_t *tail = after_first_element(typed);
+    if (*tail != 0 && *tail != L' ' && *tail != L'\t') append_unit(L' ');
+    append_wide_bounded(command_line, tail, kCommandLineCapacity);
     return command_line;
 }
 

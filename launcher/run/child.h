@@ -11,8 +11,9 @@ unsigned launch_child_and_wait();
 void set_hand_off_variables();
 
 // The module path, quoted where it needs it, followed by the process's own
-// command line after its first element, unchanged. A line over 32767 units
-// ends the process with the abort.
+// command line after its first element, unchanged, with a space between the
+// two when that tail starts with anything but a space or a tab. A line over
+// 32767 units ends the process with the abort.
 wchar_t *build_child_command_line();
 
 // Where the first element of a command line ends, by the rules the runtimes

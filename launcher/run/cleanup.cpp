@@ -4,12 +4,12 @@
 // handle, the console control thread on a duplicate kept in a shared slot.
 // Whichever takes the duplicate out of the slot (an atomic exchange) closes
 // it, so no handle is closed twice or used after it was closed. Both threads
-// may also reach the removal; a lock lets one remove at a time.
+// may also reach the removal, which removes for one at a time.
 #include "run/cleanup.h"
 
 #include "progress/progress_window.h"
 
-#include "removal/remove_tree.h"
+#include "removal/target_folder.h"
 #include "unpack/extract.h"
 #include "unpack/state.h"
 #include "system/syscalls.h"
@@ -19,10 +19,6 @@ namespace {
 constexpr DWORD kChildGraceMs = 5000;
 // What a console program ended by an interrupt reports, so a terminated child never reads as success.
 constexpr UINT kTerminatedExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
-constexpr int kDeletionRetries = 20;
-constexpr DWORD kRetryPauseMs = 100;
-
-SRWLOCK removal_lock = SRWLOCK_INIT;
 
 HANDLE take_shared_child() { return __atomic_exchange_n(&launcher_state.shared_child_process, nullptr, __ATOMIC_SEQ_CST); }
 
@@ -50,20 +46,12 @@ void cleanup_at_exit() {
     }
     if (!launcher_state.extraction_started) return;
     // Files being written, or waiting for their close on another thread, are
-    // open and would keep the folder: the entry loop stops and closes them first.
+    // open and would keep the folder: the entry loop stops and closes them
+    // first. A loop still running after five seconds (a close held that long
+    // by a scanner) is not waited for further: the removal takes what it
+    // can, and what is still open stays.
     stop_entry_loop(kChildGraceMs);
-    // One removal at a time: a second caller (the main thread once the child
-    // ended, the control thread on a console event) waits for the first, then
-    // makes its own attempt, which finds the folder gone.
-    AcquireSRWLockExclusive(&removal_lock);
-    remove_directory_tree(launcher_state.target_directory);
-    for (int attempt = 0; attempt < kDeletionRetries; ++attempt) {
-        DWORD attributes = sys.GetFileAttributesW(launcher_state.target_directory);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) break;
-        sys.Sleep(kRetryPauseMs);
-        remove_directory_tree(launcher_state.target_directory);
-    }
-    ReleaseSRWLockExclusive(&removal_lock);
+    remove_target_folder();
 }
 
 void end_cancelled_run() {
@@ -84,8 +72,14 @@ void end_stopped_unpacking() {
 // The child shares the parent's console and gets every interrupt itself: an
 // interactive application handles Ctrl+C and goes on, as it would started
 // plainly. The parent then only keeps waiting; it cleans up when the child
-// ends and exits with its code. Closing the console, log-off and shut-down
-// end every process of the console whatever it answers, so those clean up now.
+// ends and exits with its code. Closing the console and shut-down end every
+// process of the console whatever it answers, so those clean up now.
+//
+// Log-off reaches only services' processes (the system ends interactive
+// ones itself) that loaded neither user32 nor gdi32, which the launcher does
+// not, and any user's log-off sends it: a program run as or by a service
+// goes on, so the launcher does nothing and answers that it handled the
+// event, which keeps the system's default handling from ending it.
 BOOL WINAPI console_control_handler(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
@@ -93,8 +87,8 @@ BOOL WINAPI console_control_handler(DWORD event) {
         if (launcher_state.child_started) return TRUE;
         cleanup_at_exit();
         break;
+    case CTRL_LOGOFF_EVENT: return TRUE;
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: cleanup_at_exit(); break;
     default: break;
     }

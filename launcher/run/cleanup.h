@@ -4,14 +4,16 @@
 #include <windows.h>
 
 // Stops a child that is still running (5 s to end by itself, then
-// terminated with STATUS_CONTROL_C_EXIT), then removes the target directory, retrying while it persists.
+// terminated with STATUS_CONTROL_C_EXIT) and the entry loop (up to 5 s),
+// then removes the target directory, retrying for about 2 s while it persists.
 void cleanup_at_exit();
 
-// Before the child is started, interrupt, close, log-off and shut-down events
-// run the clean-up and give FALSE, so that the system's default handling ends
-// the process. Once it is started, an interrupt is left to the child (TRUE:
-// the parent goes on waiting); the other three still run the clean-up, which
-// gives the child five seconds and then ends it with STATUS_CONTROL_C_EXIT.
+// Before the child is started, interrupt, close and shut-down events run the
+// clean-up and give FALSE, so that the system's default handling ends the
+// process. Once it is started, an interrupt is left to the child (TRUE: the
+// parent goes on waiting); the other two still run the clean-up, which gives
+// the child five seconds and then ends it with STATUS_CONTROL_C_EXIT.
+// Log-off does nothing and gives TRUE: the launcher and its child go on.
 BOOL WINAPI console_control_handler(DWORD event);
 
 // Gives the console control thread a handle of its own on the running child,

@@ -51,7 +51,7 @@ unsigned run_launcher(const ArgumentVector &arguments) {
         return static_cast<unsigned>(
             hand_off_to_library(launcher_state.target_directory, loop.path, arguments.count, arguments.values));
     if (loop.ending == EntryLoopEnding::stopped) end_stopped_loop();
-    if (loop.ending != EntryLoopEnding::end_record) report_entry_loop_failure(loop);
+    if (loop.ending != EntryLoopEnding::end_record) report_unpacking_failure(loop);
     // Only an end record: a re-entered child has no library to hand the process to.
     if (reentered) report_fatal("Error, attached data holds no application to run.");
     close_payload();

@@ -43,6 +43,8 @@
     CALL(NtQueryInformationFile, NTSTATUS, (HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG),                          \
          nt_query_information_file, kStatusAccessDenied)                                                             \
     CALL(GetFileInformationByHandle, BOOL, (HANDLE, LPBY_HANDLE_FILE_INFORMATION), GetFileInformationByHandle, FALSE) \
+    CALL(GetVolumeInformationByHandleW, BOOL, (HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPWSTR, DWORD),     \
+         GetVolumeInformationByHandleW, FALSE)                                                                       \
     CALL(NtQuerySecurityObject, NTSTATUS, (HANDLE, ULONG, PVOID, ULONG, PULONG), nt_query_security_object,           \
          kStatusAccessDenied)                                                                                        \
     /* the running user */                                                                                           \

@@ -114,12 +114,18 @@ EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
         if (stop_was_requested()) return kStopped;
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
         if (read_payload_bytes(write_buffer, chunk) != PayloadStatus::ok) return kDamaged;
-        DWORD written = 0;
-        if (!sys.WriteFile(file, write_buffer, chunk, &written, nullptr)) return write_failure(sys.GetLastError());
-        // A short write has lost data as surely as a failed one. The call
-        // succeeded, so the last error is stale (183 after CREATE_ALWAYS
-        // replaced a file) and must not be named as the cause.
-        if (written != chunk) return write_failure(ERROR_WRITE_FAULT);
+        // A short write (a disk that filled midway through the chunk) is
+        // written on: the next call fails with the system's own reason (112,
+        // not enough space). One that succeeds writing nothing gives none,
+        // and the last error is stale (183 after CREATE_ALWAYS replaced a
+        // file), so it is reported as a write fault.
+        for (DWORD done = 0; done < chunk;) {
+            DWORD written = 0;
+            if (!sys.WriteFile(file, write_buffer + done, chunk - done, &written, nullptr))
+                return write_failure(sys.GetLastError());
+            if (written == 0 || written > chunk - done) return write_failure(ERROR_WRITE_FAULT);
+            done += written;
+        }
         remaining -= chunk;
         __atomic_store_n(&launcher_state.unpacked_bytes, launcher_state.unpacked_bytes + chunk, __ATOMIC_RELAXED);
     }
@@ -158,12 +164,16 @@ EntryLoopResult write_entries(bool reentered) {
         for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
         create_parent_directories(launcher_state.entry_path);
         HANDLE file = sys.CreateFileW(launcher_state.entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return {EntryLoopEnding::cannot_open, launcher_state.entry_path, 0};
+        if (file == INVALID_HANDLE_VALUE)
+            return {EntryLoopEnding::cannot_open, launcher_state.entry_path, sys.GetLastError()};
         EntryLoopResult written = write_entry_data(file, size);
-        // Stopped, the file is closed so that the folder can be removed. On a
-        // failure the process ends: the handle is the system's to close.
-        if (written.ending == EntryLoopEnding::stopped) sys.CloseHandle(file);
-        if (written.ending != EntryLoopEnding::end_record) return written;
+        // Stopped or failed, the file is closed here: its handle shares no
+        // deletion, and the folder may have to go (a stopped loop's clean-up,
+        // a failure for lack of space).
+        if (written.ending != EntryLoopEnding::end_record) {
+            sys.CloseHandle(file);
+            return written;
+        }
         // Closing flushes what the system still buffers (on a network share, say):
         // a close that fails may have lost the file's end.
         close_written_file(file, entry);
@@ -260,13 +270,22 @@ EntryLoopResult extract_payload(bool reentered) {
     return result;
 }
 
+// A deadline on the tick count, not a count of pauses: each Sleep(1) lasts
+// a timer tick (15.6 ms by default on Windows), so 5000 of them would wait
+// over a minute while a scanner holds a close.
 bool stop_entry_loop(DWORD wait_ms) {
     __atomic_store_n(&launcher_state.stop_requested, true, __ATOMIC_SEQ_CST);
-    for (DWORD waited = 0; __atomic_load_n(&launcher_state.unpacking, __ATOMIC_SEQ_CST); ++waited) {
-        if (waited == wait_ms) return false;
+    ULONGLONG begun = sys.GetTickCount64();
+    while (__atomic_load_n(&launcher_state.unpacking, __ATOMIC_SEQ_CST)) {
+        if (sys.GetTickCount64() - begun >= wait_ms) return false;
         sys.Sleep(1);
     }
     return true;
+}
+
+bool failed_for_lack_of_space(const EntryLoopResult &result) {
+    bool failed = result.ending == EntryLoopEnding::cannot_write || result.ending == EntryLoopEnding::cannot_open;
+    return failed && (result.error == ERROR_DISK_FULL || result.error == ERROR_HANDLE_DISK_FULL);
 }
 
 uint64_t unpacked_bytes() { return __atomic_load_n(&launcher_state.unpacked_bytes, __ATOMIC_RELAXED); }

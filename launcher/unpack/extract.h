@@ -30,8 +30,12 @@ enum class EntryLoopEnding {
 struct EntryLoopResult {
     EntryLoopEnding ending;
     const wchar_t *path;  // first_entry, cannot_open
-    DWORD error;          // cannot_write: the system's code, never 0
+    DWORD error;          // cannot_write: the system's code, never 0; cannot_open: the system's code
 };
+
+// True for a failure for lack of space (112, 39): what was unpacked is
+// removed before the report, so that a full disk is left as it was found.
+bool failed_for_lack_of_space(const EntryLoopResult &result);
 
 // Reads the payload's entries over an open payload. A parent writes each
 // below the target directory until the end record; a re-entered child stops

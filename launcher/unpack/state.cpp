@@ -11,6 +11,9 @@ void reset_launcher_state() {
     launcher_state.unpacking = false;
     launcher_state.stop_requested = false;
     launcher_state.unpacked_bytes = 0;
+    launcher_state.target_folder = nullptr;
+    launcher_state.target_folder_volume = 0;
+    launcher_state.target_folder_id = 0;
     launcher_state.entry_path[0] = 0;
     launcher_state.first_entry_path[0] = 0;
     launcher_state.shared_child_process = nullptr;

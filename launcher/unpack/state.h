@@ -26,6 +26,15 @@ struct LauncherState {
     volatile bool unpacking;
     volatile bool stop_requested;
     volatile uint64_t unpacked_bytes;
+    // The target directory as the launcher made it (or found it the user's
+    // alone), held open since: its removal works through this handle and
+    // never lists the folder above, which a shared temporary folder may not
+    // let it list. Null when none is held; closed once its deletion is
+    // accepted, or when the folder stops being this run's to remove.
+    HANDLE target_folder;
+    // The held folder's volume serial number and file id.
+    DWORD target_folder_volume;
+    unsigned long long target_folder_id;
     // The full path of the current entry.
     wchar_t entry_path[kPathCapacity];
     // The full path of the payload's first entry, the library a re-entered child loads.

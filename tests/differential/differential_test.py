@@ -30,21 +30,24 @@ DOCUMENTED = ("TARVEN_ONEFILE_PARENT", "TARVEN_ONEFILE_DIRECTORY", "TARVEN_ORIGI
 
 
 def generated_lines(count, seed=21):
-    """Command-line tails of quotes, backslashes, spaces, tabs and letters.
-    After an unquoted program name the tail starts with a space or a tab: a
-    quote touching such a name is read differently by the runtime and by the
-    system's splitting, and the launcher follows the rules they share."""
+    """Command-line tails of quotes, backslashes, spaces, tabs and letters,
+    after the program name and a space or a tab. Text touching the program
+    name differs by design: after an unquoted name a quote is read
+    differently by the runtime and by the system's splitting, and the
+    launcher follows the rules they share; after a quoted name (a line no
+    shell makes) the launcher puts a space before it, so that argv[0] is
+    the executable (tests/e2e/onefile_test.cpp)."""
     pick = random.Random(seed)
     lines = []
     for i in range(count):
         tail = "".join(pick.choice('ab"\\ \t') for _ in range(pick.randint(0, 12)))
-        lines.append((True, tail) if i % 2 else (False, pick.choice(" \t") + tail))
+        lines.append((i % 2 == 1, pick.choice(" \t") + tail))
     return lines
 
 
 # The runtimes' splitting disagrees with the system's on these (seen with a real program).
 SEEN = [(False, ' "a""b" x'), (False, ' """"'), (False, ' """a b"""'), (False, ' "a b"" c"'), (False, ' a "" b'),
-        (True, ""), (True, "x"), (False, "   "), (False, "\tx\t\ty ")]
+        (True, ""), (True, " x"), (False, "   "), (False, "\tx\t\ty ")]
 
 # One row per case: the name, the command-line tails (quoted program name?,
 # tail), then how it runs: standard input ("pipe:TEXT", "file:TEXT", "closed"),

@@ -67,6 +67,23 @@ TEST_F(OnefileTest, ApplicationSeesItsArgumentsEnvironmentAndFolder) {
     EXPECT_EQ(list_folder(temp), std::vector<std::wstring>{L"report.txt"});
 }
 
+// A raw command line whose quoted first element runs on into text, which
+// no shell makes ("C:\x\app.exe"report ...): the child's line keeps a space
+// between the module path and that text. Without it the module path, which
+// needs no quotes here, ran on into "report", and the application's argv[0]
+// was "...\probe.exereport".
+TEST_F(OnefileTest, AQuotedProgramNameRunningOnIntoTextLeavesArgv0TheExecutable) {
+    std::wstring exe = packed(L"probe.exe");
+    ASSERT_EQ(exe.find_first_of(L" \t"), std::wstring::npos) << "the module path must need no quotes";
+    std::wstring report = temp + L"\\report.txt";
+    Finished run = run_program(exe, L"\"" + exe + L"\"report \"" + report + L"\" w", {{L"TMP", temp}, {L"TEMP", temp}});
+    ASSERT_EQ(run.exit_code, 0u) << run.standard_output << run.standard_error;
+    auto seen = read_report(report);
+    EXPECT_EQ(seen["arg0"], narrow(exe));
+    EXPECT_EQ(seen["argc"], "4");
+    EXPECT_EQ(seen["arg3"], "w");
+}
+
 TEST_F(OnefileTest, ExitCodesComeBackWhole) {
     for (const wchar_t *code : {L"0", L"1", L"7", L"256", L"0x7FFFFFFF", L"0xC0000005", L"0xDEADBEEF"}) {
         Finished run = launch(packed(L"probe.exe"), std::wstring(L"exit ") + code);

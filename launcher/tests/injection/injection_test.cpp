@@ -159,11 +159,11 @@ struct Result {
     unsigned exit_code = 0;
 };
 
-// Closes what a cached start of this process held, as its end would.
+// Closes what a start of this process held, as its end would.
 void release_held() {
-    for (HANDLE held : {launcher_state.held_folder, launcher_state.held_library})
+    for (HANDLE held : {launcher_state.held_folder, launcher_state.held_library, launcher_state.target_folder})
         if (held != nullptr && held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    launcher_state.held_folder = launcher_state.held_library = nullptr;
+    launcher_state.held_folder = launcher_state.held_library = launcher_state.target_folder = nullptr;
 }
 
 Result run_once() {
@@ -425,5 +425,35 @@ TEST_F(InjectionTest, AnElevatedCachedStartUnpacksAfreshAndRemovesIt) {
     remove_left(scratch);
 }
 
+// A cached start removes the leftovers of launchers that are gone, never
+// those of a launcher whose process it may not open (another user's, an
+// elevated one): that one counts as alive.
+TEST_F(InjectionTest, ACachedStartKeepsTheLeftoversOfALauncherItMayNotOpen) {
+    use_fakes();
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    sys.LoadLibraryExW = fake_load_library;
+    sys.GetProcAddress = fake_get_proc_address;
+    ASSERT_EQ(run_once().outcome.ending, Ending::returned);
+    std::wstring product = scratch + L"\\cached";
+    std::wstring others = product + L"\\0123456789abcdef.new_99990080_000001_AAAAAAAAAAA";
+    std::wstring gone = product + L"\\0123456789abcdef.old_99990084_000001_BBBBBBBBBBB";
+    for (const std::wstring &folder : {others, gone}) {
+        CreateDirectoryW(folder.c_str(), nullptr);
+        make_file(folder + L"\\empty");
+    }
+    sys.OpenProcess = [](DWORD access, BOOL inherit, DWORD id) -> HANDLE {
+        if (id != 99990080) return real_sys.OpenProcess(access, inherit, id);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    };
+    Result result = run_once();
+    ASSERT_EQ(result.outcome.ending, Ending::returned) << result.outcome.standard_error;
+    EXPECT_TRUE(child_saw_its_files);
+    EXPECT_TRUE(exists(others + L"\\empty"));
+    EXPECT_FALSE(exists(gone));
+    remove_left(scratch);
+}
 
 }  // namespace

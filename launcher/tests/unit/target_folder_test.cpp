@@ -106,6 +106,7 @@ protected:
     }
     void TearDown() override {
         SeamTest::TearDown();
+        release_target_folder();
         remove_host_tree(folder);
     }
     std::wstring folder;
@@ -180,6 +181,37 @@ TEST_F(TargetFolder, AFolderThereBeforeIsUsedOnlyWhenItIsTheUsersAlone) {
     std::wstring linked = folder + L"\\\\linked";
     make_folder_link(linked, target);
     wcscpy(launcher_state.target_directory, linked.c_str());
+    EXPECT_EQ(capture([] { make_target_folder(); }).exit_code, 2);
+}
+
+// A volume without access lists (FAT, exFAT, some network shares) keeps no
+// owner and no access list: what the system shows for a folder there is
+// made up (Everyone's on FAT; some shares name the user alone), and any
+// user may write into it. A folder found there is never the user's alone,
+// whatever its descriptor reads, and so it is when the volume will not say.
+DWORD volume_flags;
+BOOL volume_answers;
+BOOL WINAPI pretending_volume(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPWSTR, DWORD) {
+    *flags = volume_flags;
+    return volume_answers;
+}
+
+TEST_F(TargetFolder, AFolderThereBeforeOnAVolumeWithoutAccessListsIsNeverTheUsers) {
+    pretended_level = 0x2000;
+    really_make = true;
+    std::wstring target = folder + L"\\\\on-fat";
+    wcscpy(launcher_state.target_directory, target.c_str());
+    ASSERT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);
+    sys.GetVolumeInformationByHandleW = pretending_volume;
+    volume_answers = TRUE;
+    volume_flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;  // what FAT32 says
+    Outcome refused = capture([] { make_target_folder(); });
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_EQ(refused.standard_error,
+              "Error, target folder '" + utf8(target) + "' is there already and not the user's alone.\n");
+    volume_flags |= FILE_PERSISTENT_ACLS;  // NTFS: the folder's own descriptor decides, and it is the user's alone
+    EXPECT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);
+    volume_answers = FALSE;
     EXPECT_EQ(capture([] { make_target_folder(); }).exit_code, 2);
 }
 
