@@ -5,8 +5,8 @@
 //
 // Input: a count of requests (0..15), that many 3-byte little-endian request
 // sizes (up to 16 MiB each), then the stored payload ("WEQ"...).
+#include <sanitizer/asan_interface.h>
 #include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <vector>
@@ -25,8 +25,25 @@ struct Reads {
     const DecodedStream *reference;
     size_t position;   // bytes handed out so far
     size_t pending;    // the size of the request under way
-    uint8_t *buffer;   // its destination, freed by the caller when a report jumps out
 };
+
+// One destination for every request of every input, as large as the largest
+// request (a fresh block of up to 16 MiB per request came from fresh pages
+// each time). Only the request's own bytes are addressable: a byte written
+// past them is still the sanitizer's to see.
+constexpr size_t kLargestRequest = size_t{1} << 24;
+alignas(64) uint8_t destination[kLargestRequest + 64];
+
+size_t addressable;  // the bytes of `destination` the last request could reach
+
+uint8_t *destination_for(size_t count) {
+    static bool poisoned = (ASAN_POISON_MEMORY_REGION(destination, sizeof destination), true);
+    (void)poisoned;
+    ASAN_POISON_MEMORY_REGION(destination, addressable);
+    ASAN_UNPOISON_MEMORY_REGION(destination, count);
+    addressable = count;
+    return destination;
+}
 
 void read_all(void *context) {
     auto *reads = static_cast<Reads *>(context);
@@ -35,18 +52,15 @@ void read_all(void *context) {
     for (size_t count : reads->requests) {
         const std::string &expected = reads->reference->bytes;
         if (reads->position + count > expected.size() && reads->reference->capped) return;  // past what is judged
-        // Exactly the request's size: a byte written past it is the sanitizer's to see.
-        reads->buffer = static_cast<uint8_t *>(malloc(count));
+        uint8_t *buffer = destination_for(count);
         reads->pending = count;
         uint64_t calls = payload_decoder_calls();
-        PayloadStatus status = read_payload_bytes(reads->buffer, count);
+        PayloadStatus status = read_payload_bytes(buffer, count);
         if (status != PayloadStatus::ok) report_payload_failure(status);
         if (count == 0 && payload_decoder_calls() != calls) finding("a request of 0 bytes called the decoder");
         if (reads->position + count > expected.size()) finding("a request met beyond what the decoder gives");
-        if (count > 0 && memcmp(reads->buffer, expected.data() + reads->position, count) != 0)
+        if (count > 0 && memcmp(buffer, expected.data() + reads->position, count) != 0)
             finding("a request's bytes differ from the stream's");
-        free(reads->buffer);
-        reads->buffer = nullptr;
         reads->position += count;
     }
 }
@@ -54,13 +68,14 @@ void read_all(void *context) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static bool installed = (install_host_system(), true);
+    // The reader's window comes from the arena, emptied after each input.
+    static bool installed = (install_host_system(), use_allocation_arena(), true);
     (void)installed;
     if (size < 1) return 0;
     size_t requests = data[0] % 16;
     size_t header = 1 + 3 * requests;
     if (size < header + 3 || data[header] != 'W' || data[header + 1] != 'E' || data[header + 2] != 'Q') return 0;
-    Reads reads = {data + header, size - header, {}, nullptr, 0, 0, nullptr};
+    Reads reads = {data + header, size - header, {}, nullptr, 0, 0};
     for (size_t i = 0; i < requests; ++i) {
         const uint8_t *at = data + 1 + 3 * i;
         reads.requests.push_back(at[0] | (at[1] << 8) | (static_cast<size_t>(at[2]) << 16));
@@ -69,7 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     decode_reference(reads.stored, reads.stored_size, reference);
     reads.reference = &reference;
     Outcome outcome = run_guarded(read_all, &reads);
-    free(reads.buffer);
     if (outcome.ending == Ending::aborted) finding("the fail-fast abort in the reader");
     if (outcome.ending == Ending::exited) {
         if (outcome.exit_code != 2 || outcome.standard_output != "Error, couldn't decode attached data.\n" ||
