@@ -230,6 +230,50 @@ TEST(BuildCli, EmbedsTextsAndVersionResource) {
   EXPECT_NE(rsrc.find("\x89PNG"), std::string::npos) << "no 256-pixel icon";
 }
 
+// What a publisher fills beyond company and product: the description, the
+// copyright and the manifest's execution level, read back by list; the same
+// rules in build and check, and asInvoker with the product as description
+// when none is given.
+TEST(BuildCli, DescriptionCopyrightAndExecutionLevel) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  ASSERT_EQ(build_exe(d / "plain.exe", {dll, "--level", "3", "--product", "Plain"}).code, 0);
+  const auto plain = run_packer({"list", (d / "plain.exe").string()});
+  EXPECT_NE(plain.out.find("description: Plain\ncopyright: \n"), std::string::npos) << plain.out;
+  EXPECT_NE(plain.out.find("execution level: asInvoker\n"), std::string::npos) << plain.out;
+  EXPECT_EQ(section_bytes(d / "plain.exe", ".rsrc").find(utf16le(u"LegalCopyright")), std::string::npos);
+
+  const auto r = build_exe(d / "pub.exe", {dll, "--level", "3", "--description", "Converts \"things\" \xC3\xA0 la carte",
+                                           "--copyright", "\xC2\xA9 2026 Acme", "--execution-level", "requireAdministrator"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto listed = run_packer({"list", (d / "pub.exe").string()});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("description: Converts \"things\" \xC3\xA0 la carte\ncopyright: \xC2\xA9 2026 Acme\n"),
+            std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("execution level: requireAdministrator\n"), std::string::npos) << listed.out;
+  const std::string rsrc = section_bytes(d / "pub.exe", ".rsrc");
+  EXPECT_NE(rsrc.find("<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>"), std::string::npos);
+  EXPECT_EQ(run_packer({"verify", (d / "pub.exe").string()}).code, 0);
+
+  const std::string long_text(70000, 'x');
+  for (const std::string command : {"build", "check"}) {
+    std::vector<std::string> base = {command};
+    if (command == "build") base = {"build", "-o", (d / "bad.exe").string(), dll};
+    auto with = [&](std::vector<std::string> extra) {
+      std::vector<std::string> args = base;
+      args.insert(args.end(), extra.begin(), extra.end());
+      return run_packer(args);
+    };
+    expect_one_line_refusal(with({"--execution-level", "admin"}),
+                            "--execution-level 'admin': must be asInvoker, highestAvailable or requireAdministrator");
+    expect_one_line_refusal(with({"--copyright", "\xFF"}), "--copyright: the text is not valid UTF-8");
+    expect_one_line_refusal(with({"--description", long_text}), "must fit in 64 KiB");
+  }
+  EXPECT_EQ(run_packer({"check", "--description", "d", "--copyright", "c", "--execution-level", "highestAvailable"}).code, 0);
+  EXPECT_FALSE(fs::exists(d / "bad.exe"));
+}
+
 TEST(BuildCli, RawPayloadIsEmbeddedVerbatim) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;
