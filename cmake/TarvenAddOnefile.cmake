@@ -4,7 +4,7 @@
 # from any toolchain, MSVC included.
 #
 #   tarven_add_onefile(<name> ENTRY <DLL target or file>
-#     [FILES <file or target>...] [DIRECTORIES <folder>...]
+#     [FILES <file or target>[=<place>]...] [DIRECTORIES <folder>...]
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [ICON <file.ico>]
 #     [DESCRIPTION <text>] [COPYRIGHT <text>] [EXECUTION_LEVEL <level>]
 #     [TARGET_TEMPLATE <text>] [LEVEL <1..22>] [CONSOLE] [STRICT] [CACHE]
@@ -142,14 +142,23 @@ function(tarven_add_onefile name)
   endif()
 
   set(inputs)
-  foreach(file IN LISTS ARG_FILES)
+  foreach(item IN LISTS ARG_FILES)
+    # SRC=DEST places the file at DEST inside the folder, as on the packer's
+    # command line; an item that exists as a whole is a file of that name.
+    set(file "${item}")
+    set(place "")
+    _tarven_onefile_path(whole "${item}")
+    if(item MATCHES "^(.+)=([^=]+)$" AND NOT TARGET "${item}" AND NOT EXISTS "${whole}")
+      set(file "${CMAKE_MATCH_1}")
+      set(place "=${CMAKE_MATCH_2}")
+    endif()
     if(TARGET "${file}")
-      list(APPEND inputs "$<TARGET_FILE:${file}>")
+      list(APPEND inputs "$<TARGET_FILE:${file}>${place}")
       list(APPEND depends "${file}")
     else()
       _tarven_onefile_path(path "${file}")
       _tarven_onefile_must_exist(FILES "${file}" "${path}")
-      list(APPEND inputs "${path}")
+      list(APPEND inputs "${path}${place}")
       list(APPEND depends "${path}")
     endif()
   endforeach()

@@ -274,6 +274,37 @@ TEST(BuildCli, DescriptionCopyrightAndExecutionLevel) {
   EXPECT_FALSE(fs::exists(d / "bad.exe"));
 }
 
+// SRC=DEST places an input inside the folder; the name rules and the case
+// rule of clashes hold for the placed names, and a file whose own name holds
+// '=' still packs under it.
+TEST(BuildCli, InputsArePlacedWhereSrcEqualsDestSays) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  write_file(d / "build/Release/assets/img/a.png", "png");
+  write_file(d / "licenses/zlib.txt", "zlib");
+  write_file(d / "licenses/Zlib2.txt", "other");
+  write_file(d / "k=v.txt", "kv");
+  const auto r = build_exe(d / "placed.exe", {dll, "--level", "3", (d / "build/Release/assets").string() + "=share/assets",
+                                              (d / "licenses/zlib.txt").string() + "=doc\\zlib.txt",
+                                              (d / "k=v.txt").string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto listed = run_packer({"list", (d / "placed.exe").string()});
+  for (const char* line : {"             4  doc\\zlib.txt\n", "             2  k=v.txt\n",
+                           "             3  share\\assets\\img\\a.png\n"})
+    EXPECT_NE(listed.out.find(line), std::string::npos) << line << listed.out;
+
+  const std::string zlib = (d / "licenses/zlib.txt").string(), other = (d / "licenses/Zlib2.txt").string();
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "=doc/z.txt", other + "=DOC/Z.TXT"}), "is the same name on Windows as");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "=doc/con.txt"}), "uses the Windows device name 'con.txt'");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "=doc/"}), "has an empty component");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "=../x.txt"}), "has a '..' component");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "="}), "SRC=DEST needs a file or folder before '='");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, (d / "nothing.txt").string() + "=x.txt"}),
+                          "nothing.txt: does not exist");
+  EXPECT_FALSE(fs::exists(d / "o.exe"));
+}
+
 TEST(BuildCli, RawPayloadIsEmbeddedVerbatim) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;

@@ -40,11 +40,12 @@ namespace {
 
 std::string help_text() {
   return
-    "usage: tarven-pack build -o OUT.exe ENTRY.dll [FILE|DIR]... [options]\n"
+    "usage: tarven-pack build -o OUT.exe ENTRY.dll [FILE|DIR|SRC=DEST]... [options]\n"
     "\n"
     "Packs ENTRY.dll (a 64-bit DLL exporting run_code, unpacked under its base name)\n"
     "and the given files (under their base names) and folders (under their own name,\n"
-    "like cp -r) into a Windows executable that unpacks and runs them.\n"
+    "like cp -r) into a Windows executable that unpacks and runs them. SRC=DEST puts\n"
+    "the file or folder SRC at DEST inside the folder (licenses/zlib.txt=doc/zlib.txt).\n"
     "\n"
     "options:\n"
     "  -o OUT.exe              the executable to write (replaced atomically)\n"
@@ -171,6 +172,25 @@ ResourceSet resources_from(const ParsedArgs& args, const std::u16string& company
   resources.version.internal_name = stem;
   make_resource_section(resources, 0);
   return resources;
+}
+
+// A FILE or DIR argument: SRC, or SRC=DEST placing it at DEST inside the
+// folder ('/' or '\\' between components). An argument that names an
+// existing file or folder as a whole is that input, so a name holding '='
+// packs as it always did; otherwise DEST starts after the last '=' (a
+// source path may hold one, as a build folder's may).
+std::pair<fs::path, std::u16string> input_argument(const std::string& text) {
+  const size_t equals = text.rfind('=');
+  std::error_code ec;
+  if (equals == std::string::npos || fs::exists(fs::symlink_status(utf8_path(text), ec))) return {utf8_path(text), u""};
+  const std::string source = text.substr(0, equals);
+  const auto place = utf8_to_utf16(text.substr(equals + 1));
+  if (source.empty() || !place || place->empty())
+    throw user_error("'" + text + "': SRC=DEST needs a file or folder before '=' and its place in the folder after it");
+  std::u16string name = *place;
+  for (char16_t& u : name)
+    if (u == u'/') u = u'\\';
+  return {utf8_path(source), name};
 }
 
 std::vector<unsigned char> read_whole_file(const fs::path& path) {
@@ -306,9 +326,14 @@ int cmd_build(const std::vector<std::string>& argv) {
   if (!raw) {
     const fs::path entry = utf8_path(args.positionals[0]);
     std::vector<fs::path> inputs;
-    for (size_t i = 1; i < args.positionals.size(); ++i) inputs.push_back(utf8_path(args.positionals[i]));
+    std::vector<std::u16string> places;
+    for (size_t i = 1; i < args.positionals.size(); ++i) {
+      auto [source, place] = input_argument(args.positionals[i]);
+      inputs.push_back(std::move(source));
+      places.push_back(std::move(place));
+    }
     CollectNotes notes;
-    entries = collect_inputs(entry, inputs, out, &notes);
+    entries = collect_inputs(entry, inputs, out, &notes, places);
     for (const std::string& warning : notes.warnings) std::cerr << "tarven-pack: " << warning << "\n";
     check_entry_dll(entry);
     const std::vector<std::string> unmet = unmet_dependencies(entries);
