@@ -305,6 +305,38 @@ TEST(BuildCli, InputsArePlacedWhereSrcEqualsDestSays) {
   EXPECT_FALSE(fs::exists(d / "o.exe"));
 }
 
+// What a newcomer meets: -o naming a folder writes into it, a PNG given as
+// the icon says how to make an .ico, extract counts the files' bytes, and
+// verify names bytes appended after the image as such.
+TEST(BuildCli, MistakesSayWhatWasFoundAndWhatToGive) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  fs::create_directories(d / "outdir");
+  const auto into = run_packer({"build", "-o", (d / "outdir").string(), dll, "--level", "3"});
+  ASSERT_EQ(into.code, 0) << into.err;
+  EXPECT_TRUE(fs::exists(d / "outdir/app.exe"));
+  EXPECT_FALSE(fs::exists(d / "outdir.exe"));
+  EXPECT_NE(into.err.find("wrote " + (d / "outdir/app.exe").string() + ": "), std::string::npos) << into.err;
+  expect_one_line_refusal(run_packer({"build", "-o", (d / "newdir/").string(), dll}),
+                          "newdir/: is not a file name: give -o OUT.exe, or an existing folder");
+
+  write_file(d / "app.png", std::string("\x89PNG\r\n\x1A\n", 8) + std::string(40, '\0'));
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, "--icon", (d / "app.png").string()}),
+                          "app.png: is not an .ico file: it is a PNG image; --icon needs an .ico");
+
+  const auto extracted = run_packer({"extract", (d / "outdir/app.exe").string(), (d / "x").string()});
+  EXPECT_NE(extracted.err.find("extracted 1 entry (" + std::to_string(fs::file_size(dll)) + " bytes of files)"),
+            std::string::npos) << extracted.err;
+
+  write_file(d / "appended.exe", read_file(d / "outdir/app.exe") + "tail!");
+  const auto verified = run_packer({"verify", (d / "appended.exe").string()});
+  EXPECT_EQ(verified.code, 1);
+  EXPECT_NE(verified.err.find("appended.exe: 5 bytes follow the end of its image at byte " +
+                              std::to_string(fs::file_size(d / "outdir/app.exe"))),
+            std::string::npos) << verified.err;
+}
+
 TEST(BuildCli, RawPayloadIsEmbeddedVerbatim) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;

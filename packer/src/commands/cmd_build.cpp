@@ -269,6 +269,15 @@ int cmd_build(const std::vector<std::string>& argv) {
   // Everything is checked before the slow part, so mistakes show at once.
   if (!args.has("-o")) throw user_error("build: -o OUT.exe is required (see tarven-pack build --help)");
   fs::path out = utf8_path(args.value("-o"));
+  // Like cp, -o naming a folder that exists writes into it: ENTRY's name
+  // with .exe (app.dll gives FOLDER/app.exe).
+  std::error_code folder_ec;
+  if (fs::is_directory(out, folder_ec)) {
+    if (args.has("--raw-payload") || args.positionals.empty())
+      throw user_error(display_path(out) + ": is a folder; give -o FOLDER/NAME.exe");
+    out = out / utf8_path(args.positionals[0]).filename().stem();
+    out += ".exe";
+  }
   if (const auto name = utf8_to_utf16(display_path(out.filename())); name && !out.filename().empty()) {
     const std::string why = unstartable_name(*name);
     if (!why.empty())
@@ -293,7 +302,8 @@ int cmd_build(const std::vector<std::string>& argv) {
   if (!raw && args.positionals.empty())
     throw user_error("build: ENTRY.dll is required (see tarven-pack build --help)");
   if (out.filename().empty() || out.filename() == "." || out.filename() == "..")
-    throw user_error(display_path(out) + ": is not a file name");
+    throw user_error(display_path(out) + ": is not a file name: give -o OUT.exe, or an existing folder to "
+                     "write ENTRY's name with .exe into");
   std::error_code ec;
   const fs::path out_dir = out.has_parent_path() ? out.parent_path() : fs::path(".");
   if (!fs::is_directory(out_dir, ec)) throw user_error(display_path(out) + ": its folder does not exist");

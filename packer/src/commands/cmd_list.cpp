@@ -156,8 +156,8 @@ int cmd_list(const std::vector<std::string>& argv) {
             << "\n";
   if (!texts.payload_id.empty()) std::cout << "payload id: " << utf16_to_utf8(texts.payload_id) << "\n";
   std::cout << "launcher size: " << launcher_size << " bytes\n"
-            << "payload: " << entries_text(facts.entries) << ", " << facts.stored_size << " bytes stored, "
-            << facts.unpacked_size << " bytes unpacked\n";
+            << "payload: " << entries_text(facts.entries) << ", " << facts.file_bytes << " bytes of files, "
+            << facts.stored_size << " bytes stored\n";
   return kExitOk;
 }
 

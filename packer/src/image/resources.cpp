@@ -2,6 +2,7 @@
 // Windows's (winnt.h, winver.h), written here field by field.
 #include "image/resources.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "host/errors.h"
@@ -212,6 +213,13 @@ Icon parse_icon(const std::vector<unsigned char>& bytes, const std::string& disp
   auto refuse = [&](const std::string& reason) {
     return user_error(display_name + ": is not an .ico file: " + reason);
   };
+  // The usual mistake: a picture given as it is. Windows reads icons only
+  // from an .ico, which may hold that very PNG.
+  static const unsigned char kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (bytes.size() >= sizeof kPng && std::equal(kPng, kPng + sizeof kPng, bytes.begin()))
+    throw refuse("it is a PNG image; --icon needs an .ico, which can hold it (make one with "
+                 "'icotool -c -o app.ico app.png' from Debian's icoutils, or ImageMagick's "
+                 "'convert app.png -define icon:auto-resize=256,48,32,16 app.ico')");
   if (bytes.size() < kIconDirSize) throw refuse("it is too short");
   if (get_le16(bytes.data() + 0) != 0 || get_le16(bytes.data() + 2) != 1)
     throw refuse(get_le16(bytes.data() + 0) == 0 && get_le16(bytes.data() + 2) == 2 ? "it holds cursors, not icons"
