@@ -46,7 +46,8 @@ class Bench:
         self.scratch = fresh_folder(os.path.join(scratch_root, f"tarven-bench-{os.getpid()}"))
         self.temp = os.path.join(self.scratch, "temp")
         self.wine = Wine("/usr/lib/wine/wine64", os.path.join(self.bin, "bench-driver.exe"), self.scratch)
-        # Wine gives every process an administrator's token; a standard user's
+        # Wine gives every process an administrator's token, whose cache
+        # folder Wine cannot show as protected (no labels); a standard user's
         # start is what the cached mode's figures are about.
         self.standard = Wine("/usr/lib/wine/wine64", os.path.join(self.bin, "bench-driver-standard.exe"),
                              self.scratch)
