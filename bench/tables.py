@@ -162,8 +162,9 @@ class Report:
         table_rows = [[r["case"], r["files"], duration(r["first"]), duration(r["default"]), duration(r["cached"]),
                        duration(r["check"]), r["runs"]] for r in rows]
         self.sections.append(
-            "### Cached mode\n\nPacked with --cache into the benchmark's temporary folder. First start: an empty "
-            "folder, unpacked and published; cached start: the folder is there, checked, and the launcher hands "
+            "### Cached mode\n\nPacked with --cache into the benchmark's temporary folder, and started with a "
+            "standard user's token (bench-driver-standard.exe), as a user's double-click starts it: Wine gives "
+            "every process an administrator's token otherwise. First start: an empty folder, unpacked and published; cached start: the folder is there, checked, and the launcher hands "
             "the process to the library itself. Both to the program's end. Default mode: the same payload's "
             "start-up above (to its end), and for the tiny payload the two-process figure. The check alone is "
             "the launcher's own cache_folder_is_whole() on the published folder (bench/win/cache_check.cpp), "
@@ -277,6 +278,10 @@ class Report:
             "instead of (a)-(c) at the default level.\n\n" +
             table(["payload", "level", "threads", "stream", "tarven-pack", "speed", "ratio", "zstd --long=27",
                    "ratio", "time against zstd", "runs"], table_rows))
+
+    def not_measured(self, group, reason):
+        self.summary.append([f"{group}: not measured", reason, "", "", ""])
+        self.sections.append(f"### {group}: not measured\n\n{reason}")
 
     def text(self):
         summary = table(["figure", "measured", "floor", "ratio", "target"], self.summary)

@@ -4,8 +4,9 @@
 # from any toolchain, MSVC included.
 #
 #   tarven_add_onefile(<name> ENTRY <DLL target or file>
-#     [FILES <file or target>...] [DIRECTORIES <folder>...]
+#     [FILES <file or target>[=<place>]...] [DIRECTORIES <folder>...]
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [ICON <file.ico>]
+#     [DESCRIPTION <text>] [COPYRIGHT <text>] [EXECUTION_LEVEL <level>]
 #     [TARGET_TEMPLATE <text>] [LEVEL <1..22>] [CONSOLE] [STRICT] [CACHE]
 #     [PROGRESS_WINDOW] [OUTPUT_DIRECTORY <folder>] [DEPENDS <file or target>...] [EXCLUDE_FROM_ALL])
 #
@@ -15,8 +16,9 @@
 # more than half a second (tarven-pack --progress-window).
 # CONSOLE packs a console program (tarven-pack --console), STRICT refuses DLL
 # imports that are neither system DLLs nor packed (--strict). Mistakes are
-# found when the project is configured: VERSION, LEVEL and TARGET_TEMPLATE
-# by the packer's own rules (tarven-pack check), FILES, DIRECTORIES and ICON
+# found when the project is configured: VERSION, LEVEL, TARGET_TEMPLATE and
+# the version resource's texts (DESCRIPTION, COPYRIGHT, EXECUTION_LEVEL) by
+# the packer's own rules (tarven-pack check), FILES, DIRECTORIES and ICON
 # items that do not exist (outside the build folder, where the build may make them).
 #
 # Writes <OUTPUT_DIRECTORY>/<name>.exe (default: the current binary folder)
@@ -65,7 +67,7 @@ endfunction()
 
 function(tarven_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "EXCLUDE_FROM_ALL;CONSOLE;STRICT;CACHE;PROGRESS_WINDOW"
-    "ENTRY;COMPANY;PRODUCT;VERSION;ICON;TARGET_TEMPLATE;LEVEL;OUTPUT_DIRECTORY"
+    "ENTRY;COMPANY;PRODUCT;VERSION;ICON;TARGET_TEMPLATE;LEVEL;OUTPUT_DIRECTORY;DESCRIPTION;COPYRIGHT;EXECUTION_LEVEL"
     "FILES;DIRECTORIES;DEPENDS")
   set(where "tarven_add_onefile(${name})")
   if(ARG_UNPARSED_ARGUMENTS)
@@ -85,7 +87,7 @@ function(tarven_add_onefile name)
   endif()
 
   # The packer's own rules, now rather than inside the build's failure output.
-  foreach(option IN ITEMS VERSION LEVEL TARGET_TEMPLATE)
+  foreach(option IN ITEMS VERSION LEVEL TARGET_TEMPLATE DESCRIPTION COPYRIGHT EXECUTION_LEVEL)
     if(NOT DEFINED ARG_${option})
       continue()
     endif()
@@ -119,7 +121,10 @@ function(tarven_add_onefile name)
   if(TARGET "${ARG_ENTRY}")
     get_target_property(type "${ARG_ENTRY}" TYPE)
     if(NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
-      message(FATAL_ERROR "${where}: ENTRY ${ARG_ENTRY} is a ${type} target, not a DLL (add_library(... SHARED))")
+      string(TOLOWER "${type}" kind)
+      string(REPLACE "_" " " kind "${kind}")
+      message(FATAL_ERROR "${where}: ENTRY ${ARG_ENTRY} is not a DLL but a target of type ${type} "
+                          "(${kind}); a DLL is made by add_library(... SHARED)")
     endif()
     set(entry "$<TARGET_FILE:${ARG_ENTRY}>")
     get_target_property(imported "${ARG_ENTRY}" IMPORTED)
@@ -140,14 +145,23 @@ function(tarven_add_onefile name)
   endif()
 
   set(inputs)
-  foreach(file IN LISTS ARG_FILES)
+  foreach(item IN LISTS ARG_FILES)
+    # SRC=DEST places the file at DEST inside the folder, as on the packer's
+    # command line; an item that exists as a whole is a file of that name.
+    set(file "${item}")
+    set(place "")
+    _tarven_onefile_path(whole "${item}")
+    if(item MATCHES "^(.+)=([^=]+)$" AND NOT TARGET "${item}" AND NOT EXISTS "${whole}")
+      set(file "${CMAKE_MATCH_1}")
+      set(place "=${CMAKE_MATCH_2}")
+    endif()
     if(TARGET "${file}")
-      list(APPEND inputs "$<TARGET_FILE:${file}>")
+      list(APPEND inputs "$<TARGET_FILE:${file}>${place}")
       list(APPEND depends "${file}")
     else()
       _tarven_onefile_path(path "${file}")
       _tarven_onefile_must_exist(FILES "${file}" "${path}")
-      list(APPEND inputs "${path}")
+      list(APPEND inputs "${path}${place}")
       list(APPEND depends "${path}")
     endif()
   endforeach()
@@ -174,7 +188,7 @@ function(tarven_add_onefile name)
   list(APPEND depends ${folder_files} "${listing}")
 
   set(options)
-  foreach(option IN ITEMS COMPANY PRODUCT VERSION TARGET_TEMPLATE LEVEL)
+  foreach(option IN ITEMS COMPANY PRODUCT VERSION TARGET_TEMPLATE LEVEL DESCRIPTION COPYRIGHT EXECUTION_LEVEL)
     if(DEFINED ARG_${option})
       string(TOLOWER "--${option}" flag)
       string(REPLACE "_" "-" flag "${flag}")

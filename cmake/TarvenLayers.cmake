@@ -22,7 +22,7 @@ set(TARVEN_LAYER_SOURCES_removal removal/remove_tree.cpp removal/sweep.cpp remov
 set(TARVEN_LAYER_SOURCES_progress progress/progress_window.cpp)
 set(TARVEN_LAYER_SOURCES_cache cache/cache.cpp cache/cache_check.cpp cache/file_table.cpp)
 set(TARVEN_LAYER_SOURCES_run run/main.cpp run/run.cpp run/target_choice.cpp run/child.cpp run/child_job.cpp
-  run/cleanup.cpp run/reentry.cpp)
+  run/cleanup.cpp run/reentry.cpp run/missing_import.cpp)
 set(TARVEN_LAYER_BELOW_system contract)
 set(TARVEN_LAYER_BELOW_paths contract system)
 set(TARVEN_LAYER_BELOW_payload contract system)

@@ -124,7 +124,7 @@ fi
 # googletest package, cross-built with the project's toolchain file.
 gtest_prefix=$cache/gtest-mingw
 if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
-  say "cross-building GoogleTest"
+  say "cross-building GoogleTest (a few minutes; log: $log)"
   rm -rf "$cache/gtest-build"
   quiet cmake -S /usr/src/googletest -B "$cache/gtest-build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \

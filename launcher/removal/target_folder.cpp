@@ -26,7 +26,7 @@ constexpr ULONG kTokenElevation = 20;
 constexpr ULONG kTokenIntegrityLevel = 25;
 constexpr DWORD kHighLevel = 0x3000;
 constexpr DWORD kSystemLevel = 0x4000;
-constexpr ULONG kOwnerPart = 0x1, kDaclPart = 0x4;
+constexpr ULONG kOwnerPart = 0x1, kDaclPart = 0x4, kLabelPart = 0x10;
 
 constexpr unsigned char kInheritedByAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 constexpr unsigned char kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
@@ -63,8 +63,8 @@ struct Writer {
     void dword(DWORD value) { bytes(&value, 4); }
 };
 
-// An access list of one entry per SID, each of `type` with `mask`, inherited by all.
-void write_acl(Writer &writer, unsigned char type, DWORD mask, const unsigned char *const *sids, int count) {
+// An access list of one entry per SID, each of `type` with its mask, inherited by all.
+void write_acl(Writer &writer, unsigned char type, const DWORD *masks, const unsigned char *const *sids, int count) {
     size_t size = 8;
     for (int i = 0; i < count; ++i) size += 8 + sid_bytes(sids[i]);
     unsigned char header[4] = {ACL_REVISION, 0, 0, 0};
@@ -76,10 +76,13 @@ void write_acl(Writer &writer, unsigned char type, DWORD mask, const unsigned ch
         unsigned char ace[2] = {type, kInheritedByAll};
         writer.bytes(ace, 2);
         writer.word(static_cast<unsigned short>(8 + sid_bytes(sids[i])));
-        writer.dword(mask);
+        writer.dword(masks[i]);
         writer.bytes(sids[i], sid_bytes(sids[i]));
     }
 }
+
+// Set while an elevated or SYSTEM run makes its cache folders.
+bool administrators_own;
 
 // The level an elevated or SYSTEM process labels its folder with, 0 for none.
 DWORD label_level(const RunningUser &user) {
@@ -135,6 +138,14 @@ size_t make_protected_descriptor(const RunningUser &user, unsigned char *out, si
     *reinterpret_cast<DWORD *>(label + 8) = level;
     const unsigned char *label_sid[] = {label};
     const unsigned char *owners[] = {user.sid, kSystemSid, kAdministratorsSid};
+    // An elevated run's cache: Administrators own it and the user, whose
+    // standard processes share the SID, may only read it.
+    bool for_administrators = administrators_own && level != 0;
+    const DWORD masks[] = {static_cast<DWORD>(for_administrators ? FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
+                                                                 : FILE_ALL_ACCESS),
+                           FILE_ALL_ACCESS, FILE_ALL_ACCESS};
+    const unsigned char *owner = for_administrators ? kAdministratorsSid : user.sid;
+    const DWORD no_write_up = SYSTEM_MANDATORY_LABEL_NO_WRITE_UP;
     size_t sacl_at = level != 0 ? 20 : 0;
     size_t dacl_at = 20 + (level != 0 ? 8 + 8 + sizeof label : 0);
     size_t dacl_bytes = 8 + 3 * 8 + sid_bytes(user.sid) + sizeof kSystemSid + sizeof kAdministratorsSid;
@@ -145,9 +156,9 @@ size_t make_protected_descriptor(const RunningUser &user, unsigned char *out, si
     writer.dword(static_cast<DWORD>(sacl_at));
     writer.dword(static_cast<DWORD>(dacl_at));
     if (level != 0)
-        write_acl(writer, SYSTEM_MANDATORY_LABEL_ACE_TYPE, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, label_sid, 1);
-    write_acl(writer, ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, owners, 3);
-    writer.bytes(user.sid, sid_bytes(user.sid));
+        write_acl(writer, SYSTEM_MANDATORY_LABEL_ACE_TYPE, &no_write_up, label_sid, 1);
+    write_acl(writer, ACCESS_ALLOWED_ACE_TYPE, masks, owners, 3);
+    writer.bytes(owner, sid_bytes(owner));
     return writer.fits ? writer.at : 0;
 }
 
@@ -311,6 +322,55 @@ bool folder_is_users_alone(const wchar_t *path, const RunningUser &user) {
     }
     free(descriptor);
     return alone;
+}
+
+void protect_for_elevated_cache(bool on) { administrators_own = on; }
+
+bool folder_is_administrators_alone(const wchar_t *path) {
+    DWORD attributes = sys.GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return false;
+    BY_HANDLE_FILE_INFORMATION held = {};
+    HANDLE folder = open_plain_folder(path, READ_CONTROL | FILE_READ_ATTRIBUTES, held);
+    if (folder == nullptr) return false;
+    ULONG needed = 0;
+    auto *descriptor = volume_keeps_access_lists(folder) ? static_cast<unsigned char *>(sys.malloc(65536)) : nullptr;
+    bool alone = descriptor != nullptr && sys.NtQuerySecurityObject(folder, kOwnerPart | kDaclPart | kLabelPart,
+                                                                    descriptor, 65536, &needed) >= 0;
+    sys.CloseHandle(folder);
+    const auto *header = reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE *>(descriptor);
+    // Administrators own it, and an access list lets no one else change it
+    // (no list at all would let everyone).
+    alone = alone && header->Owner != 0 && same_sid(descriptor + header->Owner, kAdministratorsSid) &&
+            (header->Control & SE_DACL_PRESENT) != 0 && header->Dacl != 0;
+    bool labelled = false;
+    for (int part = 0; alone && part < 2; ++part) {
+        DWORD at = part == 0 ? header->Dacl : ((header->Control & SE_SACL_PRESENT) != 0 ? header->Sacl : 0);
+        if (at == 0) continue;
+        const auto *acl = reinterpret_cast<const ACL *>(descriptor + at);
+        const unsigned char *ace = reinterpret_cast<const unsigned char *>(acl + 1);
+        for (unsigned i = 0; alone && i < acl->AceCount; ++i, ace += reinterpret_cast<const ACE_HEADER *>(ace)->AceSize) {
+            const auto *entry = reinterpret_cast<const ACE_HEADER *>(ace);
+            DWORD mask = *reinterpret_cast<const DWORD *>(ace + 4);
+            const unsigned char *sid = ace + 8;
+            if (part == 1) {
+                // A label of the high level or above that no lower process writes up to.
+                if (entry->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE && (mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP) != 0 &&
+                    sid[1] > 0 && *reinterpret_cast<const DWORD *>(sid + sid_bytes(sid) - 4) >= kHighLevel)
+                    labelled = true;
+                continue;
+            }
+            // Entries only for what is created inside do not apply to the folder.
+            if ((entry->AceFlags & INHERIT_ONLY_ACE) != 0 || (mask & kChangingRights) == 0) continue;
+            if (entry->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)
+                alone = false;  // not a folder's kind of entry: not trusted
+            else if (entry->AceType == ACCESS_ALLOWED_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
+                alone = same_sid(sid, kSystemSid) || same_sid(sid, kAdministratorsSid);
+        }
+    }
+    free(descriptor);
+    return alone && labelled;
 }
 
 void make_target_folder() {

@@ -33,6 +33,16 @@ size_t make_protected_descriptor(const RunningUser &user, unsigned char *out, si
 // any right to change it or what is in it.
 bool folder_is_users_alone(const wchar_t *path, const RunningUser &user);
 
+// While on, make_protected_descriptor() gives an elevated or SYSTEM run's
+// folders Administrators as owner and lets the user (whose standard
+// processes share its SID) only read them: an elevated run's cache folders.
+void protect_for_elevated_cache(bool on);
+
+// True when the existing folder at `path` is a plain folder (no link) owned
+// by Administrators, labelled high or system with no-write-up, that grants
+// no one but SYSTEM and Administrators any right to change it.
+bool folder_is_administrators_alone(const wchar_t *path);
+
 // Makes the target directory (the levels above it as the system makes
 // them) with the protected descriptor. A folder already there is used only
 // when it is the user's alone; else the launcher ends with one line naming

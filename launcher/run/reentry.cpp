@@ -12,6 +12,7 @@
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/identity.h"
+#include "run/missing_import.h"
 #include "system/syscalls.h"
 
 namespace {
@@ -78,7 +79,15 @@ int hand_off_to_library(const wchar_t *target, const wchar_t *library_path, int 
     HMODULE library = sys.LoadLibraryExW(library_path, nullptr,
                                          LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                              LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (library == nullptr) report_fatal_with_code("Error, load DLL.", static_cast<long>(sys.GetLastError()));
+    if (library == nullptr) {
+        long code = static_cast<long>(sys.GetLastError());
+        // The system's text names no module: a second line names the one
+        // the user's machine lacks, when the import tables tell.
+        static char missing[3 * 256 + 128];
+        bool named = (code == ERROR_MOD_NOT_FOUND || code == ERROR_PROC_NOT_FOUND) &&
+                     describe_missing_import(library_path, code, missing, sizeof missing);
+        report_fatal_with_code("Error, load DLL.", code, named ? missing : nullptr);
+    }
     auto run_code = reinterpret_cast<RunCode>(reinterpret_cast<void *>(sys.GetProcAddress(library, "run_code")));
     if (run_code == nullptr) report_fatal("Error, DLL entry point not found.");
     return run_code(argc, argv, library_path);

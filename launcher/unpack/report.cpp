@@ -49,7 +49,7 @@ void report_fatal(const char *message) {
     sys.exit_process(2);
 }
 
-void report_fatal_with_code(const char *message, long code) {
+void report_fatal_with_code(const char *message, long code, const char *next_line) {
     char *text = nullptr;
     DWORD length = sys.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
                                           FORMAT_MESSAGE_ALLOCATE_BUFFER,
@@ -60,6 +60,7 @@ void report_fatal_with_code(const char *message, long code) {
     for (char *last = text + strlen(text); last > text && (last[-1] == '\r' || last[-1] == '\n');) *--last = 0;
     snprintf(line, sizeof line, "%s ([Error %ld] %s)\n", message, code, text);
     sys.write_text(2, line);
+    if (next_line != nullptr) sys.write_text(2, next_line);
     sys.exit_process(2);
 }
 

@@ -8,8 +8,9 @@
 // Writes `message` and a line feed to standard output; exits with code 2.
 [[noreturn]] void report_fatal(const char *message);
 
-// Writes "<message> ([Error <code>] <system text>)" to standard error; exits with code 2.
-[[noreturn]] void report_fatal_with_code(const char *message, long code);
+// Writes "<message> ([Error <code>] <system text>)" to standard error, then
+// `next_line` (ending in a line feed) when given; exits with code 2.
+[[noreturn]] void report_fatal_with_code(const char *message, long code, const char *next_line = nullptr);
 
 // Writes "Error, failed to open '<path>' for writing." to standard error; exits with code 2.
 [[noreturn]] void report_open_failure(const wchar_t *path);

@@ -230,6 +230,113 @@ TEST(BuildCli, EmbedsTextsAndVersionResource) {
   EXPECT_NE(rsrc.find("\x89PNG"), std::string::npos) << "no 256-pixel icon";
 }
 
+// What a publisher fills beyond company and product: the description, the
+// copyright and the manifest's execution level, read back by list; the same
+// rules in build and check, and asInvoker with the product as description
+// when none is given.
+TEST(BuildCli, DescriptionCopyrightAndExecutionLevel) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  ASSERT_EQ(build_exe(d / "plain.exe", {dll, "--level", "3", "--product", "Plain"}).code, 0);
+  const auto plain = run_packer({"list", (d / "plain.exe").string()});
+  EXPECT_NE(plain.out.find("description: Plain\ncopyright: \n"), std::string::npos) << plain.out;
+  EXPECT_NE(plain.out.find("execution level: asInvoker\n"), std::string::npos) << plain.out;
+  EXPECT_EQ(section_bytes(d / "plain.exe", ".rsrc").find(utf16le(u"LegalCopyright")), std::string::npos);
+
+  const auto r = build_exe(d / "pub.exe", {dll, "--level", "3", "--description", "Converts \"things\" \xC3\xA0 la carte",
+                                           "--copyright", "\xC2\xA9 2026 Acme", "--execution-level", "requireAdministrator"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto listed = run_packer({"list", (d / "pub.exe").string()});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("description: Converts \"things\" \xC3\xA0 la carte\ncopyright: \xC2\xA9 2026 Acme\n"),
+            std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("execution level: requireAdministrator\n"), std::string::npos) << listed.out;
+  const std::string rsrc = section_bytes(d / "pub.exe", ".rsrc");
+  EXPECT_NE(rsrc.find("<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>"), std::string::npos);
+  EXPECT_EQ(run_packer({"verify", (d / "pub.exe").string()}).code, 0);
+
+  const std::string long_text(70000, 'x');
+  for (const std::string command : {"build", "check"}) {
+    std::vector<std::string> base = {command};
+    if (command == "build") base = {"build", "-o", (d / "bad.exe").string(), dll};
+    auto with = [&](std::vector<std::string> extra) {
+      std::vector<std::string> args = base;
+      args.insert(args.end(), extra.begin(), extra.end());
+      return run_packer(args);
+    };
+    expect_one_line_refusal(with({"--execution-level", "admin"}),
+                            "--execution-level 'admin': must be asInvoker, highestAvailable or requireAdministrator");
+    expect_one_line_refusal(with({"--copyright", "\xFF"}), "--copyright: the text is not valid UTF-8");
+    expect_one_line_refusal(with({"--description", long_text}), "must fit in 64 KiB");
+  }
+  EXPECT_EQ(run_packer({"check", "--description", "d", "--copyright", "c", "--execution-level", "highestAvailable"}).code, 0);
+  EXPECT_FALSE(fs::exists(d / "bad.exe"));
+}
+
+// SRC=DEST places an input inside the folder; the name rules and the case
+// rule of clashes hold for the placed names, and a file whose own name holds
+// '=' still packs under it.
+TEST(BuildCli, InputsArePlacedWhereSrcEqualsDestSays) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  write_file(d / "build/Release/assets/img/a.png", "png");
+  write_file(d / "licenses/zlib.txt", "zlib");
+  write_file(d / "licenses/Zlib2.txt", "other");
+  write_file(d / "k=v.txt", "kv");
+  const auto r = build_exe(d / "placed.exe", {dll, "--level", "3", (d / "build/Release/assets").string() + "=share/assets",
+                                              (d / "licenses/zlib.txt").string() + "=doc\\zlib.txt",
+                                              (d / "k=v.txt").string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto listed = run_packer({"list", (d / "placed.exe").string()});
+  for (const char* line : {"             4  doc\\zlib.txt\n", "             2  k=v.txt\n",
+                           "             3  share\\assets\\img\\a.png\n"})
+    EXPECT_NE(listed.out.find(line), std::string::npos) << line << listed.out;
+
+  const std::string zlib = (d / "licenses/zlib.txt").string(), other = (d / "licenses/Zlib2.txt").string();
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "=doc/z.txt", other + "=DOC/Z.TXT"}), "is the same name on Windows as");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "=doc/con.txt"}), "uses the Windows device name 'con.txt'");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "=doc/"}), "has an empty component");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "=../x.txt"}), "has a '..' component");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, zlib + "="}), "SRC=DEST needs a file or folder before '='");
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, (d / "nothing.txt").string() + "=x.txt"}),
+                          "nothing.txt: does not exist");
+  EXPECT_FALSE(fs::exists(d / "o.exe"));
+}
+
+// What a newcomer meets: -o naming a folder writes into it, a PNG given as
+// the icon says how to make an .ico, extract counts the files' bytes, and
+// verify names bytes appended after the image as such.
+TEST(BuildCli, MistakesSayWhatWasFoundAndWhatToGive) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  fs::create_directories(d / "outdir");
+  const auto into = run_packer({"build", "-o", (d / "outdir").string(), dll, "--level", "3"});
+  ASSERT_EQ(into.code, 0) << into.err;
+  EXPECT_TRUE(fs::exists(d / "outdir/app.exe"));
+  EXPECT_FALSE(fs::exists(d / "outdir.exe"));
+  EXPECT_NE(into.err.find("wrote " + (d / "outdir/app.exe").string() + ": "), std::string::npos) << into.err;
+  expect_one_line_refusal(run_packer({"build", "-o", (d / "newdir/").string(), dll}),
+                          "newdir/: is not a file name: give -o OUT.exe, or an existing folder");
+
+  write_file(d / "app.png", std::string("\x89PNG\r\n\x1A\n", 8) + std::string(40, '\0'));
+  expect_one_line_refusal(build_exe(d / "o.exe", {dll, "--icon", (d / "app.png").string()}),
+                          "app.png: is not an .ico file: it is a PNG image; --icon needs an .ico");
+
+  const auto extracted = run_packer({"extract", (d / "outdir/app.exe").string(), (d / "x").string()});
+  EXPECT_NE(extracted.err.find("extracted 1 entry (" + std::to_string(fs::file_size(dll)) + " bytes of files)"),
+            std::string::npos) << extracted.err;
+
+  write_file(d / "appended.exe", read_file(d / "outdir/app.exe") + "tail!");
+  const auto verified = run_packer({"verify", (d / "appended.exe").string()});
+  EXPECT_EQ(verified.code, 1);
+  EXPECT_NE(verified.err.find("appended.exe: 5 bytes follow the end of its image at byte " +
+                              std::to_string(fs::file_size(d / "outdir/app.exe"))),
+            std::string::npos) << verified.err;
+}
+
 TEST(BuildCli, RawPayloadIsEmbeddedVerbatim) {
   TARVEN_REQUIRE_MINGW();
   ScratchDir d;

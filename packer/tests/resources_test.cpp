@@ -111,7 +111,7 @@ TEST(ResourceSection, ReadsBackWithAnIndependentWalk) {
   set.icon = parse_icon(file, "tarven.ico");
   ASSERT_EQ(set.icon.images.size(), 7u);
   set.manifest = to_bytes("<?xml version=\"1.0\"?>\n<assembly/>\n");
-  set.version = {{1, 2, 3, 4}, u"Çà 日本", u"Prod", u"1.2.3.4-beta", u"Desc", u"out 日本.exe", u"out"};
+  set.version = {{1, 2, 3, 4}, u"Çà 日本", u"Prod", u"1.2.3.4-beta", u"Desc", u"(c) 日本", u"out 日本.exe", u"out"};
   const uint32_t rva = 0x63000;
   const Bytes s = make_resource_section(set, rva);
 
@@ -174,11 +174,19 @@ TEST(ResourceSection, ReadsBackWithAnIndependentWalk) {
   EXPECT_EQ(u32(version, 48), 0x10002u);  // file version 1.2.3.4
   EXPECT_EQ(u32(version, 52), 0x30004u);
   for (const char16_t* text : {u"StringFileInfo", u"040904B0", u"CompanyName", u"Çà 日本", u"ProductVersion",
-                               u"1.2.3.4-beta", u"OriginalFilename", u"out 日本.exe", u"VarFileInfo", u"Translation"})
+                               u"1.2.3.4-beta", u"OriginalFilename", u"out 日本.exe", u"LegalCopyright", u"(c) 日本", u"VarFileInfo", u"Translation"})
     EXPECT_TRUE(contains_utf16(version, std::u16string(text) + u'\0')) << "missing a text";
   EXPECT_TRUE(contains_utf16(version, u"\u0409\u04B0"));  // Translation 0x0409, 1200
 
   EXPECT_TRUE(manifest == set.manifest);
+  // What list reads back from the same bytes, and nothing from a cut section.
+  const ResourceTexts texts = read_resource_texts(s, rva);
+  EXPECT_EQ(texts.description, u"Desc");
+  EXPECT_EQ(texts.copyright, u"(c) 日本");
+  for (size_t cut : {size_t{0}, size_t{20}, s.size() / 2}) {
+    const ResourceTexts none = read_resource_texts(Bytes(s.begin(), s.begin() + cut), rva);
+    EXPECT_TRUE(none.copyright.empty() && none.execution_level.empty()) << cut;
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "host/file_io.h"
 #include "image/launcher_image.h"
 #include "pack/byte_sink.h"
+#include "pack/entry_digest.h"
 #include "pack/inputs.h"
 #include "pack/pack_payload.h"
 #include "pack/payload_walker.h"
@@ -60,7 +61,7 @@ TEST(RoundTrip, TreeComesBackFromExtractAndPassesVerify) {
   EXPECT_EQ(verified.code, 0) << verified.err;
   EXPECT_NE(verified.out.find(": OK: 9 entries"), std::string::npos) << verified.out;
   // 3.3 MB of stream: the smallest window that holds it, and the checksum.
-  EXPECT_NE(verified.out.find("bytes unpacked from"), std::string::npos) << verified.out;
+  EXPECT_NE(verified.out.find("bytes of files; a stream of "), std::string::npos) << verified.out;
   EXPECT_NE(verified.out.find("zstd window 2^22, with checksum"), std::string::npos) << verified.out;
 
   const auto extracted = run_packer({"extract", (d / "app.exe").string(), (d / "out").string()});
@@ -100,8 +101,11 @@ TEST(RoundTrip, ListShowsEntriesInPayloadOrderAndTheTexts) {
                                        "company: ACME\n"
                                        "product: tool\n"
                                        "version: 2.0.0.1\n"
+                                       "description: tool\n"
+                                       "copyright: \n"
                                        "subsystem: GUI\n"
-                                       "mode: unpacked at every start\n";
+                                       "mode: unpacked at every start\n"
+                                       "execution level: asInvoker\n";
   EXPECT_EQ(listed.out.substr(0, expected_entries.size()), expected_entries);
   const uint64_t exe_size = fs::file_size(d / "tool.exe");
   const size_t stored_at = listed.out.find("bytes stored");
@@ -111,10 +115,10 @@ TEST(RoundTrip, ListShowsEntriesInPayloadOrderAndTheTexts) {
   EXPECT_NE(listed.out.find("launcher size: " + std::to_string(exe_size - stored) + " bytes\n"),
             std::string::npos)
       << listed.out;
-  // Names of 7, 10, 10 and 8 units, each with a zero unit and a size, the data, the end record.
-  const uint64_t unpacked = 2 * (7 + 10 + 10 + 8) + 4 * (2 + 8) + std::stoull(dll_size) + 1 + 2 + 5 + 2;
-  EXPECT_NE(listed.out.find("payload: 4 entries, " + std::to_string(stored) + " bytes stored, " +
-                            std::to_string(unpacked) + " bytes unpacked\n"),
+  // The files' bytes, the sum of the sizes listed above (the stream's records are not files).
+  const uint64_t files = std::stoull(dll_size) + 1 + 2 + 5;
+  EXPECT_NE(listed.out.find("payload: 4 entries, " + std::to_string(files) + " bytes of files, " +
+                            std::to_string(stored) + " bytes stored\n"),
             std::string::npos)
       << listed.out;
 }
@@ -145,6 +149,49 @@ TEST(RoundTrip, ProgressWindowIsStoredWithTheBytesItCountsTo) {
   EXPECT_FALSE(plain_image.texts.progress_window);
   EXPECT_EQ(shown_image.texts.unpacked_size, data);
   EXPECT_EQ(plain_image.texts.unpacked_size, data);
+}
+
+// list --json: one object of stable names for tools, the same facts as the
+// text listing, names escaped as JSON needs them.
+TEST(RoundTrip, ListJsonIsOneObjectOfStableNames) {
+  TARVEN_REQUIRE_MINGW();
+  ScratchDir d;
+  write_file(d / "data/q\xC3\xA9.txt", "bb");
+  write_file(d / "zeta.cfg", "12345");
+  const std::string dll = tarven_test::test_dll("app.dll").string();
+  ASSERT_EQ(build_exe(d / "tool.exe", {dll, (d / "zeta.cfg").string(), (d / "data").string(), "--cache", "--console",
+                                       "--company", "A", "--copyright", "(c) \"A\"\\", "--progress-window"})
+                .code,
+            0);
+  const auto listed = run_packer({"list", "--json", (d / "tool.exe").string()});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  InputFile exe(d / "tool.exe");
+  const LauncherImage image = read_launcher_image(exe);
+  auto digest = [](const std::u16string& name, const std::string& bytes) {
+    EntryDigest digest(name);
+    digest.add(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest.value()));
+    return std::string(hex);
+  };
+  const std::string dll_bytes = read_file(dll);
+  const uint64_t files = dll_bytes.size() + 2 + 5;
+  const std::string expected =
+      "{\n  \"entries\": [\n"
+      "    {\"name\": \"app.dll\", \"size\": " + std::to_string(dll_bytes.size()) + ", \"digest\": \"" +
+      digest(u"app.dll", dll_bytes) + "\"},\n"
+      "    {\"name\": \"data\\\\q\xC3\xA9.txt\", \"size\": 2, \"digest\": \"" + digest(u"data\\q\u00e9.txt", "bb") + "\"},\n"
+      "    {\"name\": \"zeta.cfg\", \"size\": 5, \"digest\": \"" + digest(u"zeta.cfg", "12345") + "\"}\n  ],\n"
+      "  \"texts\": {\"target_template\": \"{CACHE_DIR}\\\\{COMPANY}\\\\{PRODUCT}\\\\{PAYLOAD_ID}\", \"company\": "
+      "\"A\", \"product\": \"tool\", \"version\": \"0.0.0.0\", \"description\": \"tool\", \"copyright\": \"(c) \\\"A\\\"\\\\\"},\n"
+      "  \"subsystem\": \"console\",\n  \"mode\": \"cached\",\n  \"execution_level\": \"asInvoker\",\n"
+      "  \"progress_window\": true,\n  \"payload_id\": \"" + std::string(image.texts.payload_id.begin(), image.texts.payload_id.end()) + "\",\n"
+      "  \"sizes\": {\"executable\": " + std::to_string(image.file_size) + ", \"launcher\": " +
+      std::to_string(image.file_size - image.payload_size) + ", \"stored\": " + std::to_string(image.payload_size) +
+      ", \"files\": " + std::to_string(files) + ", \"stream\": " +
+      std::to_string(files + 2 * (7 + 11 + 8) + 3 * (2 + 8) + 2) + "}\n}\n";
+  EXPECT_EQ(listed.out, expected);
+  EXPECT_EQ(image.texts.payload_id.size(), 16u);
 }
 
 class Contents : public EntryVisitor {

@@ -169,6 +169,22 @@ TEST_F(OnefileTest, LibraryImportsASecondLibraryOfThePayload) {
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
+// The library cannot be loaded on this machine: the system's line stays as
+// it is, and a second names the DLL that is missing, found by following the
+// import tables as the loader does (the unpacked folder, then the system
+// folder). (Wine binds a missing function to a stub instead of failing with
+// 127: the launcher's unit tests cover that line.)
+TEST_F(OnefileTest, AMissingDllIsNamed) {
+    Finished missing = launch(packed(L"helper-missing.exe"), L"");
+    EXPECT_EQ(missing.exit_code, 2u);
+    EXPECT_EQ(missing.standard_error.rfind("Error, load DLL. ([Error 126] ", 0), 0u) << missing.standard_error;
+    EXPECT_NE(missing.standard_error.find(")\nNot found: 'helper.dll', imported by 'uses_helper.dll' (looked for in "
+                                          "the unpacked folder and the system folder).\n"),
+              std::string::npos)
+        << missing.standard_error;
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
 TEST_F(OnefileTest, ParentVariableThatIsNotALauncherMakesAParent) {
     const std::wstring values[] = {L"", L"abc", L"12x", L"4294967296", L"99999999999",
                                    std::to_wstring(GetCurrentProcessId())};  // a live process of another executable

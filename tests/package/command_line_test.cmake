@@ -23,8 +23,9 @@ endif()
 file(STRINGS "${output}.args" actual)
 set(expected build -o "${BINARY}/out/app.exe"
   "--company=Two Words" "--product=-dash" "--version=1.2.3.4" "--target-template={TEMP}\\app {RANDOM}"
-  "--level=5" --console --strict "--icon=${SOURCE}/icon.ico"
-  -- "${BINARY}/app.dll" "${SOURCE}/fake-pack.sh" "${BINARY}/data dir")
+  "--level=5" "--description=The -dash tool" "--copyright=(c) 2026 Two Words"
+  "--execution-level=highestAvailable" --console --strict "--icon=${SOURCE}/icon.ico"
+  -- "${BINARY}/app.dll" "${SOURCE}/fake-pack.sh" "${SOURCE}/icon.ico=share/app.ico" "${BINARY}/data dir")
 if(NOT actual STREQUAL expected)
   string(REPLACE ";" "\n  " actual "${actual}")
   string(REPLACE ";" "\n  " expected "${expected}")

@@ -1,7 +1,8 @@
 // The end-to-end and injection tests run the launcher as a standard user's
 // session would. Wine gives every process a full administrator's token, and
-// an elevated launcher never reuses a cached mode's folder (a standard
-// process could have written it). So before main, a test process holding a
+// an elevated launcher uses only a cache folder that Administrators own and
+// its label protects, which Wine, keeping neither, never shows: it unpacks
+// afresh at every start. So before main, a test process holding a
 // full token starts itself again with the token's linked standard one and
 // ends with that process's exit code; elsewhere it does nothing.
 #include <windows.h>

@@ -386,26 +386,140 @@ TEST_F(InjectionTest, ACachedFirstStartFlushesEveryFileAndFixesItsTimeBeforePubl
 }
 
 
-// An elevated or SYSTEM start of the cached mode never runs from a cache
-// folder, which a standard process of the user could have written: it
-// unpacks into a fresh folder as the default mode does, runs the child
-// from there and removes it. The token is made to say elevated.
-TEST_F(InjectionTest, AnElevatedCachedStartUnpacksAfreshAndRemovesIt) {
-    use_fakes();
-    std::vector<unsigned char> table = file_table();
-    linked_file_table = table.data();
-    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
-    // A cache folder as a standard start left it, with a planted library.
-    std::wstring folder = scratch + L"\\cached\\0123456789abcdef";
-    CreateDirectoryW((scratch + L"\\cached").c_str(), nullptr);
-    CreateDirectoryW(folder.c_str(), nullptr);
-    make_file(folder + L"\\empty");
+// The descriptors the launcher made folders with under the elevated runs'
+// folder, and the one the system then reports for that folder: Wine keeps
+// neither owner nor label, so the table gives back what Windows would.
+std::vector<std::vector<unsigned char>> elevated_descriptors;
+std::vector<unsigned char> reported_descriptor;
+
+bool is_elevated_cache_path(LPCWSTR path) { return std::wstring(path).find(L"\\cached\\elevated") != std::wstring::npos; }
+
+// Owner, label and access list of a descriptor the launcher made.
+struct Protection {
+    std::vector<unsigned char> owner;
+    DWORD label_level = 0, label_mask = 0;
+    std::map<std::vector<unsigned char>, DWORD> access;  // SID -> mask
+};
+Protection protection_of(const std::vector<unsigned char> &bytes) {
+    Protection p;
+    const auto *d = reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE *>(bytes.data());
+    auto sid = [](const unsigned char *at) { return std::vector<unsigned char>(at, at + 8 + 4 * at[1]); };
+    p.owner = sid(bytes.data() + d->Owner);
+    auto walk = [&](DWORD at, auto visit) {
+        const auto *acl = reinterpret_cast<const ACL *>(bytes.data() + at);
+        const unsigned char *ace = reinterpret_cast<const unsigned char *>(acl + 1);
+        for (unsigned i = 0; i < acl->AceCount; ++i, ace += reinterpret_cast<const ACE_HEADER *>(ace)->AceSize)
+            visit(ace);
+    };
+    if (d->Sacl != 0)
+        walk(d->Sacl, [&](const unsigned char *ace) {
+            p.label_mask = *reinterpret_cast<const DWORD *>(ace + 4);
+            p.label_level = *reinterpret_cast<const DWORD *>(ace + 8 + 8);
+        });
+    walk(d->Dacl, [&](const unsigned char *ace) { p.access[sid(ace + 8)] = *reinterpret_cast<const DWORD *>(ace + 4); });
+    return p;
+}
+
+void make_token_elevated() {
     sys.NtQueryInformationToken = [](HANDLE token, ULONG kind, PVOID information, ULONG length,
                                      PULONG returned) -> NTSTATUS {
         NTSTATUS status = real_sys.NtQueryInformationToken(token, kind, information, length, returned);
         if (status >= 0 && kind == 20) static_cast<TOKEN_ELEVATION *>(information)->TokenIsElevated = TRUE;
+        // The elevated token's level: high.
+        if (status >= 0 && kind == 25) {
+            const auto *label = static_cast<unsigned char *>(static_cast<TOKEN_MANDATORY_LABEL *>(information)->Label.Sid);
+            *const_cast<DWORD *>(reinterpret_cast<const DWORD *>(label + 8 + 4 * label[1] - 4)) = 0x3000;
+        }
         return status;
     };
+    sys.CreateDirectoryW = [](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
+        BOOL made = real_sys.CreateDirectoryW(path, attributes);
+        if (made && is_elevated_cache_path(path) && attributes != nullptr) {
+            const auto *bytes = static_cast<const unsigned char *>(attributes->lpSecurityDescriptor);
+            elevated_descriptors.emplace_back(bytes, bytes + 256);
+        }
+        return made;
+    };
+    sys.NtQuerySecurityObject = [](HANDLE handle, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR out, ULONG length,
+                                   PULONG needed) -> NTSTATUS {
+        if ((parts & LABEL_SECURITY_INFORMATION) == 0 || reported_descriptor.empty())
+            return real_sys.NtQuerySecurityObject(handle, parts, out, length, needed);
+        memcpy(out, reported_descriptor.data(), reported_descriptor.size());
+        return 0;
+    };
+}
+
+// An elevated or SYSTEM start of the cached mode has a cache of its own
+// beside the user's: a folder it makes with Administrators as owner, its
+// label and nothing but reading for the user (whose standard processes share
+// its SID), and checks at every start. The user's folder, which a standard
+// process could have written, is never used; an elevated folder that fails
+// the check (a standard process made it) is left alone, and the start
+// unpacks afresh as the default mode does. The token is made to say elevated.
+TEST_F(InjectionTest, AnElevatedCachedStartHasACacheOfItsOwnCheckedAtEveryStart) {
+    use_fakes();
+    make_token_elevated();
+    sys.LoadLibraryExW = fake_load_library;
+    sys.GetProcAddress = fake_get_proc_address;
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    // A cache folder as a standard start left it, with a planted library.
+    std::wstring users = scratch + L"\\cached\\0123456789abcdef";
+    CreateDirectoryW((scratch + L"\\cached").c_str(), nullptr);
+    CreateDirectoryW(users.c_str(), nullptr);
+    make_file(users + L"\\empty");
+    elevated_descriptors.clear();
+    reported_descriptor.clear();
+
+    // First start: the elevated folder is made, and reported as made.
+    static bool elevated_folder_made;
+    elevated_folder_made = false;
+    sys.GetFileAttributesW = [](LPCWSTR path) {
+        DWORD attributes = real_sys.GetFileAttributesW(path);
+        if (!elevated_folder_made && !elevated_descriptors.empty()) {
+            reported_descriptor = elevated_descriptors.front();
+            elevated_folder_made = true;
+        }
+        return attributes;
+    };
+    Result first = run_once();
+    ASSERT_EQ(first.outcome.ending, Ending::returned) << first.outcome.standard_output << first.outcome.standard_error;
+    EXPECT_TRUE(child_saw_its_files);
+    std::wstring elevated = scratch + L"\\cached\\elevated\\0123456789abcdef";
+    EXPECT_EQ(application_files(elevated), kExpected);
+    EXPECT_EQ(read_tree(users), (std::map<std::wstring, std::string>{{L"empty", std::string(1, 'x')}}));
+    // The elevated folder and its fresh copy: Administrators own them, high label, the user reads.
+    ASSERT_GE(elevated_descriptors.size(), 2u);
+    const std::vector<unsigned char> administrators = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
+    const std::vector<unsigned char> system = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    for (const std::vector<unsigned char> &made : elevated_descriptors) {
+        Protection p = protection_of(made);
+        EXPECT_EQ(p.owner, administrators);
+        EXPECT_EQ(p.label_level, 0x3000u);
+        EXPECT_EQ(p.label_mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+        ASSERT_EQ(p.access.size(), 3u);
+        EXPECT_EQ(p.access[administrators], static_cast<DWORD>(FILE_ALL_ACCESS));
+        EXPECT_EQ(p.access[system], static_cast<DWORD>(FILE_ALL_ACCESS));
+        for (const auto &[sid, mask] : p.access) {
+            if (sid != administrators && sid != system) {
+                EXPECT_EQ(mask, static_cast<DWORD>(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE)) << "the user";
+            }
+        }
+    }
+
+    // A later start checks the folder and runs from it: nothing made, nothing unpacked.
+    sys.GetFileAttributesW = real_sys.GetFileAttributesW;
+    size_t made_before = elevated_descriptors.size();
+    Result later = run_once();
+    ASSERT_EQ(later.outcome.ending, Ending::returned) << later.outcome.standard_error;
+    EXPECT_TRUE(child_saw_its_files);
+    EXPECT_EQ(elevated_descriptors.size(), made_before);
+
+    // The same folder reported as a standard process would have made it
+    // (the user its owner, no label; what Wine reports): left alone, and the
+    // start unpacks afresh, runs its child from there and removes it.
+    reported_descriptor.clear();
     static bool child_ran_elsewhere;
     child_ran_elsewhere = false;
     sys.CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process_attributes,
@@ -415,13 +529,14 @@ TEST_F(InjectionTest, AnElevatedCachedStartUnpacksAfreshAndRemovesIt) {
         return fake_launch(application, line, process_attributes, thread_attributes, inherit, flags, environment,
                            directory, startup, process);
     };
-    Result result = run_once();
-    ASSERT_EQ(result.outcome.ending, Ending::returned) << result.outcome.standard_output << result.outcome.standard_error;
+    release_held();
+    Result planted = run_once();
+    ASSERT_EQ(planted.outcome.ending, Ending::returned) << planted.outcome.standard_error;
     EXPECT_TRUE(child_saw_its_files);
     EXPECT_TRUE(child_ran_elsewhere);
-    // The fresh folder is gone; the cache folder was neither used nor touched.
+    EXPECT_EQ(application_files(elevated), kExpected);
+    release_held();
     EXPECT_EQ(list_folder(scratch), (std::vector<std::wstring>{L"cached", L"user"}));
-    EXPECT_EQ(read_tree(folder), (std::map<std::wstring, std::string>{{L"empty", std::string(1, 'x')}}));
     remove_left(scratch);
 }
 

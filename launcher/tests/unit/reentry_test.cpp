@@ -2,8 +2,11 @@
 // where that is refused, named by the system; parents with long paths.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 
+#include "run/missing_import.h"
 #include "run/reentry.h"
 #include "paths/identity.h"
 #include "launcher/tests/support/seam.h"
@@ -90,3 +93,72 @@ TEST_F(ReentryTest, ParentsWithLongPathsAreRecognised) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string file_bytes(const std::wstring &path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    char buffer[65536];
+    DWORD got = 0;
+    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+void put_file(const std::wstring &path, const std::string &bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD wrote = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr);
+    CloseHandle(file);
+}
+
+}  // namespace
+
+// The second line's search reads import tables with every offset checked: a
+// system DLL whose imports are all there gives no line, and so do its copies
+// cut short, with the import directory pointing outside the file, or with
+// every byte past the headers overwritten; none of them crashes.
+TEST(MissingImport, NamesAMissingFunctionAndNothingInDamagedImages) {
+    wchar_t system[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::string dll = file_bytes(std::wstring(system) + L"\\kernel32.dll");
+    ASSERT_GT(dll.size(), 4096u);
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"missing-import-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring path = folder + L"\\app.dll";
+    const uint32_t pe = *reinterpret_cast<const uint32_t *>(dll.data() + 0x3C);
+
+    std::string outside = dll;
+    const uint32_t far_away = 0x7FFFFFF0;
+    memcpy(&outside[pe + 24 + 120], &far_away, 4);  // the import directory's RVA
+    std::string overwritten = dll.substr(0, 1024) + std::string(dll.size() - 1024, '\xFF');
+    for (const std::string &bytes : {dll, dll.substr(0, dll.size() / 3), dll.substr(0, pe + 30), outside, overwritten}) {
+        put_file(path, bytes);
+        for (long error : {126L, 127L}) {
+            char line[1024] = "untouched";
+            EXPECT_FALSE(describe_missing_import(path.c_str(), error, line, sizeof line)) << bytes.size() << " " << line;
+            EXPECT_STREQ(line, "untouched");
+        }
+    }
+
+    // A packed DLL under the name of one the library imports that lacks its
+    // functions (version.dll's exports under kernel32's imports' names): for
+    // 127 the first function not found is named, with the DLL and the importer.
+    put_file(path, dll);
+    const std::wstring fakes[] = {folder + L"\\kernelbase.dll", folder + L"\\ntdll.dll"};
+    for (const std::wstring &fake : fakes) put_file(fake, file_bytes(std::wstring(system) + L"\\version.dll"));
+    char line[1024] = "";
+    ASSERT_TRUE(describe_missing_import(path.c_str(), 127, line, sizeof line));
+    const std::string named = line;
+    EXPECT_EQ(named.rfind("Not found: '", 0), 0u) << named;
+    EXPECT_NE(named.find("' in '"), std::string::npos) << named;
+    const std::string importer = "', imported by 'app.dll'.\n";
+    EXPECT_EQ(named.substr(named.size() - importer.size()), importer) << named;
+    for (const std::wstring &fake : fakes) DeleteFileW(fake.c_str());
+    DeleteFileW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
+}

@@ -40,11 +40,12 @@ namespace {
 
 std::string help_text() {
   return
-    "usage: tarven-pack build -o OUT.exe ENTRY.dll [FILE|DIR]... [options]\n"
+    "usage: tarven-pack build -o OUT.exe ENTRY.dll [FILE|DIR|SRC=DEST]... [options]\n"
     "\n"
     "Packs ENTRY.dll (a 64-bit DLL exporting run_code, unpacked under its base name)\n"
     "and the given files (under their base names) and folders (under their own name,\n"
-    "like cp -r) into a Windows executable that unpacks and runs them.\n"
+    "like cp -r) into a Windows executable that unpacks and runs them. SRC=DEST puts\n"
+    "the file or folder SRC at DEST inside the folder (licenses/zlib.txt=doc/zlib.txt).\n"
     "\n"
     "options:\n"
     "  -o OUT.exe              the executable to write (replaced atomically)\n"
@@ -54,6 +55,10 @@ std::string help_text() {
     "  --company TEXT          company name ({COMPANY}, version resource)\n"
     "  --product TEXT          product name ({PRODUCT}; default: OUT's name without .exe)\n"
     "  --version A.B.C.D       version, each number 0..65535 (default 0.0.0.0)\n"
+    "  --description TEXT      file description (version resource; default: the product)\n"
+    "  --copyright TEXT        legal copyright (version resource; default: none)\n"
+    "  --execution-level L     asInvoker, highestAvailable or requireAdministrator: the\n"
+    "                          manifest's requested execution level (default asInvoker)\n"
     "  --icon FILE.ico         icon (default: tarven-pack's)\n"
     "  --target-template TEXT  folder to unpack to (default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM})\n"
     "  --cache                 unpack once, into a folder named by the payload's id that later\n"
@@ -69,7 +74,7 @@ const std::vector<OptionDef> kOptions = {
     {"-o", true},        {"--level", true},   {"--raw-payload", true},     {"--company", true},
     {"--product", true}, {"--version", true}, {"--icon", true},           {"--target-template", true},
     {"--strict", false}, {"--console", false}, {"--threads", true}, {"--cache", false},
-    {"--progress-window", false}};
+    {"--progress-window", false}, {"--description", true}, {"--copyright", true}, {"--execution-level", true}};
 
 // The PE format counts image sizes in 32 bits and Windows loads at most
 // about 2 GiB: the stored payload gets all but 64 MiB of that, the resources
@@ -148,6 +153,46 @@ std::vector<std::pair<std::u16string, uint64_t>> file_table(const std::vector<Pa
   return files;
 }
 
+// The version resource and manifest from the options that fill them.
+// Everything that could make them unwritable (text that is not UTF-8, texts
+// past 64 KiB, an unknown execution level) is refused here, by build and
+// check alike.
+ResourceSet resources_from(const ParsedArgs& args, const std::u16string& company, const std::u16string& product,
+                           const std::string& version_text, const std::u16string& output_name,
+                           const std::u16string& stem) {
+  ResourceSet resources;
+  resources.manifest = manifest_with_level(embedded_manifest(), args.value("--execution-level", "asInvoker"));
+  resources.version.numbers = parse_version(version_text);
+  resources.version.company = company;
+  resources.version.product = product;
+  resources.version.version = *utf8_to_utf16(version_text);
+  resources.version.description = args.has("--description") ? option_text(args, "--description", "") : product;
+  resources.version.copyright = option_text(args, "--copyright", "");
+  resources.version.original_filename = output_name;
+  resources.version.internal_name = stem;
+  make_resource_section(resources, 0);
+  return resources;
+}
+
+// A FILE or DIR argument: SRC, or SRC=DEST placing it at DEST inside the
+// folder ('/' or '\\' between components). An argument that names an
+// existing file or folder as a whole is that input, so a name holding '='
+// packs as it always did; otherwise DEST starts after the last '=' (a
+// source path may hold one, as a build folder's may).
+std::pair<fs::path, std::u16string> input_argument(const std::string& text) {
+  const size_t equals = text.rfind('=');
+  std::error_code ec;
+  if (equals == std::string::npos || fs::exists(fs::symlink_status(utf8_path(text), ec))) return {utf8_path(text), u""};
+  const std::string source = text.substr(0, equals);
+  const auto place = utf8_to_utf16(text.substr(equals + 1));
+  if (source.empty() || !place || place->empty())
+    throw user_error("'" + text + "': SRC=DEST needs a file or folder before '=' and its place in the folder after it");
+  std::u16string name = *place;
+  for (char16_t& u : name)
+    if (u == u'/') u = u'\\';
+  return {utf8_path(source), name};
+}
+
 std::vector<unsigned char> read_whole_file(const fs::path& path) {
   InputFile file(path);
   std::vector<unsigned char> bytes(static_cast<size_t>(file.size()));
@@ -185,11 +230,13 @@ class PendingOutput {
 
 int cmd_check(const std::vector<std::string>& argv) {
   const std::vector<OptionDef> options = {{"--level", true}, {"--version", true}, {"--target-template", true},
-                                          {"--company", true}, {"--product", true}, {"--cache", false}};
+                                          {"--company", true}, {"--product", true}, {"--cache", false},
+                                          {"--description", true}, {"--copyright", true}, {"--execution-level", true}};
   const ParsedArgs args = parse_args(argv, options, "check");
   if (args.has("--help")) {
     std::cout << "usage: tarven-pack check [--level N] [--version A.B.C.D] [--target-template TEXT]\n"
-                 "                         [--company TEXT] [--product TEXT] [--cache]\n"
+                 "                         [--company TEXT] [--product TEXT] [--cache] [--description TEXT]\n"
+                 "                         [--copyright TEXT] [--execution-level LEVEL]\n"
                  "\n"
                  "Checks build options as build would, without building: one line and exit\n"
                  "code 2 for the first one build would refuse. Build systems call it when\n"
@@ -205,6 +252,10 @@ int cmd_check(const std::vector<std::string>& argv) {
       std::cerr << "tarven-pack: " << warning << "\n";
     check_template_texts(text, option_text(args, "--company", ""), option_text(args, "--product", ""));
   }
+  // The version resource's texts together, as build will write them.
+  const std::u16string product = option_text(args, "--product", "");
+  resources_from(args, option_text(args, "--company", ""), product, args.value("--version", "0.0.0.0"),
+                 product + u".exe", product);
   return kExitOk;
 }
 
@@ -218,6 +269,15 @@ int cmd_build(const std::vector<std::string>& argv) {
   // Everything is checked before the slow part, so mistakes show at once.
   if (!args.has("-o")) throw user_error("build: -o OUT.exe is required (see tarven-pack build --help)");
   fs::path out = utf8_path(args.value("-o"));
+  // Like cp, -o naming a folder that exists writes into it: ENTRY's name
+  // with .exe (app.dll gives FOLDER/app.exe).
+  std::error_code folder_ec;
+  if (fs::is_directory(out, folder_ec)) {
+    if (args.has("--raw-payload") || args.positionals.empty())
+      throw user_error(display_path(out) + ": is a folder; give -o FOLDER/NAME.exe");
+    out = out / utf8_path(args.positionals[0]).filename().stem();
+    out += ".exe";
+  }
   if (const auto name = utf8_to_utf16(display_path(out.filename())); name && !out.filename().empty()) {
     const std::string why = unstartable_name(*name);
     if (!why.empty())
@@ -242,7 +302,8 @@ int cmd_build(const std::vector<std::string>& argv) {
   if (!raw && args.positionals.empty())
     throw user_error("build: ENTRY.dll is required (see tarven-pack build --help)");
   if (out.filename().empty() || out.filename() == "." || out.filename() == "..")
-    throw user_error(display_path(out) + ": is not a file name");
+    throw user_error(display_path(out) + ": is not a file name: give -o OUT.exe, or an existing folder to "
+                     "write ENTRY's name with .exe into");
   std::error_code ec;
   const fs::path out_dir = out.has_parent_path() ? out.parent_path() : fs::path(".");
   if (!fs::is_directory(out_dir, ec)) throw user_error(display_path(out) + ": its folder does not exist");
@@ -253,13 +314,14 @@ int cmd_build(const std::vector<std::string>& argv) {
   const int threads = args.has("--threads") ? parse_number("--threads", args.value("--threads"), 1, 256)
                                             : static_cast<int>(cores < 1 ? 1 : cores > 256 ? 256 : cores);
   const std::string version_text = args.value("--version", "0.0.0.0");
-  const auto version_numbers = parse_version(version_text);
+  parse_version(version_text);
   const bool cached = args.has("--cache");
   const auto output_name = utf8_to_utf16(display_path(out.filename()));
   if (!output_name) throw user_error(display_path(out) + ": its name is not valid UTF-8");
   const std::string stem = display_path(out.stem());
   const std::u16string company = option_text(args, "--company", "");
   const std::u16string product = option_text(args, "--product", stem);
+  ResourceSet resources = resources_from(args, company, product, version_text, *output_name, *utf8_to_utf16(stem));
   const std::string template_text = args.value("--target-template", default_target_template(cached, company));
   for (const std::string& warning : check_target_template(template_text, cached))
     std::cerr << "tarven-pack: " << warning << "\n";
@@ -274,9 +336,14 @@ int cmd_build(const std::vector<std::string>& argv) {
   if (!raw) {
     const fs::path entry = utf8_path(args.positionals[0]);
     std::vector<fs::path> inputs;
-    for (size_t i = 1; i < args.positionals.size(); ++i) inputs.push_back(utf8_path(args.positionals[i]));
+    std::vector<std::u16string> places;
+    for (size_t i = 1; i < args.positionals.size(); ++i) {
+      auto [source, place] = input_argument(args.positionals[i]);
+      inputs.push_back(std::move(source));
+      places.push_back(std::move(place));
+    }
     CollectNotes notes;
-    entries = collect_inputs(entry, inputs, out, &notes);
+    entries = collect_inputs(entry, inputs, out, &notes, places);
     for (const std::string& warning : notes.warnings) std::cerr << "tarven-pack: " << warning << "\n";
     check_entry_dll(entry);
     const std::vector<std::string> unmet = unmet_dependencies(entries);
@@ -304,16 +371,7 @@ int cmd_build(const std::vector<std::string>& argv) {
   // The resources depend on nothing the packing makes but their place:
   // made once here, a version text past 64 KiB or an icon too large is
   // refused before the slow part.
-  ResourceSet resources;
   resources.icon = icon;
-  resources.manifest = embedded_manifest();
-  resources.version.numbers = version_numbers;
-  resources.version.company = company;
-  resources.version.product = product;
-  resources.version.version = *utf8_to_utf16(version_text);
-  resources.version.description = product;
-  resources.version.original_filename = *output_name;
-  resources.version.internal_name = *utf8_to_utf16(stem);
   if (const uint64_t size = make_resource_section(resources, 0).size(); size > kMaxResourceBytes)
     throw user_error(display_path(out) + ": the icon and version information would take " + std::to_string(size) +
                      " bytes of resources, more than the " + std::to_string(kMaxResourceBytes) + " an executable may hold");

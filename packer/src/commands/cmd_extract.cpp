@@ -138,8 +138,8 @@ int cmd_extract(const std::vector<std::string>& argv) {
   Extractor extractor(long_path(dir), exe.name(), image.texts);
   const PayloadFacts facts = walk_payload(payload, extractor, exe.name());
   extractor.digests().finish(facts.entries);
-  std::cerr << "tarven-pack: extracted " << entries_text(facts.entries) << " (" << facts.unpacked_size
-            << " bytes of stream) into " << display_path(dir) << "\n";
+  std::cerr << "tarven-pack: extracted " << entries_text(facts.entries) << " (" << facts.file_bytes
+            << " bytes of files) into " << display_path(dir) << "\n";
   return kExitOk;
 }
 

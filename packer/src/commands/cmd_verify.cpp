@@ -1,5 +1,6 @@
 // `tarven-pack verify APP.exe`: decodes the whole payload and applies every
 // check the launcher relies on, plus build's name rules.
+#include <algorithm>
 #include <iostream>
 
 #include "commands/args.h"
@@ -96,15 +97,28 @@ int cmd_verify(const std::vector<std::string>& argv) {
   const PayloadFacts facts = walk_payload(payload, checker, exe.name());
   if (facts.entries == 0) throw failure(exe.name() + ": the payload has no entries, so nothing to run");
   checker.digests().finish(facts.entries);
-  if (!checksum_ok)
+  if (!checksum_ok) {
+    // Bytes past the image's end (its last section, or the certificate table
+    // a signing tool appends) were added after it was built.
+    uint64_t image_end = 0;
+    for (const PeSection& s : pe.sections())
+      image_end = std::max<uint64_t>(image_end, uint64_t{s.raw_offset} + s.raw_size);
+    const DataDirectory certificates = pe.directory(kCertificateDirectoryIndex);
+    if (certificates.size) image_end = std::max<uint64_t>(image_end, uint64_t{certificates.address} + certificates.size);
+    if (image.file_size > image_end)
+      throw damaged(std::to_string(image.file_size - image_end) + " bytes follow the end of its image at byte " +
+                    std::to_string(image_end) + ": something appended them after it was built (the checksum covers "
+                    "every byte); the launcher, resources and entries are intact");
     throw damaged("the checksum in its header does not match its bytes: damaged outside the launcher's code, "
                   "the resources and the entries (in its headers, texts or padding)");
+  }
   std::cout << launcher_note;
   if (!image.texts.has_digests)
     std::cout << exe.name() << ": no digest is stored (an older tarven-pack or a raw payload built it): "
                  "changed bytes inside the frame cannot be seen\n";
-  std::cout << exe.name() << ": OK: " << entries_text(facts.entries) << ", " << facts.unpacked_size
-            << " bytes unpacked from " << facts.stored_size << " stored, zstd window "
+  std::cout << exe.name() << ": OK: " << entries_text(facts.entries) << ", " << facts.file_bytes
+            << " bytes of files; a stream of " << facts.unpacked_size << " bytes decoded from " << facts.stored_size
+            << " stored, zstd window "
             << window_text(facts.window_size) << (facts.has_checksum ? ", with checksum" : "") << "\n";
   return kExitOk;
 }

@@ -30,6 +30,8 @@ class StoredDigests {
   void add(const unsigned char* bytes, size_t n) { digest_.add(bytes, n); }
   // Whether the entry's bytes are those it was built with.
   bool matches() const;
+  // The digest of the entry's bytes so far.
+  uint64_t value() const { return digest_.value(); }
   // The failure for an entry that does not match; `what_happened` ends its line.
   Failure damaged(const std::string& what_happened = "") const;
   // A failure when the payload held fewer entries than digests were stored.

@@ -2,6 +2,7 @@
 // Windows's (winnt.h, winver.h), written here field by field.
 #include "image/resources.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "host/errors.h"
@@ -135,10 +136,13 @@ std::vector<unsigned char> version_resource(const VersionResource& v) {
   VersionBlock table = parent_block(u"040904B0", {text_value(u"CompanyName", v.company),
                                                   text_value(u"FileDescription", v.description),
                                                   text_value(u"FileVersion", v.version),
-                                                  text_value(u"InternalName", v.internal_name),
-                                                  text_value(u"OriginalFilename", v.original_filename),
-                                                  text_value(u"ProductName", v.product),
-                                                  text_value(u"ProductVersion", v.version)});
+                                                  text_value(u"InternalName", v.internal_name)});
+  // Left out when empty, so an executable packed without --copyright keeps
+  // the bytes it had before the option existed.
+  if (!v.copyright.empty()) table.children.push_back(text_value(u"LegalCopyright", v.copyright));
+  for (const VersionBlock& block : {text_value(u"OriginalFilename", v.original_filename), text_value(u"ProductName", v.product),
+                              text_value(u"ProductVersion", v.version)})
+    table.children.push_back(block);
   VersionBlock strings = parent_block(u"StringFileInfo", {table});
   VersionBlock vars = parent_block(u"VarFileInfo", {translation});
 
@@ -209,6 +213,13 @@ Icon parse_icon(const std::vector<unsigned char>& bytes, const std::string& disp
   auto refuse = [&](const std::string& reason) {
     return user_error(display_name + ": is not an .ico file: " + reason);
   };
+  // The usual mistake: a picture given as it is. Windows reads icons only
+  // from an .ico, which may hold that very PNG.
+  static const unsigned char kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (bytes.size() >= sizeof kPng && std::equal(kPng, kPng + sizeof kPng, bytes.begin()))
+    throw refuse("it is a PNG image; --icon needs an .ico, which can hold it (make one with "
+                 "'icotool -c -o app.ico app.png' from Debian's icoutils, or ImageMagick's "
+                 "'convert app.png -define icon:auto-resize=256,48,32,16 app.ico')");
   if (bytes.size() < kIconDirSize) throw refuse("it is too short");
   if (get_le16(bytes.data() + 0) != 0 || get_le16(bytes.data() + 2) != 1)
     throw refuse(get_le16(bytes.data() + 0) == 0 && get_le16(bytes.data() + 2) == 2 ? "it holds cursors, not icons"
@@ -327,6 +338,113 @@ std::vector<unsigned char> make_resource_section(const ResourceSet& set, uint32_
     out.append(*resources[r].data);
   }
   return out.take();
+}
+
+namespace {
+
+const char kLevelAttribute[] = "requestedExecutionLevel level=\"";
+
+// Where the text of the execution level starts in `manifest`, and its length; npos when absent.
+std::pair<size_t, size_t> level_text(const std::string& manifest) {
+  const size_t at = manifest.find(kLevelAttribute);
+  if (at == std::string::npos) return {std::string::npos, 0};
+  const size_t start = at + sizeof kLevelAttribute - 1;
+  const size_t end = manifest.find('"', start);
+  if (end == std::string::npos) return {std::string::npos, 0};
+  return {start, end - start};
+}
+
+// The resource `type`'s first id and language: its bytes' place in `section`,
+// or {0, 0} when the directory does not lead to bytes inside it.
+std::pair<size_t, size_t> find_resource(const std::vector<unsigned char>& section, uint32_t section_rva, uint16_t type) {
+  const auto entries = [&](size_t dir) -> std::pair<size_t, size_t> {  // first entry, count
+    if (dir + kDirSize > section.size()) return {0, 0};
+    const size_t count = size_t{get_le16(section.data() + dir + 12)} + get_le16(section.data() + dir + 14);
+    if (count > (section.size() - dir - kDirSize) / kDirEntrySize) return {0, 0};
+    return {dir + kDirSize, count};
+  };
+  // The root's entry for `type`, then the first entry of each level below.
+  size_t next = 0;
+  for (int depth = 0; depth < 3; ++depth) {
+    const auto [first, count] = entries(next);
+    size_t chosen = 0;
+    for (size_t i = 0; i < count && !chosen; ++i)
+      if (depth > 0 || get_le32(section.data() + first + i * kDirEntrySize) == type) chosen = first + i * kDirEntrySize;
+    if (!chosen) return {0, 0};
+    const uint32_t target = static_cast<uint32_t>(get_le32(section.data() + chosen + 4));
+    const bool subdirectory = (target & kSubdirectory) != 0;
+    if (subdirectory != (depth < 2)) return {0, 0};
+    next = target & ~kSubdirectory;
+  }
+  if (next + kDataEntrySize > section.size()) return {0, 0};
+  const uint32_t rva = static_cast<uint32_t>(get_le32(section.data() + next));
+  const uint32_t size = static_cast<uint32_t>(get_le32(section.data() + next + 4));
+  if (rva < section_rva || rva - section_rva > section.size() || size > section.size() - (rva - section_rva))
+    return {0, 0};
+  return {rva - section_rva, size};
+}
+
+// The text values of a version block's descendants, keyed by name; stops at
+// the first block whose lengths leave its parent.
+void read_version_block(const unsigned char* bytes, size_t at, size_t end, int depth,
+                        std::vector<std::pair<std::u16string, std::u16string>>& texts) {
+  if (depth > 4 || at + 6 > end) return;
+  const size_t length = get_le16(bytes + at), value_length = get_le16(bytes + at + 2), type = get_le16(bytes + at + 4);
+  if (length < 6 || length > end - at) return;
+  const size_t block_end = at + length;
+  size_t p = at + 6;
+  std::u16string key;
+  while (p + 2 <= block_end && get_le16(bytes + p) != 0) {
+    key.push_back(static_cast<char16_t>(get_le16(bytes + p)));
+    p += 2;
+  }
+  p = (p + 2 + 3) & ~size_t{3};
+  const size_t value_bytes = type == 1 ? value_length * 2 : value_length;
+  if (p > block_end || value_bytes > block_end - p) return;
+  if (type == 1 && value_length > 0) {
+    std::u16string value;
+    for (size_t i = 0; i + 1 < value_length; ++i) value.push_back(static_cast<char16_t>(get_le16(bytes + p + 2 * i)));
+    texts.emplace_back(key, value);
+    return;
+  }
+  p = (p + value_bytes + 3) & ~size_t{3};
+  while (p + 6 <= block_end) {
+    const size_t child = get_le16(bytes + p);
+    if (child < 6) return;
+    read_version_block(bytes, p, block_end, depth + 1, texts);
+    p = (p + child + 3) & ~size_t{3};
+  }
+}
+
+}  // namespace
+
+std::vector<unsigned char> manifest_with_level(const std::vector<unsigned char>& manifest, const std::string& level) {
+  if (level != "asInvoker" && level != "highestAvailable" && level != "requireAdministrator")
+    throw user_error("--execution-level '" + level + "': must be asInvoker, highestAvailable or requireAdministrator");
+  std::string text(manifest.begin(), manifest.end());
+  const auto [at, length] = level_text(text);
+  if (at == std::string::npos) throw failure("the manifest tarven-pack carries has no requestedExecutionLevel");
+  text.replace(at, length, level);
+  return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+ResourceTexts read_resource_texts(const std::vector<unsigned char>& section, uint32_t section_rva) {
+  ResourceTexts result;
+  if (const auto [at, size] = find_resource(section, section_rva, kTypeManifest); size) {
+    const std::string manifest(section.begin() + static_cast<std::ptrdiff_t>(at),
+                               section.begin() + static_cast<std::ptrdiff_t>(at + size));
+    const auto [start, length] = level_text(manifest);
+    if (start != std::string::npos) result.execution_level = manifest.substr(start, length);
+  }
+  if (const auto [at, size] = find_resource(section, section_rva, kTypeVersion); size) {
+    std::vector<std::pair<std::u16string, std::u16string>> texts;
+    read_version_block(section.data(), at, at + size, 0, texts);
+    for (const auto& [key, value] : texts) {
+      if (key == u"FileDescription") result.description = value;
+      if (key == u"LegalCopyright") result.copyright = value;
+    }
+  }
+  return result;
 }
 
 }  // namespace tarven

@@ -40,6 +40,7 @@ struct VersionResource {
   std::u16string product;
   std::u16string version;
   std::u16string description;
+  std::u16string copyright;  // LegalCopyright, written only when not empty
   std::u16string original_filename;
   std::u16string internal_name;
 };
@@ -49,6 +50,24 @@ struct ResourceSet {
   std::vector<unsigned char> manifest;
   VersionResource version;
 };
+
+// The manifest's requestedExecutionLevel: "asInvoker" (what the default
+// manifest says), "highestAvailable" or "requireAdministrator". Throws a user
+// error naming --execution-level for any other text.
+std::vector<unsigned char> manifest_with_level(const std::vector<unsigned char>& manifest, const std::string& level);
+
+// What list shows of the resources: the texts only the version resource
+// holds and the manifest's execution level; empty where a resource, or its
+// text, is missing or damaged.
+struct ResourceTexts {
+  std::u16string description;
+  std::u16string copyright;
+  std::string execution_level;
+};
+
+// Reads them from the .rsrc section's bytes placed at `section_rva`; every
+// offset is checked against the bytes, so a damaged section reads as empty.
+ResourceTexts read_resource_texts(const std::vector<unsigned char>& section, uint32_t section_rva);
 
 // The whole .rsrc section for an image that places it at `section_rva`: the
 // directory tree (ids sorted), the data entries (RVAs, code page 0), then each

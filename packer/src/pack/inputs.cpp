@@ -359,29 +359,32 @@ std::u16string folder_name(const fs::path& dir) {
 }  // namespace
 
 std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vector<fs::path>& inputs,
-                                      const fs::path& output, CollectNotes* notes) {
+                                      const fs::path& output, CollectNotes* notes,
+                                      const std::vector<std::u16string>& places) {
   const OutputRule output_rule(output);
   // The same file or folder named twice would clash with itself: say so.
   refuse_inputs_named_twice(entry_dll, inputs);
   std::vector<PackEntry> entries;
   bool bad_name = false;  // some name breaks a rule: find the first in payload order
-  auto add_file = [&](const fs::path& path, const Found& found) {
-    entries.push_back({component(path, path.filename().string()), path, found.size});
+  auto add_file = [&](const fs::path& path, const Found& found, const std::u16string& place) {
+    entries.push_back({place.empty() ? component(path, path.filename().string()) : place, path, found.size});
     if (!name_problem(entries.back().name).empty()) bad_name = true;
   };
   const Found entry = followed(entry_dll);
   if (entry.folder)
     throw user_error(display_path(entry_dll) + ": the entry must be a DLL file, not a folder");
-  add_file(entry_dll, entry);
-  for (const fs::path& input : inputs) {
+  add_file(entry_dll, entry, u"");
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const fs::path& input = inputs[i];
+    const std::u16string place = i < places.size() ? places[i] : u"";
     const Found found = followed(input);
     if (!found.folder) {
-      add_file(input, found);
+      add_file(input, found, place);
       continue;
     }
     // Each input's entries follow the previous inputs', so the stable sort
     // below orders equal names (a clash) by input, as given.
-    FolderWalk walk(output_rule, input, folder_name(input), found);
+    FolderWalk walk(output_rule, input, place.empty() ? folder_name(input) : place, found);
     walk.run(walk_threads());
     std::vector<PackEntry>& walked = walk.entries();
     entries.insert(entries.end(), std::make_move_iterator(walked.begin()),

@@ -25,8 +25,12 @@ struct CollectNotes {
 // Throws a user error (exit 2) naming the offending input file. `output` is
 // the executable being written: neither it nor the packer's temporary copy
 // of it beside it is ever packed, even from a folder that holds them.
+// `places[i]`, when given and not empty, is the payload name input i takes
+// instead of its own (a file's whole name, a folder's prefix); the name
+// rules and clashes apply to the names as placed.
 std::vector<PackEntry> collect_inputs(const std::filesystem::path& entry_dll,
                                       const std::vector<std::filesystem::path>& inputs,
-                                      const std::filesystem::path& output = {}, CollectNotes* notes = nullptr);
+                                      const std::filesystem::path& output = {}, CollectNotes* notes = nullptr,
+                                      const std::vector<std::u16string>& places = {});
 
 }  // namespace tarven

@@ -58,7 +58,12 @@ class Collector {
   }
 
   // Like `cp -r DIR dest/`: names start with the folder's own name.
-  void add_folder(const fs::path& dir) {
+  void add_folder(const fs::path& dir, const std::u16string& place) {
+    if (!place.empty()) {
+      std::vector<fs::path> ancestors{dir};
+      walk(dir, place, ancestors);
+      return;
+    }
     fs::path named = dir;
     while (!named.empty() && !named.has_filename() && named.has_relative_path())
       named = named.parent_path();
@@ -126,18 +131,21 @@ class Collector {
 }  // namespace
 
 std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vector<fs::path>& inputs,
-                                      const fs::path& output, CollectNotes* notes) {
+                                      const fs::path& output, CollectNotes* notes,
+                                      const std::vector<std::u16string>& places) {
   Collector collector(output, notes);
   // The same file or folder named twice would clash with itself: say so.
   refuse_inputs_named_twice(entry_dll, inputs);
   if (!fs::is_regular_file(followed_status(entry_dll)))
     throw user_error(display_path(entry_dll) + ": the entry must be a DLL file, not a folder");
   collector.add_file(entry_dll, component(entry_dll));
-  for (const fs::path& input : inputs) {
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const fs::path& input = inputs[i];
+    const std::u16string place = i < places.size() ? places[i] : u"";
     if (fs::is_directory(followed_status(input)))
-      collector.add_folder(input);
+      collector.add_folder(input, place);
     else
-      collector.add_file(input, component(input));
+      collector.add_file(input, place.empty() ? component(input) : place);
   }
 
   std::vector<PackEntry>& entries = collector.entries();

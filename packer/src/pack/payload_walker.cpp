@@ -10,6 +10,7 @@
 
 #include "pack/names.h"
 #include "pack/payload_format.h"
+#include "host/utf.h"
 
 namespace tarven {
 namespace {
@@ -59,6 +60,7 @@ class RecordParser {
         case State::kData: {
           const size_t take = data_left_ < n ? static_cast<size_t>(data_left_) : n;
           visitor_.data(p, take);
+          data_total_ += take;
           p += take;
           n -= take;
           data_left_ -= take;
@@ -90,6 +92,21 @@ class RecordParser {
 
   uint64_t entries() const { return entries_; }
   uint64_t total() const { return total_; }
+  uint64_t data_total() const { return data_total_; }
+
+  // The first entry that damage found now reaches: the one being decoded
+  // (named once its record has been read), as the other commands name entries.
+  std::string position() const {
+    const std::string entry = "entry " + std::to_string(entries_ + 1);
+    switch (state_) {
+      case State::kAfterEnd:
+        return "after the end record";
+      case State::kName:
+        return name_.empty() && pending_len_ == 0 ? "the record of " + entry : entry + " (in its name)";
+      default:
+        return entry + " '" + utf16_to_utf8(name_) + "'";
+    }
+  }
 
  private:
   enum class State { kName, kSize, kData, kAfterEnd };
@@ -112,6 +129,7 @@ class RecordParser {
   uint64_t data_left_ = 0;
   uint64_t entries_ = 0;
   uint64_t total_ = 0;
+  uint64_t data_total_ = 0;
 };
 
 }  // namespace
@@ -178,7 +196,9 @@ PayloadFacts walk_payload(ByteSource& payload, EntryVisitor& visitor, const std:
       const size_t rc = ZSTD_decompressStream(dctx.get(), &out, &in);
       if (ZSTD_getErrorCode(rc) == ZSTD_error_checksum_wrong)
         throw fail("the zstd frame's content checksum does not match what it decodes to");
-      if (ZSTD_isError(rc)) throw fail(std::string("zstd: ") + ZSTD_getErrorName(rc));
+      if (ZSTD_isError(rc))
+        throw fail("the compressed payload is damaged from " + parser.position() + " on (zstd: " +
+                   ZSTD_getErrorName(rc) + ")");
       parser.feed(out_buffer.data(), out.pos);
       if (rc == 0) {
         frame_done = true;
@@ -194,6 +214,7 @@ PayloadFacts walk_payload(ByteSource& payload, EntryVisitor& visitor, const std:
   if (!frame_done) throw fail("the zstd frame is truncated");
   parser.finish();
   facts.unpacked_size = parser.total();
+  facts.file_bytes = parser.data_total();
   facts.entries = parser.entries();
   return facts;
 }

@@ -16,7 +16,8 @@ struct PayloadFacts {
   uint64_t frame_size = 0;
   uint64_t window_size = 0;
   bool has_checksum = false;
-  uint64_t unpacked_size = 0;
+  uint64_t unpacked_size = 0;  // the decoded stream: records and data
+  uint64_t file_bytes = 0;     // the entries' data alone
   uint64_t entries = 0;
 };
 
