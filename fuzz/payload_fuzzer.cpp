@@ -44,19 +44,30 @@ struct Reference {
     Shape shape = Shape::broken;
 };
 
-// Whether a name stays below the target folder as Windows resolves it: no
-// root or drive, no colon, and no component that is only dots and spaces
-// (".", "..", ".. " and the like, empty included), "/" separating as "\\".
-bool inside_target(const std::wstring &name) {
-    if (name.find(L':') != std::wstring::npos) return false;
+// Whether a name is one the packer writes: components separated by "\\",
+// none empty, "." or "..", none holding a control character or one of
+// < > : " / | ? *, none ending in a dot or a space, none a device name
+// (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any extension). Anything else is damage.
+bool packer_would_write(const std::wstring &name) {
     std::wstring component;
     for (size_t i = 0; i <= name.size(); ++i) {
-        if (i == name.size() || name[i] == L'\\' || name[i] == L'/') {
-            if (component.find_first_not_of(L". ") == std::wstring::npos) return false;
-            component.clear();
-        } else {
+        if (i < name.size() && name[i] != L'\\') {
+            if (name[i] < 0x20 || std::wstring(L"<>:\"/|?*").find(name[i]) != std::wstring::npos) return false;
             component += name[i];
+            continue;
         }
+        if (component.empty() || component == L"." || component == L".." || component.back() == L'.' ||
+            component.back() == L' ')
+            return false;
+        std::wstring stem = component.substr(0, component.find(L'.'));
+        while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+        for (wchar_t &unit : stem)
+            if (unit >= L'a' && unit <= L'z') unit = static_cast<wchar_t>(unit - 32);
+        if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL") return false;
+        if (stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
+            stem[3] >= L'1' && stem[3] <= L'9')
+            return false;
+        component.clear();
     }
     return true;
 }
@@ -88,7 +99,7 @@ void parse_reference(Reference &reference) {
             else cut_short();
             return;
         }
-        if (!inside_target(name)) {
+        if (!packer_would_write(name)) {
             reference.shape = Shape::broken;  // refused before anything of it is written
             return;
         }

@@ -2,6 +2,7 @@
 #include "cache/file_table.h"
 
 #include "contract/contract.h"
+#include "payload/entry_name.h"
 #include "payload/slots.h"
 
 namespace {
@@ -26,6 +27,12 @@ bool file_table_is_sound(const unsigned char *table, uint64_t bytes) {
         if (record > bytes || bytes - record < 12) return false;
         uint64_t units = read_le32(table + record + 8);
         if (units == 0 || units > kEntryNameMaxUnits || 2 * units > bytes - record - 12) return false;
+        // The folder's files are looked up and loaded by these names: one
+        // holding "..\" or a NUL would name a file outside the folder.
+        wchar_t name[kEntryNameMaxUnits];
+        for (uint64_t unit = 0; unit < units; ++unit)
+            name[unit] = static_cast<wchar_t>(table[record + 12 + 2 * unit] | (table[record + 13 + 2 * unit] << 8));
+        if (!entry_name_is_sound(name, units)) return false;
     }
     return true;
 }

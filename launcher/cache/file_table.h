@@ -15,7 +15,8 @@ struct TableFile {
 
 // True when the table at `table`, with `bytes` bytes from there to the
 // image's end, lies inside them: its count, offsets and records, each name
-// of 1 to kEntryNameMaxUnits units. The functions below read only a sound table.
+// of 1 to kEntryNameMaxUnits units that the packer's name rules allow
+// (payload/entry_name.h). The functions below read only a sound table.
 bool file_table_is_sound(const unsigned char *table, uint64_t bytes);
 
 // Gives the number of files in `table`.

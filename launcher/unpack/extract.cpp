@@ -7,6 +7,7 @@
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/template.h"
+#include "payload/entry_name.h"
 #include "payload/reader.h"
 #include "system/syscalls.h"
 
@@ -73,26 +74,6 @@ EntryLoopResult write_failure(DWORD code) {
     return {EntryLoopEnding::cannot_write, nullptr, code != 0 ? code : static_cast<DWORD>(ERROR_WRITE_FAULT)};
 }
 
-// A name must stay below the target directory: no leading separator, no
-// drive or stream colon, and no component that Windows would read as the
-// folder itself or its parent ("..", and "." or ".. " once it drops trailing
-// dots and spaces). Forward slashes separate components for Windows too.
-bool stays_inside(const wchar_t *name) {
-    if (name[0] == L'\\' || name[0] == L'/') return false;
-    bool only_dots_and_spaces = true;
-    for (const wchar_t *unit = name;; ++unit) {
-        if (*unit == 0 || *unit == L'\\' || *unit == L'/') {
-            if (only_dots_and_spaces) return false;  // also an empty component
-            if (*unit == 0) return true;
-            only_dots_and_spaces = true;
-        } else if (*unit == L':') {
-            return false;
-        } else if (*unit != L'.' && *unit != L' ') {
-            only_dots_and_spaces = false;
-        }
-    }
-}
-
 // The cached mode's end of a file, through its open handle: the fixed
 // last-write time its check compares, then a flush, so that the rename that
 // publishes the folder cannot reach the disk before the data (a power loss
@@ -149,8 +130,10 @@ EntryLoopResult write_entries(bool reentered) {
             close_payload();
             return frame == PayloadStatus::ok ? EntryLoopResult{EntryLoopEnding::end_record, nullptr, 0} : kDamaged;
         }
-        // A name that would reach outside the target directory is damage, never written.
-        if (!stays_inside(entry_name)) return kDamaged;
+        // A name the packer would never write is damage, never written: one
+        // that reaches outside the target directory, names a stream or a
+        // device, or that Windows would read as another name.
+        if (!entry_name_is_sound(entry_name, wide_length(entry_name))) return kDamaged;
         copy_wide_bounded(launcher_state.entry_path, launcher_state.target_directory, kPathCapacity);
         append_wide_bounded(launcher_state.entry_path, L"\\", kPathCapacity);
         append_wide_bounded(launcher_state.entry_path, entry_name, kPathCapacity);

@@ -79,9 +79,11 @@ loop_streams["many"] = b"".join(entry("d%d\\f%03d.txt" % (i % 4, i), b"%d\n" % i
 for key, stream in loop_streams.items():
     write(key + ".payload", stored(zstd(stream, "--no-check", "--no-content-size", "--long=27")))
 
-# Names that would reach outside the target folder: each must be refused.
+# Names that would reach outside the target folder, or that the packer never
+# writes (a device, a refused character, a trailing dot or space): each must be refused.
 unsafe_names = ["..\\evil", "a\\..\\..\\evil", "\\rooted", "C:\\evil", "c:evil", "a/../../evil", ".. \\evil",
-                "a\\...\\evil", "a\\\\evil", "a\\.", "file:stream"]
+                "a\\...\\evil", "a\\\\evil", "a\\.", "file:stream", "a\\nul.txt", "Com1", "con .log", "a*b",
+                "tab\tname", "dot.", "space "]
 for i, unsafe in enumerate(unsafe_names):
     stream = entry("fine.txt", b"ok") + entry(unsafe, b"bad") + b"\0\0"
     write("unsafe%d.payload" % i, stored(zstd(stream, "--no-check", "--no-content-size", "--long=27")))
