@@ -117,10 +117,38 @@ void write_marker(const wchar_t *folder) {
     if (!whole) sys.DeleteFileW(path);
 }
 
+// True when a marker's text names what a launcher writes there: a program on
+// a local drive, `X:\...\name.exe`. A planted marker could name a share
+// (every start would then reach out to it), a device, a stream or a relative
+// path; such a marker counts as none.
+bool names_local_program(const wchar_t *path) {
+    wchar_t drive = static_cast<wchar_t>(path[0] | 0x20);
+    if (drive < L'a' || drive > L'z' || path[1] != L':' || path[2] != L'\\') return false;
+    size_t length = wide_length(path);
+    if (length < 8) return false;
+    const wchar_t *end = path + length - 4;
+    if (end[-1] == L'\\' || end[0] != L'.' || (end[1] | 0x20) != L'e' || (end[2] | 0x20) != L'x' ||
+        (end[3] | 0x20) != L'e')
+        return false;
+    // One component after another, none empty, "." or "..", nor holding a colon or a slash.
+    size_t start = 3;
+    for (size_t i = 3; i <= length; ++i) {
+        if (i < length && path[i] != L'\\') {
+            if (path[i] == L':' || path[i] == L'/' || path[i] < 0x20) return false;
+            continue;
+        }
+        size_t units = i - start;
+        if (units == 0 || (path[start] == L'.' && (units == 1 || (units == 2 && path[start + 1] == L'.')))) return false;
+        start = i + 1;
+    }
+    return true;
+}
+
 // True when the folder `name` beside the cache folder is an older version
 // of this application: its marker names this executable, or an executable
 // that no longer exists (moved or removed). No marker, one that cannot be
-// read, or an executable that is still there or cannot be looked at: false.
+// read or names no local program, or an executable that is still there or
+// cannot be looked at: false.
 bool published_by_this_or_gone(const wchar_t *name) {
     wchar_t path[kPathCapacity], published_by[kOwnPathCapacity];
     sibling_path(path, name);
@@ -135,6 +163,7 @@ bool published_by_this_or_gone(const wchar_t *name) {
     if (!got || read == 0 || read % sizeof(wchar_t) != 0) return false;
     published_by[read / sizeof(wchar_t)] = 0;
     if (wide_length(published_by) != read / sizeof(wchar_t)) return false;
+    if (!names_local_program(published_by)) return false;
     if (same_wide_text(published_by, own_executable_path(true))) return true;
     if (sys.GetFileAttributesW(published_by) != INVALID_FILE_ATTRIBUTES) return false;
     DWORD error = sys.GetLastError();

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -568,6 +569,49 @@ TEST_F(InjectionTest, ACachedStartKeepsTheLeftoversOfALauncherItMayNotOpen) {
     EXPECT_TRUE(child_saw_its_files);
     EXPECT_TRUE(exists(others + L"\\empty"));
     EXPECT_FALSE(exists(gone));
+    remove_left(scratch);
+}
+
+// Beside its folder, a cached start prunes a folder whose marker names a
+// local program that is gone; a marker naming anything else (a share, a
+// device, a relative path, no program) is no marker: never looked up, and
+// its folder stays.
+std::vector<std::wstring> looked_up;
+
+TEST_F(InjectionTest, ACachedStartLooksUpOnlyMarkersNamingALocalProgram) {
+    use_fakes();
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    sys.LoadLibraryExW = fake_load_library;
+    sys.GetProcAddress = fake_get_proc_address;
+    ASSERT_EQ(run_once().outcome.ending, Ending::returned);
+    std::wstring product = scratch + L"\\cached";
+    const std::wstring gone = L"C:\\moved-away\\tool.exe";
+    const std::wstring planted[] = {L"\\\\server\\share\\tool.exe", L"\\\\?\\C:\\moved-away\\tool.exe",
+                                    L"moved-away\\tool.exe", L"C:\\moved-away\\tool.dll",
+                                    L"C:\\moved-away\\..\\tool.exe", L"C:\\moved-away\\tool.exe:stream.exe"};
+    std::vector<std::wstring> kept;
+    for (size_t i = 0; i <= std::size(planted); ++i) {
+        std::wstring folder = product + L"\\fedcba987654321" + static_cast<wchar_t>(L'0' + i);
+        CreateDirectoryW(folder.c_str(), nullptr);
+        make_file(folder + L"\\old.dll");
+        write_marker(folder, i == 0 ? gone : planted[i - 1]);
+        if (i > 0) kept.push_back(folder);
+    }
+    looked_up.clear();
+    sys.GetFileAttributesW = [](LPCWSTR path) {
+        looked_up.push_back(path);
+        return real_sys.GetFileAttributesW(path);
+    };
+    Result result = run_once();
+    ASSERT_EQ(result.outcome.ending, Ending::returned) << result.outcome.standard_error;
+    EXPECT_TRUE(child_saw_its_files);
+    EXPECT_FALSE(exists(product + L"\\fedcba9876543210")) << "the folder of a program that is gone stayed";
+    for (const std::wstring &folder : kept) EXPECT_TRUE(exists(folder + L"\\old.dll")) << narrow(folder);
+    for (const std::wstring &marker : planted)
+        EXPECT_EQ(std::count(looked_up.begin(), looked_up.end(), marker), 0) << narrow(marker);
+    EXPECT_EQ(std::count(looked_up.begin(), looked_up.end(), gone), 1);
     remove_left(scratch);
 }
 
