@@ -194,7 +194,7 @@ HANDLE open_plain_folder(const wchar_t *path, DWORD access, BY_HANDLE_FILE_INFOR
 // Without it the removal goes by path, as it would without this.
 void hold_target_folder(const wchar_t *path) {
     BY_HANDLE_FILE_INFORMATION held = {};
-    HANDLE folder = open_plain_folder(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, held);
+    HANDLE folder = open_plain_folder(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, held);
     if (folder == nullptr) return;
     launcher_state.target_folder = folder;
     launcher_state.target_folder_volume = held.dwVolumeSerialNumber;
@@ -278,47 +278,72 @@ void report_unpacking_failure(const EntryLoopResult &result) {
     report_entry_loop_failure(result);
 }
 
-bool folder_is_users_alone(const wchar_t *path, const RunningUser &user) {
-    // A link in the folder's place is not the user's folder, whatever it points at.
-    DWORD attributes = sys.GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return false;
-    HANDLE folder = sys.CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) return false;
+namespace {
+
+// True when the access list at `acl` lets no one but the user, SYSTEM and
+// Administrators change the folder or anything made in it: entries only for
+// what is made inside count too, since everything unpacked inherits them.
+bool only_owners_may_change(const ACL *acl, const RunningUser &user) {
+    const unsigned char *ace = reinterpret_cast<const unsigned char *>(acl + 1);
+    for (unsigned i = 0; i < acl->AceCount; ++i, ace += reinterpret_cast<const ACE_HEADER *>(ace)->AceSize) {
+        const auto *entry = reinterpret_cast<const ACE_HEADER *>(ace);
+        DWORD mask = *reinterpret_cast<const DWORD *>(ace + 4);
+        if ((mask & kChangingRights) == 0) continue;
+        if (entry->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)
+            return false;  // not a folder's kind of entry: not trusted
+        if (entry->AceType == ACCESS_ALLOWED_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+            const unsigned char *sid = ace + 8;
+            if (!same_sid(sid, user.sid) && !same_sid(sid, kSystemSid) && !same_sid(sid, kAdministratorsSid))
+                return false;
+        }
+    }
+    return true;
+}
+
+// True when the label list at `sacl` holds, for the folder and everything
+// made in it, a mandatory label of at least `level` that lower processes
+// may not write up to.
+bool labelled_at_least(const ACL *sacl, DWORD level) {
+    const unsigned char *ace = reinterpret_cast<const unsigned char *>(sacl + 1);
+    for (unsigned i = 0; i < sacl->AceCount; ++i, ace += reinterpret_cast<const ACE_HEADER *>(ace)->AceSize) {
+        const auto *entry = reinterpret_cast<const ACE_HEADER *>(ace);
+        if (entry->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE) continue;
+        const unsigned char *sid = ace + 8;
+        DWORD mask = *reinterpret_cast<const DWORD *>(ace + 4);
+        bool applies = (entry->AceFlags & INHERIT_ONLY_ACE) == 0 && (entry->AceFlags & kInheritedByAll) == kInheritedByAll;
+        DWORD found = sid[1] > 0 ? *reinterpret_cast<const DWORD *>(sid + sid_bytes(sid) - 4) : 0;
+        return applies && (mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP) != 0 && found >= level;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool folder_is_users_alone(HANDLE folder, const RunningUser &user) {
     BY_HANDLE_FILE_INFORMATION held = {};
+    // A link in the folder's place is not the user's folder, whatever it points at.
     bool plain = sys.GetFileInformationByHandle(folder, &held) &&
                  (held.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                      FILE_ATTRIBUTE_DIRECTORY &&
                  volume_keeps_access_lists(folder);
+    // An elevated or SYSTEM run needs its own label on the folder: without
+    // it the user's standard processes may have written there.
+    DWORD level = label_level(user);
     ULONG needed = 0;
     auto *descriptor = plain ? static_cast<unsigned char *>(sys.malloc(65536)) : nullptr;
     bool read = descriptor != nullptr &&
-                sys.NtQuerySecurityObject(folder, kOwnerPart | kDaclPart, descriptor, 65536, &needed) >= 0;
-    sys.CloseHandle(folder);
+                sys.NtQuerySecurityObject(folder, kOwnerPart | kDaclPart | (level != 0 ? kLabelPart : 0), descriptor,
+                                          65536, &needed) >= 0;
     bool alone = false;
     if (read) {
         const auto *header = reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE *>(descriptor);
         // No access list at all lets everyone do anything.
         alone = header->Owner != 0 && same_sid(descriptor + header->Owner, user.sid) &&
-                (header->Control & SE_DACL_PRESENT) != 0 && header->Dacl != 0;
-        const auto *acl = reinterpret_cast<const ACL *>(descriptor + (alone ? header->Dacl : 0));
-        const unsigned char *ace = reinterpret_cast<const unsigned char *>(acl + 1);
-        for (unsigned i = 0; alone && i < acl->AceCount; ++i, ace += reinterpret_cast<const ACE_HEADER *>(ace)->AceSize) {
-            const auto *entry = reinterpret_cast<const ACE_HEADER *>(ace);
-            DWORD mask = *reinterpret_cast<const DWORD *>(ace + 4);
-            bool allows = entry->AceType == ACCESS_ALLOWED_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
-            // Entries only for what is created inside do not apply to the folder.
-            if ((entry->AceFlags & INHERIT_ONLY_ACE) != 0 || (mask & kChangingRights) == 0) continue;
-            if (entry->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
-                alone = false;  // not a folder's kind of entry: not trusted
-            } else if (allows) {
-                const unsigned char *sid = ace + 8;
-                alone = same_sid(sid, user.sid) || same_sid(sid, kSystemSid) || same_sid(sid, kAdministratorsSid);
-            }
-        }
+                (header->Control & SE_DACL_PRESENT) != 0 && header->Dacl != 0 &&
+                only_owners_may_change(reinterpret_cast<const ACL *>(descriptor + header->Dacl), user);
+        if (alone && level != 0)
+            alone = (header->Control & SE_SACL_PRESENT) != 0 && header->Sacl != 0 &&
+                    labelled_at_least(reinterpret_cast<const ACL *>(descriptor + header->Sacl), level);
     }
     free(descriptor);
     return alone;
@@ -361,8 +386,8 @@ bool folder_is_administrators_alone(const wchar_t *path) {
                     labelled = true;
                 continue;
             }
-            // Entries only for what is created inside do not apply to the folder.
-            if ((entry->AceFlags & INHERIT_ONLY_ACE) != 0 || (mask & kChangingRights) == 0) continue;
+            // Entries only for what is created inside count too: the caches made inside inherit them.
+            if ((mask & kChangingRights) == 0) continue;
             if (entry->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)
                 alone = false;  // not a folder's kind of entry: not trusted
             else if (entry->AceType == ACCESS_ALLOWED_ACE_TYPE || entry->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
@@ -382,11 +407,15 @@ void make_target_folder() {
     // The levels above as the system makes them: the target is the first the launcher owns.
     create_parent_directories(target);
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    if (!sys.CreateDirectoryW(target, &attributes)) {
-        DWORD error = sys.GetLastError();
-        if (error != ERROR_ALREADY_EXISTS)
-            report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(error));
-        if (!folder_is_users_alone(target, user)) report_foreign_folder(target);
-    }
+    bool made = sys.CreateDirectoryW(target, &attributes);
+    DWORD error = made ? 0 : sys.GetLastError();
+    if (!made && error != ERROR_ALREADY_EXISTS)
+        report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(error));
+    // The folder found there is checked through the handle that is then
+    // held: one swapped in after the check is not the one used.
     hold_target_folder(target);
+    if (!made && (launcher_state.target_folder == nullptr || !folder_is_users_alone(launcher_state.target_folder, user))) {
+        release_target_folder();
+        report_foreign_folder(target);
+    }
 }

@@ -28,10 +28,12 @@ bool runs_elevated();
 // to. Gives its size, 0 when it does not fit in `capacity` bytes.
 size_t make_protected_descriptor(const RunningUser &user, unsigned char *out, size_t capacity);
 
-// True when the existing folder at `path` is a plain folder (no link) owned
-// by the user that grants no one but the user, SYSTEM and Administrators
-// any right to change it or what is in it.
-bool folder_is_users_alone(const wchar_t *path, const RunningUser &user);
+// True when the open `folder` is a plain folder (no link) owned by the user
+// that grants no one but the user, SYSTEM and Administrators any right to
+// change it or what is made in it (entries for what is made inside count),
+// on a volume that keeps access lists; for an elevated or SYSTEM user it
+// must also carry a label of at least the user's level, inherited inside.
+bool folder_is_users_alone(HANDLE folder, const RunningUser &user);
 
 // While on, make_protected_descriptor() gives an elevated or SYSTEM run's
 // folders Administrators as owner and lets the user (whose standard

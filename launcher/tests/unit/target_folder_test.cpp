@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -213,6 +215,82 @@ TEST_F(TargetFolder, AFolderThereBeforeOnAVolumeWithoutAccessListsIsNeverTheUser
     EXPECT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);
     volume_answers = FALSE;
     EXPECT_EQ(capture([] { make_target_folder(); }).exit_code, 2);
+}
+
+// What Wine cannot show (it keeps no inherit-only entries and no labels),
+// through the table: the folder there before is read as a descriptor of the
+// test's making. An entry only for what is made inside counts, since every
+// unpacked file inherits it; an elevated or SYSTEM run needs at least its
+// own label on the folder, which the user's standard processes cannot write.
+std::vector<unsigned char> shown;
+NTSTATUS WINAPI showing_descriptor(HANDLE, ULONG, PVOID out, ULONG length, PULONG needed) {
+    *needed = static_cast<ULONG>(shown.size());
+    if (length < shown.size()) return static_cast<NTSTATUS>(0xC0000023);  // buffer too small
+    memcpy(out, shown.data(), shown.size());
+    return 0;
+}
+
+// A self-relative descriptor owned by the user, full control for the user,
+// then `extra` (Everyone, with its flags and mask) when set, and a label of
+// `label` (0: none) with no-write-up, inherited by all.
+std::vector<unsigned char> descriptor(bool extra, int extra_flags, DWORD extra_mask, DWORD label) {
+    std::vector<unsigned char> user = own_sid(), everyone = well_known(WinWorldSid), level(SECURITY_MAX_SID_SIZE);
+    const int kInherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    alignas(8) unsigned char dacl[512], sacl[128];
+    InitializeAcl(reinterpret_cast<PACL>(dacl), sizeof dacl, ACL_REVISION);
+    AddAccessAllowedAceEx(reinterpret_cast<PACL>(dacl), ACL_REVISION, kInherited, FILE_ALL_ACCESS, user.data());
+    if (extra) AddAccessAllowedAceEx(reinterpret_cast<PACL>(dacl), ACL_REVISION, extra_flags, extra_mask, everyone.data());
+    SECURITY_DESCRIPTOR absolute;
+    InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&absolute, user.data(), FALSE);
+    SetSecurityDescriptorDacl(&absolute, TRUE, reinterpret_cast<PACL>(dacl), FALSE);
+    if (label != 0) {
+        SID_IDENTIFIER_AUTHORITY mandatory = SECURITY_MANDATORY_LABEL_AUTHORITY;
+        InitializeSid(level.data(), &mandatory, 1);
+        *GetSidSubAuthority(level.data(), 0) = label;
+        InitializeAcl(reinterpret_cast<PACL>(sacl), sizeof sacl, ACL_REVISION);
+        AddMandatoryAce(reinterpret_cast<PACL>(sacl), ACL_REVISION, kInherited, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP,
+                        level.data());
+        SetSecurityDescriptorSacl(&absolute, TRUE, reinterpret_cast<PACL>(sacl), FALSE);
+    }
+    DWORD size = 0;
+    MakeSelfRelativeSD(&absolute, nullptr, &size);
+    std::vector<unsigned char> relative(size);
+    EXPECT_TRUE(MakeSelfRelativeSD(&absolute, relative.data(), &size));
+    return relative;
+}
+
+TEST_F(TargetFolder, EntriesForWhatIsMadeInsideAndTheLabelOfAnElevatedRunCount) {
+    std::wstring target = folder + L"\\\\prepared";
+    wcscpy(launcher_state.target_directory, target.c_str());
+    pretended_level = 0x2000;
+    really_make = true;
+    ASSERT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);
+    release_target_folder();
+    sys.NtQuerySecurityObject = showing_descriptor;
+    auto accepted = [] {
+        Outcome outcome = capture([] { make_target_folder(); });
+        release_target_folder();
+        return outcome.ending == Ending::returned && outcome.standard_error.empty();
+    };
+    const DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+    shown = descriptor(false, 0, 0, 0);
+    EXPECT_TRUE(accepted());
+    shown = descriptor(true, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, kModify, 0);
+    EXPECT_FALSE(accepted()) << "Everyone may change every file unpacked inside";
+    shown = descriptor(true, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, 0);
+    EXPECT_TRUE(accepted()) << "reading is no change";
+    // Elevated and SYSTEM runs: a folder the user's standard processes could have written.
+    struct Case {
+        DWORD run, label;
+        bool accepted;
+    };
+    for (Case c : {Case{0x3000, 0, false}, Case{0x3000, 0x2000, false}, Case{0x3000, 0x3000, true},
+                   Case{0x3000, 0x4000, true}, Case{0x4000, 0x3000, false}, Case{0x4000, 0x4000, true}}) {
+        pretended_level = c.run;
+        shown = descriptor(false, 0, 0, c.label);
+        EXPECT_EQ(accepted(), c.accepted) << std::hex << "run " << c.run << ", label " << c.label;
+    }
 }
 
 }  // namespace
