@@ -249,9 +249,9 @@ const wchar_t *parent_folder() {
 bool unpack_into_target() {
     PayloadStatus opened = open_payload();
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
+    launcher_state.cached_files = true;
     make_target_folder();
     launcher_state.extraction_started = true;
-    launcher_state.cached_files = true;
     begin_unpacking_progress();
     EntryLoopResult loop = extract_payload(false);
     if (loop.ending == EntryLoopEnding::stopped) return false;

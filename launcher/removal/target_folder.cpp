@@ -14,6 +14,7 @@
 
 #include <stdlib.h>
 
+#include "removal/folder_handles.h"
 #include "removal/remove_tree.h"
 #include "unpack/extract.h"
 #include "unpack/report.h"
@@ -176,8 +177,8 @@ unsigned long long file_id(const BY_HANDLE_FILE_INFORMATION &held) {
 
 // Opens the folder at `path` itself, never a link's target where the system
 // opens links themselves; gives its identity and attributes in `held`.
-HANDLE open_plain_folder(const wchar_t *path, DWORD access, BY_HANDLE_FILE_INFORMATION &held) {
-    HANDLE folder = sys.CreateFileW(path, access, kShareAll, nullptr, OPEN_EXISTING,
+HANDLE open_plain_folder(const wchar_t *path, DWORD access, BY_HANDLE_FILE_INFORMATION &held, DWORD share = kShareAll) {
+    HANDLE folder = sys.CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE) return nullptr;
     if (!sys.GetFileInformationByHandle(folder, &held) ||
@@ -191,10 +192,16 @@ HANDLE open_plain_folder(const wchar_t *path, DWORD access, BY_HANDLE_FILE_INFOR
 // Holds the target folder (see LauncherState::target_folder) for listing
 // only: a handle that may delete would refuse the application's own opens
 // of its folder that do not share deletion (a listing, on some systems).
-// Without it the removal goes by path, as it would without this.
+// It shares no deletion itself: no one may rename or remove the folder
+// while it is held (a sweep that takes a killed parent's folder for a
+// leftover among them). The cached mode's fresh copy is the exception: the
+// launcher renames it into place itself, and holds the folder it runs from
+// apart. Without it the removal goes by path, as it would without this.
 void hold_target_folder(const wchar_t *path) {
     BY_HANDLE_FILE_INFORMATION held = {};
-    HANDLE folder = open_plain_folder(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, held);
+    DWORD share = launcher_state.cached_files ? kShareAll : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE folder = open_plain_folder(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, held,
+                                      share);
     if (folder == nullptr) return;
     launcher_state.target_folder = folder;
     launcher_state.target_folder_volume = held.dwVolumeSerialNumber;
@@ -229,20 +236,62 @@ void remove_target_folder_once() {
         return;
     }
     empty_held_folder(held);
+    // The held handle shares no deletion: it goes before the folder is
+    // opened for deleting, and the handle that may delete is held instead
+    // when it is the very folder (for the next attempt) and the deletion
+    // was refused.
+    close_held_folder();
     BY_HANDLE_FILE_INFORMATION found = {};
-    HANDLE folder = open_plain_folder(launcher_state.target_directory, DELETE | FILE_READ_ATTRIBUTES |
+    HANDLE folder = open_plain_folder(launcher_state.target_directory, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
                                                                            FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, found);
     if (folder == nullptr) return;
     bool same = found.dwVolumeSerialNumber == launcher_state.target_folder_volume &&
                 file_id(found) == launcher_state.target_folder_id;
     bool deleted = same && delete_through_handle(folder, found.dwFileAttributes);
+    if (same && !deleted) {
+        launcher_state.target_folder = folder;
+        return;
+    }
     sys.CloseHandle(folder);
-    // Accepted: the folder goes once the held handle closes too (at once
-    // where the system has POSIX deletion).
-    if (deleted) close_held_folder();
+}
+
+// Listings of a folder being scanned for links, one per level, each on the heap.
+constexpr int kDeepestScan = 600;
+
+// True when nothing below the open `folder` is a link or junction, by the
+// listing (which shows a link as one where opening it follows it, as Wine
+// does) and by the handle of each folder entered. A folder deeper than any
+// payload name reaches, or one that cannot be listed or opened, counts as
+// holding one.
+bool holds_no_link(HANDLE folder, int depth) {
+    if (depth > kDeepestScan) return false;
+    auto *buffer = static_cast<unsigned char *>(sys.malloc(kListingBufferBytes));
+    if (buffer == nullptr) return false;
+    FolderListing listing{folder, nullptr, buffer, kListingBufferBytes, 0, false, false};
+    ListedEntry entry;
+    bool clean = true;
+    while (clean && next_listed_entry(listing, entry)) {
+        if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) clean = false;
+        if (!clean || (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
+        OpenedEntry inner = open_listed_entry(folder, entry);
+        if (inner.as != OpenedAs::refused) {
+            clean = inner.as == OpenedAs::folder && holds_no_link(inner.handle, depth + 1);
+            sys.CloseHandle(inner.handle);
+        } else {
+            clean = false;
+        }
+    }
+    free(buffer);
+    return clean;
 }
 
 }  // namespace
+
+void hold_running_folder(const wchar_t *path) {
+    HANDLE folder = sys.CreateFileW(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder != INVALID_HANDLE_VALUE) launcher_state.held_folder = folder;
+}
 
 // Under the removal's lock: a console event's removal may be using the handle.
 void release_target_folder() {
@@ -414,7 +463,10 @@ void make_target_folder() {
     // The folder found there is checked through the handle that is then
     // held: one swapped in after the check is not the one used.
     hold_target_folder(target);
-    if (!made && (launcher_state.target_folder == nullptr || !folder_is_users_alone(launcher_state.target_folder, user))) {
+    // Nothing is written into a folder found there through a link in it:
+    // the user's own folder may hold one that points anywhere.
+    HANDLE held = launcher_state.target_folder;
+    if (!made && (held == nullptr || !folder_is_users_alone(held, user) || !holds_no_link(held, 0))) {
         release_target_folder();
         report_foreign_folder(target);
     }

@@ -47,10 +47,17 @@ bool folder_is_administrators_alone(const wchar_t *path);
 
 // Makes the target directory (the levels above it as the system makes
 // them) with the protected descriptor. A folder already there is used only
-// when it is the user's alone; else the launcher ends with one line naming
-// it and exit code 2, having written nothing. Either way the folder is then
-// held open for its removal (LauncherState::target_folder).
+// when it is the user's alone and holds no link or junction; else the
+// launcher ends with one line naming it and exit code 2, having written
+// nothing. Either way the folder is then held open, sharing no deletion, for
+// its removal (LauncherState::target_folder).
 void make_target_folder();
+
+// Holds the folder a child runs the application from
+// (LauncherState::held_folder) until the process ends, sharing no deletion:
+// should its parent die, no one renames or removes it under the application
+// (a sweep taking it for a killed launcher's leftover).
+void hold_running_folder(const wchar_t *path);
 
 // Removes the target directory, through the held handle while there is
 // one (never listing the folder above), else by path; retries for about two

@@ -47,9 +47,11 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     launcher_state.extraction_started = true;
     if (!reentered) begin_unpacking_progress();
     EntryLoopResult loop = extract_payload(reentered);
-    if (loop.ending == EntryLoopEnding::first_entry)
+    if (loop.ending == EntryLoopEnding::first_entry) {
+        hold_running_folder(launcher_state.target_directory);
         return static_cast<unsigned>(
             hand_off_to_library(launcher_state.target_directory, loop.path, arguments.count, arguments.values));
+    }
     if (loop.ending == EntryLoopEnding::stopped) end_stopped_loop();
     if (loop.ending != EntryLoopEnding::end_record) report_unpacking_failure(loop);
     // Only an end record: a re-entered child has no library to hand the process to.

@@ -24,6 +24,7 @@
 #include "unpack/extract.h"
 #include "cache/cache.h"
 #include "removal/remove_tree.h"
+#include "removal/target_folder.h"
 #include "run/run.h"
 #include "unpack/state.h"
 #include "paths/identity.h"
@@ -612,6 +613,28 @@ TEST_F(InjectionTest, ACachedStartLooksUpOnlyMarkersNamingALocalProgram) {
     for (const std::wstring &marker : planted)
         EXPECT_EQ(std::count(looked_up.begin(), looked_up.end(), marker), 0) << narrow(marker);
     EXPECT_EQ(std::count(looked_up.begin(), looked_up.end(), gone), 1);
+    remove_left(scratch);
+}
+
+// A fixed template meets a folder of the user's own, prepared beforehand
+// with a link `d` (the payload's folder) to another folder: nothing is
+// written through it, and nothing behind it changes. Under Wine the link is
+// a host symlink, which opening follows but the listing shows.
+TEST_F(InjectionTest, APreparedFolderHoldingALinkGetsNothingWrittenThroughIt) {
+    use_fakes();
+    test_target_template = L"{TEMP}\\tool";
+    std::wstring prepared = scratch + L"\\tool", elsewhere = scratch + L"\\user";
+    wcscpy(launcher_state.target_directory, prepared.c_str());
+    ASSERT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);  // the user's alone
+    release_held();
+    make_folder_link(prepared + L"\\d", elsewhere);
+    std::map<std::wstring, std::string> before = read_tree(elsewhere);
+    Result result = run_once();
+    EXPECT_EQ(result.outcome.exit_code, 2);
+    EXPECT_EQ(result.outcome.standard_error,
+              "Error, target folder '" + narrow(prepared) + "' is there already and not the user's alone.\n");
+    EXPECT_FALSE(child_saw_its_files);
+    EXPECT_EQ(read_tree(elsewhere), before) << "written through the link";
     remove_left(scratch);
 }
 

@@ -293,4 +293,28 @@ TEST_F(TargetFolder, EntriesForWhatIsMadeInsideAndTheLabelOfAnElevatedRunCount) 
     }
 }
 
+// The folder is held from its check until its removal, and by the process
+// that runs the application from it: no one renames it away meanwhile
+// (Wine enforces the sharing as Windows does).
+TEST_F(TargetFolder, AHeldFolderCannotBeRenamedAway) {
+    pretended_level = 0x2000;
+    really_make = true;
+    std::wstring target = folder + L"\\\\held", moved = folder + L"\\\\moved";
+    wcscpy(launcher_state.target_directory, target.c_str());
+    ASSERT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);
+    EXPECT_FALSE(MoveFileExW(target.c_str(), moved.c_str(), 0)) << "renamed while the parent holds it";
+    release_target_folder();
+    hold_running_folder(target.c_str());
+    EXPECT_FALSE(MoveFileExW(target.c_str(), moved.c_str(), 0)) << "renamed while the application runs from it";
+    CloseHandle(launcher_state.held_folder);
+    launcher_state.held_folder = nullptr;
+    EXPECT_TRUE(MoveFileExW(target.c_str(), moved.c_str(), 0));
+    // Removal goes through all the same, whatever it holds.
+    EXPECT_TRUE(MoveFileExW(moved.c_str(), target.c_str(), 0));
+    ASSERT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);
+    make_file(target + L"\\inside.txt");
+    remove_target_folder();
+    EXPECT_FALSE(exists(target));
+}
+
 }  // namespace
