@@ -198,9 +198,29 @@ void tidy_siblings(const wchar_t *own_id) {
 // others may list and read it but not rename or remove it. Without the
 // handle the start goes on unprotected, as before.
 void hold_folder(const wchar_t *folder) {
-    launcher_state.held_folder =
-        sys.CreateFileW(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    launcher_state.held_folder = sys.CreateFileW(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Set when the cache folder is a plain folder that is not the user's alone
+// (another user's, or one others may write, as a folder in a shared
+// parent can be): whole or not, it is neither used nor removed.
+bool cache_refused;
+
+// True when the folder held is a plain folder that fails the check of a
+// folder found there before. A link in its place is left to the repair,
+// which removes the link itself. An elevated run's cache is Administrators'
+// and lives in a folder checked as theirs alone at every start.
+bool held_folder_is_foreign() {
+    if (runs_elevated()) return false;
+    HANDLE held = launcher_state.held_folder;
+    BY_HANDLE_FILE_INFORMATION found = {};
+    if (held == INVALID_HANDLE_VALUE || !sys.GetFileInformationByHandle(held, &found)) return false;
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
+        return false;
+    RunningUser user;
+    return !read_running_user(user) || !folder_is_users_alone(held, user);
 }
 
 void release_folder() {
@@ -213,7 +233,8 @@ void release_folder() {
 // one this start keeps. False (nothing held) when it is not whole.
 bool hold_if_whole(const wchar_t *folder, const unsigned char *table) {
     hold_folder(folder);
-    if (cache_folder_is_whole(folder, table)) return true;
+    cache_refused = held_folder_is_foreign();
+    if (!cache_refused && cache_folder_is_whole(folder, table)) return true;
     release_folder();
     return false;
 }
@@ -290,6 +311,9 @@ const wchar_t *publish_fresh_copy(const wchar_t *id, const unsigned char *table)
         launcher_state.extraction_started = false;
         return cache_folder;
     }
+    // Not the user's: left as it is; this run uses its own copy, which stays
+    // until a later start finds its launcher gone.
+    if (cache_refused) return settle_on(fresh);
     // A link or junction in the folder's place is removed itself, never
     // followed nor renamed (a rename through it could move what it points at).
     if (!is_plain_directory(cache_folder)) {

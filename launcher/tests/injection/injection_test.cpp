@@ -125,7 +125,9 @@ BOOL WINAPI child_exit_code(HANDLE, LPDWORD code) {
 
 // The cached mode's library: any module will do; its run_code sees the folder.
 HMODULE WINAPI fake_load_library(LPCWSTR, HANDLE, DWORD) { return GetModuleHandleW(nullptr); }
+std::wstring library_loaded;
 int fake_run_code(int, wchar_t **, const wchar_t *library_path) {
+    library_loaded = library_path;
     std::wstring folder = library_path;
     child_saw_its_files = application_files(folder.substr(0, folder.rfind(L'\\'))) == kExpected;
     return 0;
@@ -635,6 +637,31 @@ TEST_F(InjectionTest, APreparedFolderHoldingALinkGetsNothingWrittenThroughIt) {
               "Error, target folder '" + narrow(prepared) + "' is there already and not the user's alone.\n");
     EXPECT_FALSE(child_saw_its_files);
     EXPECT_EQ(read_tree(elsewhere), before) << "written through the link";
+    remove_left(scratch);
+}
+
+// A custom template may put the cache folder where others can write. A
+// whole folder there that is not the user's alone (under Wine: mode 0777)
+// is neither used nor removed: the start runs from a fresh copy of its own.
+TEST_F(InjectionTest, ACacheFolderNotTheUsersAloneIsNeitherUsedNorRemoved) {
+    use_fakes();
+    std::vector<unsigned char> table = file_table();
+    linked_file_table = table.data();
+    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    sys.LoadLibraryExW = fake_load_library;
+    sys.GetProcAddress = fake_get_proc_address;
+    std::wstring folder = scratch + L"\\cached\\0123456789abcdef";
+    ASSERT_EQ(run_once().outcome.ending, Ending::returned);
+    EXPECT_EQ(library_loaded, folder + L"\\empty") << "the user's own folder is used";
+    let_everyone_write(folder);
+    std::map<std::wstring, std::string> before = read_tree(folder);
+    Result result = run_once();
+    ASSERT_EQ(result.outcome.ending, Ending::returned) << result.outcome.standard_error;
+    EXPECT_TRUE(child_saw_its_files);
+    EXPECT_NE(library_loaded, folder + L"\\empty") << "loaded from a folder others may write";
+    EXPECT_EQ(library_loaded.rfind(folder + L".new_", 0), 0u) << narrow(library_loaded);
+    EXPECT_EQ(read_tree(folder), before);
+    release_held();
     remove_left(scratch);
 }
 
