@@ -244,10 +244,18 @@ void remove_target_folder_once() {
     BY_HANDLE_FILE_INFORMATION found = {};
     HANDLE folder = open_plain_folder(launcher_state.target_directory, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
                                                                            FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, found);
-    if (folder == nullptr) return;
+    // Refused while another process holds it (a child's last instant): the
+    // next attempt works through a handle again, held as before, never by
+    // the path alone.
+    bool may_delete = folder != nullptr;
+    if (!may_delete) {
+        folder = open_plain_folder(launcher_state.target_directory, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   found, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (folder == nullptr) return;
+    }
     bool same = found.dwVolumeSerialNumber == launcher_state.target_folder_volume &&
                 file_id(found) == launcher_state.target_folder_id;
-    bool deleted = same && delete_through_handle(folder, found.dwFileAttributes);
+    bool deleted = same && may_delete && delete_through_handle(folder, found.dwFileAttributes);
     if (same && !deleted) {
         launcher_state.target_folder = folder;
         return;
