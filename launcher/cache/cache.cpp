@@ -277,7 +277,6 @@ bool unpack_into_target() {
     EntryLoopResult loop = extract_payload(false);
     if (loop.ending == EntryLoopEnding::stopped) return false;
     if (loop.ending != EntryLoopEnding::end_record) report_unpacking_failure(loop);
-    close_payload();
     // A close of the window from here on no longer cancels: the folder is published.
     return progress_allows_start();
 }

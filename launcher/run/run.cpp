@@ -56,7 +56,6 @@ unsigned run_launcher(const ArgumentVector &arguments) {
     if (loop.ending != EntryLoopEnding::end_record) report_unpacking_failure(loop);
     // Only an end record: a re-entered child has no library to hand the process to.
     if (reentered) report_fatal("Error, attached data holds no application to run.");
-    close_payload();
     if (!progress_allows_start()) end_cancelled_run();
     return launch_child_and_wait();
 }

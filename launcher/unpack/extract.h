@@ -38,7 +38,8 @@ struct EntryLoopResult {
 bool failed_for_lack_of_space(const EntryLoopResult &result);
 
 // Reads the payload's entries over an open payload. A parent writes each
-// below the target directory until the end record; a re-entered child stops
+// below the target directory until the end record, where the frame is
+// decoded to its end (its checksum tested) and the payload closed; a re-entered child stops
 // at the first entry, whose full path it records and gives back. Files are
 // closed on a few threads (unpack/closing.h), all of them before it returns;
 // whatever they did, the first failing entry in payload order decides the result.

@@ -211,6 +211,20 @@ protected:
         sys.CreateProcessW = fake_launch;
         sys.GetExitCodeProcess = child_exit_code;
     }
+    // The cached mode under the tests' template, the file table kept here.
+    void use_cached_mode() {
+        cached_table = file_table();
+        linked_file_table = cached_table.data();
+        test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    }
+    // A cached start whose hand-off loads the fake library.
+    void use_cached_application() {
+        use_fakes();
+        use_cached_mode();
+        sys.LoadLibraryExW = fake_load_library;
+        sys.GetProcAddress = fake_get_proc_address;
+    }
+    std::vector<unsigned char> cached_table;
     wchar_t previous_directory[MAX_PATH];
 };
 
@@ -307,9 +321,7 @@ TEST_F(InjectionTest, EveryCallFailingAtEachUse) {
 
 TEST_F(InjectionTest, EveryCallFailingAtEachUseOfACachedStart) {
     use_fakes();
-    std::vector<unsigned char> table = file_table();
-    linked_file_table = table.data();
-    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    use_cached_mode();
     Injected<&SystemCalls::LoadLibraryExW>::fake = fake_load_library;
     Injected<&SystemCalls::GetProcAddress>::fake = fake_get_proc_address;
     std::wstring product = scratch + L"\\cached", folder = product + L"\\0123456789abcdef";
@@ -345,9 +357,7 @@ bool published;
 
 TEST_F(InjectionTest, ACachedFirstStartFlushesEveryFileAndFixesItsTimeBeforePublishing) {
     use_fakes();
-    std::vector<unsigned char> table = file_table();
-    linked_file_table = table.data();
-    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    use_cached_mode();
     files_open.clear(), files_written.clear(), files_flushed.clear(), unflushed_at_publish.clear();
     published = false;
     sys.LoadLibraryExW = fake_load_library;
@@ -465,9 +475,7 @@ TEST_F(InjectionTest, AnElevatedCachedStartHasACacheOfItsOwnCheckedAtEveryStart)
     make_token_elevated();
     sys.LoadLibraryExW = fake_load_library;
     sys.GetProcAddress = fake_get_proc_address;
-    std::vector<unsigned char> table = file_table();
-    linked_file_table = table.data();
-    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
+    use_cached_mode();
     // A cache folder as a standard start left it, with a planted library.
     std::wstring users = scratch + L"\\cached\\0123456789abcdef";
     CreateDirectoryW((scratch + L"\\cached").c_str(), nullptr);
@@ -548,12 +556,7 @@ TEST_F(InjectionTest, AnElevatedCachedStartHasACacheOfItsOwnCheckedAtEveryStart)
 // those of a launcher whose process it may not open (another user's, an
 // elevated one): that one counts as alive.
 TEST_F(InjectionTest, ACachedStartKeepsTheLeftoversOfALauncherItMayNotOpen) {
-    use_fakes();
-    std::vector<unsigned char> table = file_table();
-    linked_file_table = table.data();
-    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
-    sys.LoadLibraryExW = fake_load_library;
-    sys.GetProcAddress = fake_get_proc_address;
+    use_cached_application();
     ASSERT_EQ(run_once().outcome.ending, Ending::returned);
     std::wstring product = scratch + L"\\cached";
     std::wstring others = product + L"\\0123456789abcdef.new_99990080_000001_AAAAAAAAAAA";
@@ -582,12 +585,7 @@ TEST_F(InjectionTest, ACachedStartKeepsTheLeftoversOfALauncherItMayNotOpen) {
 std::vector<std::wstring> looked_up;
 
 TEST_F(InjectionTest, ACachedStartLooksUpOnlyMarkersNamingALocalProgram) {
-    use_fakes();
-    std::vector<unsigned char> table = file_table();
-    linked_file_table = table.data();
-    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
-    sys.LoadLibraryExW = fake_load_library;
-    sys.GetProcAddress = fake_get_proc_address;
+    use_cached_application();
     ASSERT_EQ(run_once().outcome.ending, Ending::returned);
     std::wstring product = scratch + L"\\cached";
     const std::wstring gone = L"C:\\moved-away\\tool.exe";
@@ -644,12 +642,7 @@ TEST_F(InjectionTest, APreparedFolderHoldingALinkGetsNothingWrittenThroughIt) {
 // whole folder there that is not the user's alone (under Wine: mode 0777)
 // is neither used nor removed: the start runs from a fresh copy of its own.
 TEST_F(InjectionTest, ACacheFolderNotTheUsersAloneIsNeitherUsedNorRemoved) {
-    use_fakes();
-    std::vector<unsigned char> table = file_table();
-    linked_file_table = table.data();
-    test_target_template = L"{TEMP}\\cached\\{PAYLOAD_ID}";
-    sys.LoadLibraryExW = fake_load_library;
-    sys.GetProcAddress = fake_get_proc_address;
+    use_cached_application();
     std::wstring folder = scratch + L"\\cached\\0123456789abcdef";
     ASSERT_EQ(run_once().outcome.ending, Ending::returned);
     EXPECT_EQ(library_loaded, folder + L"\\empty") << "the user's own folder is used";
