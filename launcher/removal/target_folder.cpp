@@ -455,17 +455,20 @@ bool folder_is_administrators_alone(const wchar_t *path) {
     return alone && labelled;
 }
 
+DWORD create_protected_folder(const wchar_t *path, const RunningUser &user) {
+    alignas(8) unsigned char descriptor[256];
+    if (make_protected_descriptor(user, descriptor, sizeof descriptor) == 0) return ERROR_ACCESS_DENIED;
+    // The levels above as the system makes them: the folder is the first the launcher owns.
+    create_parent_directories(path);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    return sys.CreateDirectoryW(path, &attributes) ? 0 : sys.GetLastError();
+}
+
 void make_target_folder() {
     const wchar_t *target = launcher_state.target_directory;
     RunningUser user;
-    alignas(8) unsigned char descriptor[256];
-    size_t size = read_running_user(user) ? make_protected_descriptor(user, descriptor, sizeof descriptor) : 0;
-    if (size == 0) report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(ERROR_ACCESS_DENIED));
-    // The levels above as the system makes them: the target is the first the launcher owns.
-    create_parent_directories(target);
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    bool made = sys.CreateDirectoryW(target, &attributes);
-    DWORD error = made ? 0 : sys.GetLastError();
+    DWORD error = read_running_user(user) ? create_protected_folder(target, user) : ERROR_ACCESS_DENIED;
+    bool made = error == 0;
     if (!made && error != ERROR_ALREADY_EXISTS)
         report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(error));
     // The folder found there is checked through the handle that is then

@@ -40,6 +40,12 @@ bool folder_is_users_alone(HANDLE folder, const RunningUser &user);
 // processes share its SID) only read them: an elevated run's cache folders.
 void protect_for_elevated_cache(bool on);
 
+// Makes the folder `path` (the levels above as the system makes them) with
+// the protected descriptor for `user`. Gives 0 when made,
+// ERROR_ALREADY_EXISTS when something is there already, else the failure's
+// code (ERROR_ACCESS_DENIED when the descriptor cannot be made).
+DWORD create_protected_folder(const wchar_t *path, const RunningUser &user);
+
 // True when the existing folder at `path` is a plain folder (no link) owned
 // by Administrators, labelled high or system with no-write-up, that grants
 // no one but SYSTEM and Administrators any right to change it.

@@ -7,7 +7,6 @@
 #include "paths/template.h"
 #include "payload/stored.h"
 #include "removal/target_folder.h"
-#include "unpack/extract.h"
 #include "unpack/state.h"
 
 namespace {
@@ -41,13 +40,9 @@ bool elevated_cache_is_safe() {
     if (last == nullptr) return false;
     *last = 0;
     RunningUser user;
-    alignas(8) unsigned char descriptor[256];
-    size_t size = read_running_user(user) ? make_protected_descriptor(user, descriptor, sizeof descriptor) : 0;
-    if (size == 0) return false;
-    create_parent_directories(folder);
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    if (!sys.CreateDirectoryW(folder, &attributes) && sys.GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    return folder_is_administrators_alone(folder);
+    if (!read_running_user(user)) return false;
+    DWORD error = create_protected_folder(folder, user);
+    return (error == 0 || error == ERROR_ALREADY_EXISTS) && folder_is_administrators_alone(folder);
 }
 
 }  // namespace
