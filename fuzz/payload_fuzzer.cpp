@@ -40,6 +40,7 @@ struct Reference {
     std::string stream;
     bool capped = false;
     std::vector<size_t> frame_ends;  // where frames ended whole, in stream bytes
+    size_t checksums_hold_until = SIZE_MAX;  // see DecodedStream
     std::vector<Entry> entries;  // the entries the stream holds in full
     Shape shape = Shape::broken;
 };
@@ -90,13 +91,15 @@ void parse_reference(Reference &reference) {
             }
             name += unit;
         }
-        // The end record counts once the frame that holds it has ended whole:
-        // the loop decodes on to the frame's end to test its checksum.
+        // The end record counts once the frame that holds it has ended whole
+        // and the checksums of it and the frames before it hold: the loop
+        // decodes on to the frame's end to test them.
         if (name.empty()) {
-            bool frame_ended = false;
-            for (size_t end : reference.frame_ends) frame_ended = frame_ended || end >= at;
-            if (frame_ended) reference.shape = Shape::whole;
-            else cut_short();
+            size_t frame_end = SIZE_MAX;
+            for (size_t end : reference.frame_ends)
+                if (end >= at && end < frame_end) frame_end = end;
+            if (frame_end == SIZE_MAX) return cut_short();
+            reference.shape = reference.checksums_hold_until <= frame_end ? Shape::broken : Shape::whole;
             return;
         }
         if (!packer_would_write(name)) {
@@ -237,6 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         reference.stream.swap(decoded.bytes);
         reference.capped = decoded.capped;
         reference.frame_ends.swap(decoded.frame_ends);
+        reference.checksums_hold_until = decoded.checksums_hold_until;
         parse_reference(reference);
     }
     judged = &reference;

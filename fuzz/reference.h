@@ -14,13 +14,16 @@ constexpr size_t kReferenceCap = size_t{16} << 20;
 struct DecodedStream {
     std::string bytes;    // what the decoder gives before its first error
     bool capped = false;  // stopped at the cap: the stream may go on
-    std::vector<size_t> frame_ends;  // the stream's length each time a frame ended whole (checksum tested)
+    std::vector<size_t> frame_ends;  // the stream's length each time a frame ended whole
+    // The stream's length at the end of the first frame whose content checksum
+    // does not match; SIZE_MAX while every ended frame's holds.
+    size_t checksums_hold_until = SIZE_MAX;
 };
 
 // Decodes the frame after the three marker bytes of `stored` (`size` >= 3) as
 // the reader does: every call gets a fresh window of the reader's size and all
 // the input left, and calls go on while input remains or the window came back
-// full. The output of a call that fails is never handed out. `decoded` is
+// full; checksums do not stop it. The output of a call that fails is never handed out. `decoded` is
 // emptied first and keeps its memory: a target passes the same one for every
 // input, so that a stream of megabytes is not allocated and paged in anew each time.
 void decode_reference(const uint8_t *stored, size_t size, DecodedStream &decoded);

@@ -71,7 +71,12 @@ uint64_t read_with_reader(const std::vector<unsigned char> &payload) {
             read_payload_bytes(unit, 2);
             if ((unit[0] | unit[1]) == 0) break;
         }
-        if (units == 0) break;
+        // At the end record the launcher decodes to the frame's end and waits
+        // for its checksum's test.
+        if (units == 0) {
+            if (finish_payload_frame() != PayloadStatus::ok) total = 0;
+            break;
+        }
         unsigned char size_bytes[8];
         read_payload_bytes(size_bytes, 8);
         uint64_t size = 0;

@@ -35,10 +35,10 @@ PayloadStatus open_payload_at(const unsigned char *start, uint64_t stored_size);
 PayloadStatus read_payload_bytes(void *destination, uint64_t count);
 
 // Decodes the rest of the frame after the stream's end record, dropping
-// whatever content it still holds, up to the frame's end, where the decoder
-// tests the content checksum that the packer writes (a frame without one has
-// nothing to test). Gives `damaged` when the decoder fails or the input ends
-// first, else `ok`.
+// whatever content it still holds, up to the frame's end, and waits for the
+// test of every frame's content checksum that the packer writes (a frame
+// without one has nothing to test). Gives `damaged` when the decoder fails,
+// the input ends first or a checksum does not match, else `ok`.
 PayloadStatus finish_payload_frame();
 
 // Releases the decoder and the window; again, does nothing.

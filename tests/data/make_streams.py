@@ -52,6 +52,7 @@ frames = {
     "big_packer": zstd(streams["big"], "--no-check", "--no-content-size", "--long=27", "-3"),
     # as other encoders write it: content size and checksum, other levels
     "big_checksum": zstd(streams["big"], "--check", "-19"),
+    "example_checksum": zstd(example, "--check"),
     "big_level1": zstd(streams["big"], "-1", "-B65536"),
     "no_end": zstd(streams["no_end"], "--no-check"),
     "window28": zstd(streams["big"], "--no-check", "--no-content-size", "--long=28"),
@@ -63,6 +64,9 @@ for key, frame in frames.items():
 damaged = bytearray(frames["big_checksum"])
 damaged[-1] ^= 0x40
 write("bad_checksum.payload", stored(bytes(damaged)))
+damaged = bytearray(frames["example_checksum"])
+damaged[-2] ^= 0x01
+write("bad_example_checksum.payload", stored(bytes(damaged)))
 
 # Streams for the entry loop: sizes around the write chunk, names at their bound.
 loop_streams = {

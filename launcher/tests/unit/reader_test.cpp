@@ -97,13 +97,48 @@ TEST_F(ReaderTest, StreamWithoutEndRecordFailsWhenReadPastTheFrame) {
     expect_decode_error(read(got, 2));
 }
 
-TEST_F(ReaderTest, ChecksumMismatchIsDamage) {
-    ASSERT_EQ(open(read_file(test_data("bad_checksum.payload"))).ending, Ending::returned);
-    std::string got;
-    Outcome outcome;
-    do outcome = read(got, 65536);
-    while (outcome.ending == Ending::returned);
-    expect_decode_error(outcome);
+// Reads hand out a frame's content as it decodes; its checksum is tested when
+// the frame is finished, whether the hash ran on a thread of its own (a
+// stream of many windows), on the reader's thread (a short one), or there
+// because no thread could start.
+TEST_F(ReaderTest, ChecksumIsTestedWhenTheFrameIsFinished) {
+    static int threads_started;
+    threads_started = 0;
+    sys.CreateThread = [](LPSECURITY_ATTRIBUTES a, SIZE_T b, LPTHREAD_START_ROUTINE c, LPVOID d, DWORD e,
+                          LPDWORD f) -> HANDLE {
+        ++threads_started;
+        return real_sys.CreateThread(a, b, c, d, e, f);
+    };
+    struct Case {
+        const char *payload, *stream;
+        bool holds;
+        bool threads;  // the swapped CreateThread starts the thread it is asked for
+        int started;
+    };
+    for (const Case &c : {Case{"big_checksum.payload", "big.stream", true, true, 1},
+                          Case{"bad_checksum.payload", "big.stream", false, true, 1},
+                          Case{"bad_checksum.payload", "big.stream", false, false, 0},
+                          Case{"example_checksum.payload", "example.stream", true, true, 0},
+                          Case{"bad_example_checksum.payload", "example.stream", false, true, 0}}) {
+        SCOPED_TRACE(std::string(c.payload) + (c.threads ? "" : ", no thread"));
+        if (!c.threads)
+            sys.CreateThread = [](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                  LPDWORD) -> HANDLE { return nullptr; };
+        threads_started = 0;
+        const std::string stream = read_file(test_data(c.stream));
+        ASSERT_EQ(open(read_file(test_data(c.payload))).ending, Ending::returned);
+        std::string got;
+        ASSERT_EQ(read(got, stream.size()).ending, Ending::returned);
+        EXPECT_EQ(got, stream);
+        Outcome finished = capture([] {
+            PayloadStatus status = finish_payload_frame();
+            if (status != PayloadStatus::ok) report_payload_failure(status);
+        });
+        if (c.holds) EXPECT_EQ(finished.ending, Ending::returned);
+        else expect_decode_error(finished);
+        EXPECT_EQ(threads_started, c.started);
+        close_payload();
+    }
 }
 
 TEST_F(ReaderTest, MarkerMustMatchExactly) {
