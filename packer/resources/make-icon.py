@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Draws tarven.ico, the project's own icon: a teal rounded square with a
 white ring around a white "run" triangle, at 16, 24, 32, 48, 64, 128 and 256
-pixels. Standard library only; the images are computed here, the small sizes
-stored as 32-bit BMP (the sizes old shell code reads as bitmaps), 48 and up as PNG (keeps
-the icon, which every packed executable carries, small).
+pixels. Standard library only; the images are computed here and every size
+is stored as PNG, which Windows reads in icons of any size since Vista: the
+icon is in every packed executable, and the three smallest as 32-bit bitmaps
+took 7.8 KB against 2.2 KB.
 
 Usage: python3 make-icon.py [OUT.ico]   (default: tarven.ico beside this script)
 """
@@ -14,7 +15,6 @@ import sys
 import zlib
 
 SIZES = (16, 24, 32, 48, 64, 128, 256)
-PNG_FROM = 48
 SUPERSAMPLE = 4
 TOP = (0x23, 0x9A, 0xA6)
 BOTTOM = (0x12, 0x5E, 0x6B)
@@ -90,22 +90,6 @@ def png(rows):
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
 
 
-def bmp(rows):
-    """An icon DIB: BITMAPINFOHEADER with twice the height, BGRA rows bottom-up, then the AND mask."""
-    size = len(rows)
-    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
-    pixels = b"".join(bytes(v for r, g, b, a in row for v in (b, g, r, a)) for row in reversed(rows))
-    mask_stride = ((size + 31) // 32) * 4
-    mask = bytearray()
-    for row in reversed(rows):
-        line = bytearray(mask_stride)
-        for x, (_, _, _, a) in enumerate(row):
-            if a == 0:
-                line[x // 8] |= 0x80 >> (x % 8)
-        mask += line
-    return header + pixels + bytes(mask)
-
-
 def ico(images):
     """images: (size, data) pairs; the ICONDIR, its entries, then the data."""
     out = struct.pack("<HHH", 0, 1, len(images))
@@ -123,7 +107,7 @@ def main():
     images = []
     for size in SIZES:
         rows = render(size)
-        images.append((size, png(rows) if size >= PNG_FROM else bmp(rows)))
+        images.append((size, png(rows)))
     with open(target, "wb") as f:
         f.write(ico(images))
 

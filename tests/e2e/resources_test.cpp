@@ -77,7 +77,21 @@ TEST(Resources, ManifestAndIconGroup) {
         int width = group.data[6 + 14 * i];
         sizes.push_back(width == 0 ? 256 : width);
         int id = group.data[6 + 14 * i + 12] | (group.data[6 + 14 * i + 13] << 8);
-        EXPECT_NE(find_resource(module, MAKEINTRESOURCEW(3), id).data, nullptr) << "icon " << id;  // RT_ICON
+        Resource image = find_resource(module, MAKEINTRESOURCEW(3), id);  // RT_ICON
+        ASSERT_NE(image.data, nullptr) << "icon " << id;
+        // Every size is stored as PNG: the system makes an icon of it at its size.
+        int side = sizes.back();
+        HICON icon = CreateIconFromResourceEx(const_cast<BYTE *>(image.data), image.size, TRUE, 0x00030000, side, side,
+                                              LR_DEFAULTCOLOR);
+        ASSERT_NE(icon, nullptr) << "icon " << id << " of " << side << " pixels";
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP bitmap = {};
+        GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+        EXPECT_EQ(bitmap.bmWidth, side);
+        if (info.hbmColor) DeleteObject(info.hbmColor);
+        if (info.hbmMask) DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
     }
     std::sort(sizes.begin(), sizes.end());
     EXPECT_EQ(sizes.front(), 16);
