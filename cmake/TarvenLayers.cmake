@@ -16,7 +16,7 @@
 set(TARVEN_LAYER_SOURCES_system system/syscalls.cpp system/profile_folder.cpp)
 set(TARVEN_LAYER_SOURCES_paths paths/bounded.cpp paths/environment.cpp paths/template.cpp paths/identity.cpp)
 set(TARVEN_LAYER_SOURCES_payload payload/reader.cpp payload/frame_check.cpp payload/content_hash.cpp payload/slots.cpp payload/entry_name.cpp)
-set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/closing.cpp unpack/report.cpp unpack/state.cpp)
+set(TARVEN_LAYER_SOURCES_unpack unpack/extract.cpp unpack/entry_folders.cpp unpack/closing.cpp unpack/report.cpp unpack/state.cpp)
 set(TARVEN_LAYER_SOURCES_removal removal/remove_tree.cpp removal/sweep.cpp removal/folder_handles.cpp
   removal/target_folder.cpp)
 set(TARVEN_LAYER_SOURCES_progress progress/progress_window.cpp)

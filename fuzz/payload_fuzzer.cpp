@@ -20,6 +20,7 @@
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "payload/reader.h"
+#include "system/native_values.h"
 
 namespace {
 
@@ -27,6 +28,11 @@ constexpr size_t kNameLimit = kEntryNameMaxUnits;
 const wchar_t kTarget[] = L"C:\\Users\\u\\AppData\\Local\\Temp\\onefile_4242_012345_ABCDEFGHIJK";
 const char kHeaderError[] = "Error, couldn't find attached data header.\n";
 const char kDecodeError[] = "Error, couldn't decode attached data.\n";
+const std::string kForeignError = [] {
+    std::string line = "Error, target folder '";
+    for (const wchar_t *unit = kTarget; *unit != 0; ++unit) line += static_cast<char>(*unit);  // ASCII
+    return line + "' is there already and not the user's alone.\n";
+}();
 
 struct Entry {
     std::wstring name;
@@ -124,7 +130,8 @@ void parse_reference(Reference &reference) {
 const Reference *judged;
 
 void judge_open(const wchar_t *path, DWORD access, DWORD disposition, size_t index) {
-    if (access != GENERIC_WRITE || disposition != CREATE_ALWAYS) finding("a file opened other than for writing anew");
+    if ((access & GENERIC_WRITE) == 0 || (disposition != kFileCreateNew && disposition != kFileOpenExisting))
+        finding("a file opened other than for writing");
     if (index >= judged->entries.size() && !judged->capped) finding("a file for an entry the stream does not hold");
     if (index < judged->entries.size() &&
         std::wstring(path) != std::wstring(kTarget) + L"\\" + judged->entries[index].name)
@@ -152,12 +159,13 @@ void judge_close(size_t index, uint64_t written) {
     if (index < judged->entries.size() && written != judged->entries[index].size) closed_short = true;
 }
 
-// The target folder's ancestors exist; the target itself is made by the loop.
+// The target folder exists, made or checked before the loop, and its ancestors.
 void reset_file_system() {
     std::vector<std::wstring> ancestors;
     std::wstring target = kTarget;
     for (size_t cut = target.find(L'\\', 3); cut != std::wstring::npos; cut = target.find(L'\\', cut + 1))
         ancestors.push_back(target.substr(0, cut));
+    ancestors.push_back(target);
     install_fake_files(ancestors);
     host_last_error = 0;
 }
@@ -199,6 +207,14 @@ void judge(const Outcome &outcome, const Run &run, const Reference &reference, b
         if (!is_open_failure(outcome)) finding("a refused file without the open-failure report");
         return;
     }
+    // Names that clash (a file and a folder of one name): the second is not
+    // what the payload needs there.
+    if (fake_files.kind_refused) {
+        if (outcome.ending != Ending::exited || outcome.exit_code != 2 || outcome.standard_error != kForeignError)
+            finding("a clash of a file and a folder without the target-folder report");
+        return;
+    }
+    if (open_fake_folders() != 0) finding("a folder handle left open");
     if (outcome.ending == Ending::returned) {
         if (run.ending != EntryLoopEnding::end_record) finding("a parent's entry loop ended other than at the end record");
         if (closed_short) finding("a file closed before its entry's size was written");

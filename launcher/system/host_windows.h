@@ -46,6 +46,8 @@ typedef size_t SIZE_T;
 typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
 
 typedef unsigned long ULONG;
+typedef uintptr_t ULONG_PTR;
+typedef uint16_t USHORT;
 typedef ULONG *PULONG;
 typedef BOOL *PBOOL;
 typedef unsigned char BOOLEAN;
@@ -79,12 +81,42 @@ typedef union _LARGE_INTEGER {
     long long QuadPart;
 } LARGE_INTEGER;
 
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    wchar_t *Buffer;
+} UNICODE_STRING;
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    UNICODE_STRING *ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES;
+
+typedef struct _IO_STATUS_BLOCK {
+    NTSTATUS Status;
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK;
+
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
 #define FILE_SHARE_DELETE 0x4u
 #define CREATE_ALWAYS 2u
+#define FILE_LIST_DIRECTORY 0x1u
+#define FILE_ADD_FILE 0x2u
+#define FILE_ADD_SUBDIRECTORY 0x4u
+#define FILE_TRAVERSE 0x20u
+#define FILE_READ_ATTRIBUTES 0x80u
+#define SYNCHRONIZE 0x100000u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define ERROR_WRITE_FAULT 29u

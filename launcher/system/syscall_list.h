@@ -45,6 +45,7 @@
     CALL(GetFileInformationByHandle, BOOL, (HANDLE, LPBY_HANDLE_FILE_INFORMATION), GetFileInformationByHandle, FALSE) \
     CALL(GetVolumeInformationByHandleW, BOOL, (HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPWSTR, DWORD),     \
          GetVolumeInformationByHandleW, FALSE)                                                                       \
+    LEFT_OUT(RtlNtStatusToDosError, ULONG, (NTSTATUS), dos_error_of_status, "it cannot fail")                     \
     CALL(NtQuerySecurityObject, NTSTATUS, (HANDLE, ULONG, PVOID, ULONG, PULONG), nt_query_security_object,           \
          kStatusAccessDenied)                                                                                        \
     /* the running user */                                                                                           \

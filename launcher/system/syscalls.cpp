@@ -90,6 +90,19 @@ NTSTATUS WINAPI nt_create_file(PHANDLE handle, DWORD access, POBJECT_ATTRIBUTES 
                       disposition, options, ea, ea_length);
 }
 
+// ntdll has it on every system; were it missing, the reason would read as
+// a write fault rather than as nothing.
+ULONG WINAPI dos_error_of_status(NTSTATUS status) {
+    static void *function;
+    void *found = __atomic_load_n(&function, __ATOMIC_ACQUIRE);
+    if (found == nullptr) {
+        found = ntdll_export("RtlNtStatusToDosError");
+        __atomic_store_n(&function, found, __ATOMIC_RELEASE);
+    }
+    if (found == nullptr) return ERROR_WRITE_FAULT;
+    return reinterpret_cast<ULONG(WINAPI *)(NTSTATUS)>(found)(status);
+}
+
 NTSTATUS WINAPI nt_query_directory_file(HANDLE folder, HANDLE event, PVOID routine, PVOID context,
                                         PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, ULONG information_class,
                                         BOOLEAN single, PUNICODE_STRING mask, BOOLEAN restart) {

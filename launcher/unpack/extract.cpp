@@ -2,6 +2,7 @@
 #include "unpack/extract.h"
 
 #include "unpack/closing.h"
+#include "unpack/entry_folders.h"
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "paths/bounded.h"
@@ -145,10 +146,10 @@ EntryLoopResult write_entries(bool reentered) {
         if (read_payload_bytes(size_bytes, 8) != PayloadStatus::ok) return kDamaged;
         uint64_t size = 0;
         for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
-        create_parent_directories(launcher_state.entry_path);
-        HANDLE file = sys.CreateFileW(launcher_state.entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            return {EntryLoopEnding::cannot_open, launcher_state.entry_path, sys.GetLastError()};
+        PlacedFile placed = place_entry_file(entry_name);
+        if (placed.as == Placed::foreign) return {EntryLoopEnding::foreign_entry, launcher_state.target_directory, 0};
+        if (placed.as == Placed::failed) return {EntryLoopEnding::cannot_open, launcher_state.entry_path, placed.error};
+        HANDLE file = placed.file;
         EntryLoopResult written = write_entry_data(file, size);
         // Stopped or failed, the file is closed here: its handle shares no
         // deletion, and the folder may have to go (a stopped loop's clean-up,
@@ -242,7 +243,9 @@ int created_directory_count() { return launcher_state.created_directory_total; }
 EntryLoopResult extract_payload(bool reentered) {
     __atomic_store_n(&launcher_state.unpacking, true, __ATOMIC_SEQ_CST);
     begin_closes(launcher_state.cached_files ? finish_cached_file : nullptr);
+    begin_entry_folders();
     EntryLoopResult result = write_entries(reentered);
+    end_entry_folders();
     // Every file handed over is closed before the loop ends: a cached folder
     // is renamed whole, and a folder with files open could not be. A close
     // that failed belongs to an entry before the one the loop ended at, so it

@@ -23,13 +23,14 @@ enum class EntryLoopEnding {
     first_entry,   // a re-entered child reached the first entry: `path` is the library
     damaged,       // the stream cannot be decoded, or a name is over long or leaves the folder
     cannot_open,   // the file `path` cannot be created
+    foreign_entry, // something in the target folder `path` is a link, or not what the payload needs
     cannot_write,  // writing or closing a file failed for the reason `error`
     stopped,       // stop_entry_loop asked it to stop: no file is left open
 };
 
 struct EntryLoopResult {
     EntryLoopEnding ending;
-    const wchar_t *path;  // first_entry, cannot_open
+    const wchar_t *path;  // first_entry, cannot_open, foreign_entry
     DWORD error;          // cannot_write: the system's code, never 0; cannot_open: the system's code
 };
 

@@ -95,6 +95,7 @@ void report_payload_failure(PayloadStatus status) {
 void report_entry_loop_failure(const EntryLoopResult &result) {
     switch (result.ending) {
     case EntryLoopEnding::cannot_open: report_open_failure(result.path);
+    case EntryLoopEnding::foreign_entry: report_foreign_folder(result.path);
     case EntryLoopEnding::cannot_write:
         report_fatal_with_code("Error, couldn't unpack file to target path.", static_cast<long>(result.error));
     // Asked to stop by a console event, whose clean-up ends the process:

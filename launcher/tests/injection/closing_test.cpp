@@ -46,21 +46,22 @@ int number_of(LPCWSTR path) {
     return at == std::wstring::npos || at + 4 > name.size() ? -1 : _wtoi(name.c_str() + at + 1);
 }
 
-HANDLE WINAPI create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                          DWORD flags, HANDLE model) {
-    int entry = number_of(path);
-    // Not a payload file: the clean-up's own opens of the folder, say.
-    if (entry < 0) return real_sys.CreateFileW(path, access, share, security, disposition, flags, model);
-    if (entry == open_fails_at) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE file = real_sys.CreateFileW(path, access, share, security, disposition, flags, model);
+NTSTATUS WINAPI create_file(PHANDLE handle, DWORD access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                            PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition, ULONG options,
+                            PVOID ea, ULONG ea_length) {
+    std::wstring name(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
+    int entry = number_of(name.c_str());
+    NTSTATUS status = kStatusAccessDenied;
+    if (entry < 0 || entry != open_fails_at)
+        status = real_sys.NtCreateFile(handle, access, attributes, io, size, file_attributes, share, disposition,
+                                       options, ea, ea_length);
+    // Not a payload file: a folder on the way, say.
+    if (entry < 0 || status < 0) return status;
     AcquireSRWLockExclusive(&lock);
-    entry_of[file] = entry;
+    entry_of[*handle] = entry;
     ReleaseSRWLockExclusive(&lock);
     opened_last = entry;
-    return file;
+    return status;
 }
 
 BOOL WINAPI close_handle(HANDLE handle) {
@@ -104,7 +105,8 @@ protected:
         close_waits_for_failure.clear();
         opened_last = failed_last = -1;
         open_fails_at = -1;
-        sys.CreateFileW = create_file;
+        sys.NtCreateFile = create_file;
+        CreateDirectoryW(target.c_str(), nullptr);  // made before the loop, as the run sequence does
         sys.CloseHandle = close_handle;
         payload = read_file(test_data("many.payload"));
     }
@@ -270,16 +272,19 @@ TEST_F(ClosingTest, AConsoleEventWhileUnpackingStopsTheLoopAndRemovesEverything)
     static HANDLE handler_thread;
     handler_thread = nullptr;
     close_waits_for_open[30] = 35;  // closes still pending when the event comes
-    sys.CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                         DWORD flags, HANDLE model) -> HANDLE {
-        if (number_of(path) == 40 && handler_thread == nullptr) {
+    sys.NtCreateFile = [](PHANDLE handle, DWORD access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                          PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition, ULONG options,
+                          PVOID ea, ULONG ea_length) -> NTSTATUS {
+        std::wstring name(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
+        if (number_of(name.c_str()) == 40 && handler_thread == nullptr) {
             handler_thread = CreateThread(nullptr, 0, [](void *) -> DWORD {
                 return console_control_handler(CTRL_C_EVENT);
             }, nullptr, 0, nullptr);
             // The handler asks the loop to stop before it writes much more.
             while (!launcher_state.stop_requested) Sleep(1);
         }
-        return create_file(path, access, share, security, disposition, flags, model);
+        return create_file(handle, access, attributes, io, size, file_attributes, share, disposition, options, ea,
+                           ea_length);
     };
     Outcome outcome = extract();
     EXPECT_EQ(outcome.ending, Ending::returned);

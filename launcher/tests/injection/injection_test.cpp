@@ -14,11 +14,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string.h>
+
 #include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "unpack/extract.h"
@@ -62,6 +65,11 @@ template <typename R, typename... A, R (*SystemCalls::*Member)(A...)> struct Inj
     static R call(A... arguments) {
         Site &site = Counter<Member>::site;
         if (++site.calls == site.fail_at) {
+            // A close that fails has closed the handle all the same (a file
+            // whose last flush failed): left open, it would outlive the run
+            // here, in the tests' own process, and hold its folder.
+            if constexpr (std::is_same_v<std::tuple<A...>, std::tuple<HANDLE>>)
+                if (strcmp(site.name, "CloseHandle") == 0) real_sys.CloseHandle(arguments...);
             SetLastError(ERROR_ACCESS_DENIED);
             return Failure<Member, R>::value;
         }
@@ -362,10 +370,23 @@ TEST_F(InjectionTest, ACachedFirstStartFlushesEveryFileAndFixesItsTimeBeforePubl
     published = false;
     sys.LoadLibraryExW = fake_load_library;
     sys.GetProcAddress = fake_get_proc_address;
+    // The files are made relative to their folders; the marker by its path.
+    sys.NtCreateFile = [](PHANDLE handle, DWORD access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                          PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition, ULONG options,
+                          PVOID ea, ULONG ea_length) {
+        NTSTATUS status = real_sys.NtCreateFile(handle, access, attributes, io, size, file_attributes, share,
+                                                disposition, options, ea, ea_length);
+        if (status >= 0 && (access & GENERIC_WRITE) != 0) {
+            std::wstring name(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
+            files_open[*handle] = name;
+            files_written.push_back(name);
+        }
+        return status;
+    };
     sys.CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                          DWORD flags, HANDLE model) {
         HANDLE file = real_sys.CreateFileW(path, access, share, security, disposition, flags, model);
-        if (file != INVALID_HANDLE_VALUE && (access & GENERIC_WRITE) != 0) {
+        if (file != INVALID_HANDLE_VALUE && (access & GENERIC_WRITE) != 0 && (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
             files_open[file] = path;
             files_written.push_back(path);
         }
@@ -617,24 +638,39 @@ TEST_F(InjectionTest, ACachedStartLooksUpOnlyMarkersNamingALocalProgram) {
 }
 
 // A fixed template meets a folder of the user's own, prepared beforehand
-// with a link `d` (the payload's folder) to another folder: nothing is
-// written through it, and nothing behind it changes. Under Wine the link is
-// a host symlink, which opening follows but the listing shows.
+// with what the payload's names would be written through: a link `d` (the
+// payload's folder) to another folder, a hard link `d\exact` to a file
+// elsewhere, a file `d` where a folder is wanted. Nothing is written through
+// any of them, and nothing behind them changes. Under Wine the link is a
+// host symlink, which opening follows but the listing shows; the hard link
+// shows in the file's count of names.
 TEST_F(InjectionTest, APreparedFolderHoldingALinkGetsNothingWrittenThroughIt) {
     use_fakes();
     test_target_template = L"{TEMP}\\tool";
     std::wstring prepared = scratch + L"\\tool", elsewhere = scratch + L"\\user";
-    wcscpy(launcher_state.target_directory, prepared.c_str());
-    ASSERT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);  // the user's alone
-    release_held();
-    make_folder_link(prepared + L"\\d", elsewhere);
-    std::map<std::wstring, std::string> before = read_tree(elsewhere);
-    Result result = run_once();
-    EXPECT_EQ(result.outcome.exit_code, 2);
-    EXPECT_EQ(result.outcome.standard_error,
-              "Error, target folder '" + narrow(prepared) + "' is there already and not the user's alone.\n");
-    EXPECT_FALSE(child_saw_its_files);
-    EXPECT_EQ(read_tree(elsewhere), before) << "written through the link";
+    const std::function<void()> preparations[] = {
+        [&] { make_folder_link(prepared + L"\\d", elsewhere); },
+        [&] {
+            ASSERT_TRUE(CreateDirectoryW((prepared + L"\\d").c_str(), nullptr));
+            ASSERT_TRUE(CreateHardLinkW((prepared + L"\\d\\exact").c_str(), (elsewhere + L"\\keep.txt").c_str(), nullptr))
+                << GetLastError();
+        },
+        [&] { make_file(prepared + L"\\d"); },
+    };
+    for (const std::function<void()> &prepare : preparations) {
+        wcscpy(launcher_state.target_directory, prepared.c_str());
+        ASSERT_EQ(capture([] { make_target_folder(); }).ending, Ending::returned);  // the user's alone
+        release_held();
+        prepare();
+        std::map<std::wstring, std::string> before = read_tree(elsewhere);
+        Result result = run_once();
+        EXPECT_EQ(result.outcome.exit_code, 2);
+        EXPECT_EQ(result.outcome.standard_error,
+                  "Error, target folder '" + narrow(prepared) + "' is there already and not the user's alone.\n");
+        EXPECT_FALSE(child_saw_its_files);
+        EXPECT_EQ(read_tree(elsewhere), before) << "written through a link";
+        remove_host_tree(prepared);
+    }
     remove_left(scratch);
 }
 

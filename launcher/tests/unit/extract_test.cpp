@@ -2,6 +2,7 @@
 // over real payloads with the file calls observed through the table.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "unpack/report.h"
 #include "unpack/state.h"
 #include "payload/reader.h"
+#include "system/native_values.h"
 #include "launcher/tests/support/fake_files.h"
 #include "tests/support/files.h"
 #include "launcher/tests/support/seam.h"
@@ -32,7 +34,7 @@ protected:
         install_fake_files({L"C:\\Users\\u"});
         fake_files.set_error = [](DWORD code) { SetLastError(code); };
         fake_files.on_open = [](const wchar_t *, DWORD, DWORD disposition, size_t) {
-            EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
+            EXPECT_TRUE(disposition == kFileCreateNew || disposition == kFileOpenExisting) << disposition;
         };
         fake_files.complain = [](const char *what) { ADD_FAILURE() << what; };
         fake_files.on_write = nullptr;
@@ -44,6 +46,7 @@ protected:
         // A run that failed ended its process, which closed its file.
         fake_files.open_name.clear();
         wcscpy(launcher_state.target_directory, target);
+        put_fake_folder(target);  // made, or found the user's alone, before the loop
         return capture([&] {
             PayloadStatus opened = open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
             if (opened != PayloadStatus::ok) report_payload_failure(opened);
@@ -123,7 +126,7 @@ TEST_F(ExtractTest, CountsTheBytesWrittenAndStopsWhenCancelled) {
     ASSERT_EQ(extract("chunks.payload").ending, Ending::returned);
     EXPECT_EQ(launcher_state.unpacked_bytes, 32768u + 32769u);
     reset_launcher_state();
-    install_fake_files({L"C:\\Users\\u"});
+    install_fake_files({L"C:\\Users\\u", L"C:\\t\\run"});
     fake_files.on_write = [](size_t, const void *, DWORD, uint64_t) { launcher_state.stop_requested = true; };
     payload = read_file(test_data("chunks.payload"));
     wcscpy(launcher_state.target_directory, L"C:\\t\\run");
@@ -135,7 +138,7 @@ TEST_F(ExtractTest, CountsTheBytesWrittenAndStopsWhenCancelled) {
     EXPECT_EQ(fake_files.open_name, L"");
     // Cancelled before the first entry: not a file is made.
     reset_launcher_state();
-    install_fake_files({L"C:\\Users\\u"});
+    install_fake_files({L"C:\\Users\\u", L"C:\\t\\run"});
     launcher_state.stop_requested = true;
     wcscpy(launcher_state.target_directory, L"C:\\t\\run");
     ASSERT_EQ(open_payload_at(reinterpret_cast<const unsigned char *>(payload.data()), payload.size()), PayloadStatus::ok);
@@ -203,12 +206,43 @@ TEST_F(ExtractTest, FailedAndShortWritesAreReported) {
 }
 
 TEST_F(ExtractTest, FileThatCannotBeCreatedIsNamed) {
-    sys.CreateFileW = [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) -> HANDLE {
-        return INVALID_HANDLE_VALUE;
-    };
+    sys.NtCreateFile = [](PHANDLE, DWORD, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                          ULONG, PVOID, ULONG) { return kStatusAccessDenied; };
     Outcome outcome = extract("one_file.payload");
     EXPECT_EQ(outcome.exit_code, 2);
     EXPECT_EQ(outcome.standard_error, "Error, failed to open 'C:\\t\\run\\f' for writing.\n");
+}
+
+// Folders are made through their parent's handle, each once while entries
+// share it, and closed when the loop ends. What is there already is opened
+// itself: a plain file is emptied and written, while a link (one swapped in
+// after the folder was checked, say), a hard link, or a folder where a file
+// is wanted or the other way ends the run before anything is written
+// through it.
+TEST_F(ExtractTest, EntriesAreWrittenThroughTheirFoldersHandlesNeverThroughALink) {
+    ASSERT_EQ(extract("chunks.payload").ending, Ending::returned);
+    EXPECT_EQ(created, (std::vector<std::wstring>{L"C:\\t\\run\\d", L"C:\\t\\run\\d\\e"}));
+    EXPECT_EQ(open_fake_folders(), 0u);
+    put_fake_file(L"C:\\t\\run\\d\\exact", std::string(40000, 'z'));
+    ASSERT_EQ(extract("chunks.payload").ending, Ending::returned);
+    EXPECT_EQ(files[L"C:\\t\\run\\d\\exact"], std::string(32768, 'x'));
+    const std::function<void()> preparations[] = {
+        [] { fake_files.links.insert(L"C:\\T\\RUN\\D"); },
+        [] { fake_files.links.insert(L"C:\\T\\RUN"); },
+        [] { fake_files.hard_linked.insert(L"C:\\T\\RUN\\D\\E\\OVER"); },
+        [] { put_fake_file(L"C:\\t\\run\\d", "a file where a folder is wanted"); },
+        [] { put_fake_folder(L"C:\\t\\run\\empty"); },
+    };
+    for (const std::function<void()> &prepare : preparations) {
+        install_fake_files({L"C:\\Users\\u", L"C:\\t\\run\\d\\e"});
+        put_fake_folder(L"C:\\t\\run\\d");
+        put_fake_file(L"C:\\t\\run\\d\\e\\over", "kept");
+        prepare();
+        Outcome outcome = extract("chunks.payload");
+        EXPECT_EQ(outcome.exit_code, 2);
+        EXPECT_EQ(outcome.standard_error, "Error, target folder 'C:\\t\\run' is there already and not the user's alone.\n");
+        EXPECT_EQ(files[L"C:\\t\\run\\d\\e\\over"], "kept");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,28 @@
+// ntdll's values for the calls the launcher makes through the table, spelled
+// here: the user-mode headers lack most of them.
+#pragma once
+
+#include "system/syscalls.h"
+
+// NtCreateFile's dispositions and what its status block then says.
+constexpr ULONG kFileOpenExisting = 1;
+constexpr ULONG kFileCreateNew = 2;
+constexpr ULONG kFileOpenOrCreate = 3;
+constexpr ULONG_PTR kFileWasCreated = 2;
+
+// NtCreateFile's options and the object attributes' flags.
+constexpr ULONG kOptionDirectory = 0x1;
+constexpr ULONG kOptionSynchronous = 0x20;
+constexpr ULONG kOptionNonDirectory = 0x40;
+constexpr ULONG kOptionOpenLinkItself = 0x200000;
+constexpr ULONG kNameCaseInsensitive = 0x40;
+
+// NtQueryInformationFile's and NtSetInformationFile's classes.
+constexpr ULONG kClassStandard = 5;
+constexpr ULONG kClassEndOfFile = 20;
+constexpr ULONG kClassAttributeTag = 35;
+
+// Statuses the launcher tells apart.
+constexpr NTSTATUS kStatusNameCollision = static_cast<NTSTATUS>(0xC0000035u);
+constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAu);
+constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103u);
