@@ -1,7 +1,8 @@
-// Fuzz target: the payload reader alone, with requests of any size. Each must
-// give exactly the next bytes of the reference decoding (reference.h), and
-// must end the process with the decode message exactly when the stream cannot
-// give them; a request of 0 bytes makes no decoder call.
+// Fuzz target: the payload reader alone, with requests of any size, every
+// other one asked in place first (copied when the window does not hold it
+// whole). Each must give exactly the next bytes of the reference decoding
+// (reference.h), and must end the process with the decode message exactly
+// when the stream cannot give them; a request of 0 bytes makes no decoder call.
 //
 // Input: a count of requests (0..15), that many 3-byte little-endian request
 // sizes (up to 16 MiB each), then the stored payload ("WEQ"...).
@@ -49,14 +50,21 @@ void read_all(void *context) {
     auto *reads = static_cast<Reads *>(context);
     PayloadStatus opened = open_payload_at(reads->stored, reads->stored_size);
     if (opened != PayloadStatus::ok) report_payload_failure(opened);
+    bool in_place = false;
     for (size_t count : reads->requests) {
         const std::string &expected = reads->reference->bytes;
         if (reads->position + count > expected.size() && reads->reference->capped) return;  // past what is judged
-        uint8_t *buffer = destination_for(count);
+        const uint8_t *buffer = destination_for(count);
         reads->pending = count;
         uint64_t calls = payload_decoder_calls();
-        PayloadStatus status = read_payload_bytes(buffer, count);
+        const unsigned char *taken = nullptr;
+        PayloadStatus status = PayloadStatus::ok;
+        in_place = !in_place;
+        if (in_place) status = take_payload_bytes(count, &taken);
+        if (status == PayloadStatus::ok && taken == nullptr)
+            status = read_payload_bytes(destination_for(count), count);
         if (status != PayloadStatus::ok) report_payload_failure(status);
+        if (taken != nullptr) buffer = taken;
         if (count == 0 && payload_decoder_calls() != calls) finding("a request of 0 bytes called the decoder");
         if (reads->position + count > expected.size()) finding("a request met beyond what the decoder gives");
         if (count > 0 && memcmp(buffer, expected.data() + reads->position, count) != 0)

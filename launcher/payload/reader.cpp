@@ -29,10 +29,9 @@ bool frame_checked;   // the frame being decoded carries a content checksum
 
 // One decoder call into the next free window; false when the decoder fails.
 bool refill_window() {
-    auto *next = next_decoding_window();
-    window = {next, kPayloadWindowSize, 0};
+    window = {own_window, kPayloadWindowSize, 0};
     read_position = 0;
-    DecodedPiece piece{next, 0, frame_starting, false, false, 0};
+    DecodedPiece piece{own_window, 0, frame_starting, false, false, 0};
     if (frame_starting) {
         // The decoder reads this same header; a damaged one fails there.
         ZSTD_frameHeader header;
@@ -68,11 +67,12 @@ PayloadStatus open_payload_at(const unsigned char *start, uint64_t stored_size) 
     read_position = 0;
     frame_left = 1;
     frame_starting = true;
-    begin_frame_checks(own_window);
+    begin_frame_checks();
     decoder = reinterpret_cast<ZSTD_DCtx *>(sys.ZSTD_createDCtx());
     if (decoder == nullptr) return PayloadStatus::no_memory;
-    // The checksum is tested beside the decoding (payload/frame_check.h). A
-    // decoder that refused this would test it as well, to the same verdict.
+    // The checksum is tested as the reader decodes (payload/frame_check.h),
+    // where the bytes are in the cache. A decoder that refused this would
+    // test it as well, to the same verdict.
     ZSTD_DCtx_setParameter(decoder, ZSTD_d_forceIgnoreChecksum, ZSTD_d_ignoreChecksum);
     input = {start + kPayloadMarkerSize, static_cast<size_t>(stored_size - kPayloadMarkerSize), 0};
     return PayloadStatus::ok;
@@ -105,6 +105,18 @@ PayloadStatus read_payload_bytes(void *destination, uint64_t count) {
     return PayloadStatus::ok;
 }
 
+PayloadStatus take_payload_bytes(uint64_t count, const unsigned char **bytes) {
+    *bytes = nullptr;
+    if (count == 0) return PayloadStatus::ok;
+    if (window.pos == read_position && (input.pos < input.size || window.pos == kPayloadWindowSize) &&
+        !refill_window())
+        return PayloadStatus::damaged;
+    if (window.pos - read_position < count) return PayloadStatus::ok;
+    *bytes = static_cast<const unsigned char *>(window.dst) + read_position;
+    read_position += static_cast<size_t>(count);
+    return PayloadStatus::ok;
+}
+
 PayloadStatus finish_payload_frame() {
     while (frame_left != 0) {
         // The decoder ended its last call short of a full window with all
@@ -116,7 +128,6 @@ PayloadStatus finish_payload_frame() {
 }
 
 void close_payload() {
-    end_frame_checks();
     sys.ZSTD_freeDCtx(decoder);
     sys.free(own_window);
     decoder = nullptr;

@@ -34,6 +34,13 @@ PayloadStatus open_payload_at(const unsigned char *start, uint64_t stored_size);
 // undefined), else `ok`.
 PayloadStatus read_payload_bytes(void *destination, uint64_t count);
 
+// Points `*bytes` at the next `count` bytes of the payload stream where the
+// window holds them whole (decoding the next window first when this one is
+// used up), and moves past them; else sets it to nullptr and moves nowhere,
+// for read_payload_bytes to copy them. The bytes stay in place until the
+// next call of either. Gives `damaged` when the decoder fails, else `ok`.
+PayloadStatus take_payload_bytes(uint64_t count, const unsigned char **bytes);
+
 // Decodes the rest of the frame after the stream's end record, dropping
 // whatever content it still holds, up to the frame's end, and waits for the
 // test of every frame's content checksum that the packer writes (a frame

@@ -95,7 +95,14 @@ EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
     while (remaining > 0) {
         if (stop_was_requested()) return kStopped;
         DWORD chunk = remaining < kWriteChunk ? static_cast<DWORD>(remaining) : kWriteChunk;
-        if (read_payload_bytes(write_buffer, chunk) != PayloadStatus::ok) return kDamaged;
+        // Written from the decoded window where it holds the whole chunk:
+        // copying every byte once more costs about as much as hashing it.
+        const unsigned char *bytes = nullptr;
+        if (take_payload_bytes(chunk, &bytes) != PayloadStatus::ok) return kDamaged;
+        if (bytes == nullptr) {
+            if (read_payload_bytes(write_buffer, chunk) != PayloadStatus::ok) return kDamaged;
+            bytes = write_buffer;
+        }
         // A short write (a disk that filled midway through the chunk) is
         // written on: the next call fails with the system's own reason (112,
         // not enough space). One that succeeds writing nothing gives none,
@@ -103,7 +110,7 @@ EntryLoopResult write_entry_data(HANDLE file, uint64_t remaining) {
         // file), so it is reported as a write fault.
         for (DWORD done = 0; done < chunk;) {
             DWORD written = 0;
-            if (!sys.WriteFile(file, write_buffer + done, chunk - done, &written, nullptr))
+            if (!sys.WriteFile(file, bytes + done, chunk - done, &written, nullptr))
                 return write_failure(sys.GetLastError());
             if (written == 0 || written > chunk - done) return write_failure(ERROR_WRITE_FAULT);
             done += written;
