@@ -469,6 +469,7 @@ void make_target_folder() {
     RunningUser user;
     DWORD error = read_running_user(user) ? create_protected_folder(target, user) : ERROR_ACCESS_DENIED;
     bool made = error == 0;
+    launcher_state.target_folder_made = made;
     if (!made && error != ERROR_ALREADY_EXISTS)
         report_fatal_with_code("Error, couldn't create target folder.", static_cast<long>(error));
     // The folder found there is checked through the handle that is then

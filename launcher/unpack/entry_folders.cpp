@@ -30,6 +30,7 @@ int depth = -1;
 bool own_root;
 
 constexpr PlacedFile kForeign = {Placed::foreign, nullptr, 0};
+constexpr PlacedFile kClash = {Placed::clash, nullptr, 0};
 
 PlacedFile refused(NTSTATUS status) {
     return {Placed::failed, nullptr, static_cast<DWORD>(sys.RtlNtStatusToDosError(status))};
@@ -53,7 +54,7 @@ NTSTATUS open_in(HANDLE &handle, HANDLE folder, const wchar_t *name, size_t unit
 }
 
 // What an entry found there already turned out to be, by its own handle.
-enum class Found { plain, foreign, unknown };
+enum class Found { plain, foreign, clash, unknown };
 
 Found judge(HANDLE handle, bool want_folder, NTSTATUS &status) {
     IO_STATUS_BLOCK io = {};
@@ -63,8 +64,8 @@ Found judge(HANDLE handle, bool want_folder, NTSTATUS &status) {
     } tag = {};
     status = sys.NtQueryInformationFile(handle, &io, &tag, sizeof tag, kClassAttributeTag);
     if (status < 0) return Found::unknown;
-    bool is_folder = (tag.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if ((tag.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || is_folder != want_folder) return Found::foreign;
+    if ((tag.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return Found::foreign;
+    if (((tag.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != want_folder) return Found::clash;
     if (want_folder) return Found::plain;
     // A second name for the file is a hard link: writing would change the
     // file under its other name, wherever that is.
@@ -78,19 +79,24 @@ Found judge(HANDLE handle, bool want_folder, NTSTATUS &status) {
     return standard.links > 1 ? Found::foreign : Found::plain;
 }
 
+// What an entry that is not plain gives; `status` is the reason of one not judged.
+PlacedFile not_placed(Found found, NTSTATUS status) {
+    return found == Found::foreign ? kForeign : found == Found::clash ? kClash : refused(status);
+}
+
 // Opens, or makes, the folder `name` inside `parent`.
 PlacedFile enter_folder(HANDLE parent, const wchar_t *name, size_t units) {
     HANDLE folder = nullptr;
     ULONG_PTR information = 0;
     NTSTATUS status = open_in(folder, parent, name, units, kFolderAccess, kShareAll, kFileOpenOrCreate,
                               kOptionDirectory, information);
-    if (status == kStatusNotADirectory) return kForeign;
+    if (status == kStatusNotADirectory) return kClash;
     if (status < 0) return refused(status);
     // One made just now is what it was made as; one found there is judged.
     Found found = information == kFileWasCreated ? Found::plain : judge(folder, true, status);
     if (found == Found::plain) return {Placed::file, folder, 0};
     sys.CloseHandle(folder);
-    return found == Found::foreign ? kForeign : refused(status);
+    return not_placed(found, status);
 }
 
 // Creates the file `name` inside `folder`; one there already (a folder used
@@ -104,7 +110,7 @@ PlacedFile create_file_in(HANDLE folder, const wchar_t *name, size_t units) {
     if (status != kStatusNameCollision) return refused(status);
     status = open_in(file, folder, name, units, kFileAccess, FILE_SHARE_WRITE, kFileOpenExisting, kOptionNonDirectory,
                      information);
-    if (status == kStatusFileIsADirectory) return kForeign;
+    if (status == kStatusFileIsADirectory) return kClash;
     if (status < 0) return refused(status);
     Found found = judge(file, false, status);
     if (found == Found::plain) {
@@ -115,7 +121,7 @@ PlacedFile create_file_in(HANDLE folder, const wchar_t *name, size_t units) {
         found = Found::unknown;
     }
     sys.CloseHandle(file);
-    return found == Found::foreign ? kForeign : refused(status);
+    return not_placed(found, status);
 }
 
 // The target folder: the handle held since it was made or checked, else
@@ -131,7 +137,7 @@ PlacedFile start_chain() {
         Found found = judge(root, true, status);
         if (found != Found::plain) {
             sys.CloseHandle(root);
-            return found == Found::foreign ? kForeign : refused(status);
+            return not_placed(found, status);
         }
     }
     levels[0] = root;

@@ -9,7 +9,8 @@
 // What placing an entry's file gave.
 enum class Placed {
     file,     // `file` is open for writing and empty
-    foreign,  // something there already is a link, or not what the payload needs
+    foreign,  // something there already is a link
+    clash,    // a file is there where a folder is wanted, or the other way
     failed,   // the system refused: `error` is its reason
 };
 

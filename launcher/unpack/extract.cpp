@@ -154,7 +154,13 @@ EntryLoopResult write_entries(bool reentered) {
         uint64_t size = 0;
         for (int i = 7; i >= 0; --i) size = (size << 8) | size_bytes[i];
         PlacedFile placed = place_entry_file(entry_name);
-        if (placed.as == Placed::foreign) return {EntryLoopEnding::foreign_entry, launcher_state.target_directory, 0};
+        // A file and a folder of one name in a folder this run made are the
+        // payload's own clash: the entry cannot be written, as ever. In a
+        // folder there before, the other one may be anyone's.
+        if (placed.as == Placed::clash && launcher_state.target_folder_made)
+            return {EntryLoopEnding::cannot_open, launcher_state.entry_path, ERROR_ALREADY_EXISTS};
+        if (placed.as != Placed::file && placed.as != Placed::failed)
+            return {EntryLoopEnding::foreign_entry, launcher_state.target_directory, 0};
         if (placed.as == Placed::failed) return {EntryLoopEnding::cannot_open, launcher_state.entry_path, placed.error};
         HANDLE file = placed.file;
         EntryLoopResult written = write_entry_data(file, size);

@@ -12,6 +12,7 @@ void reset_launcher_state() {
     launcher_state.stop_requested = false;
     launcher_state.unpacked_bytes = 0;
     launcher_state.target_folder = nullptr;
+    launcher_state.target_folder_made = false;
     launcher_state.target_folder_volume = 0;
     launcher_state.target_folder_id = 0;
     launcher_state.entry_path[0] = 0;

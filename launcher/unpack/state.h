@@ -32,6 +32,9 @@ struct LauncherState {
     // let it list. Null when none is held; closed once its deletion is
     // accepted, or when the folder stops being this run's to remove.
     HANDLE target_folder;
+    // Set when this run made the target directory: whatever is found in it
+    // then, the run wrote itself.
+    bool target_folder_made;
     // The held folder's volume serial number and file id.
     DWORD target_folder_volume;
     unsigned long long target_folder_id;

@@ -243,6 +243,12 @@ TEST_F(ExtractTest, EntriesAreWrittenThroughTheirFoldersHandlesNeverThroughALink
         EXPECT_EQ(outcome.standard_error, "Error, target folder 'C:\\t\\run' is there already and not the user's alone.\n");
         EXPECT_EQ(files[L"C:\\t\\run\\d\\e\\over"], "kept");
     }
+    // In a folder this run made, a file where a folder is wanted is the
+    // payload's own clash: the entry cannot be written.
+    install_fake_files({L"C:\\Users\\u"});
+    put_fake_file(L"C:\\t\\run\\d", "written by an entry before");
+    launcher_state.target_folder_made = true;
+    EXPECT_EQ(extract("chunks.payload").standard_error, "Error, failed to open 'C:\\t\\run\\d\\exact' for writing.\n");
 }
 
 }  // namespace
