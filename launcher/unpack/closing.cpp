@@ -23,7 +23,7 @@ bool loop_waiting;
 CloseFailure first_failure;
 bool (*finish_file)(HANDLE);  // set for a loop, before its threads start
 // The loop's own: whether it tried to start the threads, and the files it closed itself.
-bool threads_tried;
+bool threads_tried, no_more_threads;
 unsigned closed_here;
 volatile bool any_failure;
 
@@ -73,19 +73,20 @@ DWORD WINAPI close_files(void *) {
     return 0;
 }
 
-// Starts the threads; those that cannot be made leave their share to the
-// others, and without any the loop closes every file itself.
-void start_threads() {
-    threads_tried = true;
-    while (threads < kClosingThreads) {
-        HANDLE thread =
-            sys.CreateThread(nullptr, 64 * 1024, close_files, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        if (thread == nullptr) break;
-        sys.CloseHandle(thread);
-        AcquireSRWLockExclusive(&lock);
-        ++threads;
-        ReleaseSRWLockExclusive(&lock);
+// Starts one more thread. One that cannot be made leaves its share to the
+// others, and no more are asked for; without any the loop closes every file
+// itself.
+void add_thread() {
+    HANDLE thread =
+        sys.CreateThread(nullptr, 64 * 1024, close_files, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        no_more_threads = true;
+        return;
     }
+    sys.CloseHandle(thread);
+    AcquireSRWLockExclusive(&lock);
+    ++threads;
+    ReleaseSRWLockExclusive(&lock);
 }
 
 }  // namespace
@@ -100,11 +101,14 @@ void begin_closes(bool (*finish)(HANDLE file)) {
     retiring = false;
     ReleaseSRWLockExclusive(&lock);
     closed_here = 0;
-    threads_tried = false;
+    threads_tried = no_more_threads = false;
 }
 
 void close_written_file(HANDLE file, uint64_t entry) {
-    if (!threads_tried && closed_here >= kClosesBeforeThreads) start_threads();
+    if (!threads_tried && closed_here >= kClosesBeforeThreads) {
+        threads_tried = true;
+        add_thread();
+    }
     if (threads == 0) {
         ++closed_here;
         if (DWORD error = finish_and_close(file)) {
@@ -122,8 +126,13 @@ void close_written_file(HANDLE file, uint64_t entry) {
     loop_waiting = false;
     queue[(queue_head + queued) % kPendingCloses] = {file, entry};
     ++queued;
+    // Closes that fall behind the loop (a scanner at work) get another
+    // thread; where closes are quick, one or two keep up, and each thread
+    // the system commits memory for stays unasked.
+    bool behind = queued > kPendingCloses / 4 && threads < kClosingThreads && !no_more_threads;
     ReleaseSRWLockExclusive(&lock);
     WakeConditionVariable(&work_waits);
+    if (behind) add_thread();
 }
 
 bool some_close_failed() { return __atomic_load_n(&any_failure, __ATOMIC_ACQUIRE); }
