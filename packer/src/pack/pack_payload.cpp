@@ -32,12 +32,12 @@ class Folders {
   Folders& operator=(const Folders&) = delete;
 
   // A descriptor open for reading, or -1 with errno set.
-  int open(const std::filesystem::path& path) {
+  int open(const std::filesystem::path::string_type& path) {
 #ifdef _WIN32
     // The C runtime opens by the whole path; Windows has no openat.
     return ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY);
 #else
-    const std::string& text = path.native();
+    const std::string& text = path;
     const size_t slash = text.rfind('/');
     if (slash != std::string::npos && slash + 1 < text.size()) {
       const size_t length = slash == 0 ? 1 : slash;  // the folder of /x is /
@@ -117,7 +117,7 @@ class SourceFile {
   }
 
  private:
-  std::string name() const { return display_path(entry_.source); }
+  std::string name() const { return display_path(std::filesystem::path(entry_.source)); }
 
   size_t read_some(unsigned char* buffer, size_t n) {
     while (true) {
