@@ -167,6 +167,23 @@ class SourceFile {
 
 }  // namespace
 
+// What one reader keeps from one chunk to the next: its open folder, and the
+// file it read last, which the next chunk it fills often goes on with (a
+// large file is opened once per reader, not once per chunk).
+struct RecordReader::Files {
+  SourceFile& open(size_t index, const PackEntry& entry) {
+    if (!file || index != file_index) {
+      file.reset();
+      file = std::make_unique<SourceFile>(entry, folders);
+      file_index = index;
+    }
+    return *file;
+  }
+  Folders folders;
+  std::unique_ptr<SourceFile> file;
+  size_t file_index = 0;
+};
+
 struct RecordReader::Slot {
   explicit Slot(size_t size) : bytes(new unsigned char[size]) {}
   std::unique_ptr<unsigned char[]> bytes;  // the chunk, and a byte more for the reads' extra byte
@@ -177,7 +194,10 @@ struct RecordReader::Slot {
 };
 
 RecordReader::RecordReader(const std::vector<PackEntry>& entries, int threads, size_t chunk_size)
-    : entries_(entries), chunk_size_(chunk_size), digests_(entries.size(), EntryDigest(u"")) {
+    : entries_(entries),
+      chunk_size_(chunk_size),
+      digests_(entries.size(), EntryDigest(u"")),
+      own_files_(std::make_unique<Files>()) {
   offsets_.reserve(entries.size() + 1);
   uint64_t at = 0;
   for (const PackEntry& e : entries) {
@@ -190,6 +210,7 @@ RecordReader::RecordReader(const std::vector<PackEntry>& entries, int threads, s
   const size_t readers = static_cast<size_t>(std::min<uint64_t>(threads < 0 ? 0 : threads, chunks_));
   const size_t slots = std::min(std::max(kMinSlots, readers * kSlotsPerReader), std::max<size_t>(chunks_, 1));
   for (size_t i = 0; i < slots; ++i) slots_.push_back(std::make_unique<Slot>(chunk_size_ + 1));
+  readers_.reserve(readers);
   try {
     for (size_t i = 0; i < readers; ++i) readers_.emplace_back([this] { read_loop(); });
   } catch (const std::system_error&) {
@@ -207,6 +228,7 @@ RecordReader::~RecordReader() {
 }
 
 void RecordReader::read_loop() {
+  Files files;
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
     changed_.wait(lock, [this] { return stopping_ || claimed_ == chunks_ || claimed_ < released_ + slots_.size(); });
@@ -216,7 +238,7 @@ void RecordReader::read_loop() {
     slot.chunk = chunk;
     slot.ready = false;
     lock.unlock();
-    fill(chunk, slot);
+    fill(chunk, slot, files);
     lock.lock();
     slot.ready = true;
     changed_.notify_all();
@@ -232,11 +254,13 @@ RecordReader::Chunk RecordReader::next() {
   if (taken_ == chunks_) return {};
   const size_t chunk = taken_;
   Slot& slot = *slots_[chunk % slots_.size()];
-  if (readers_.empty()) {
+  if (claimed_ == chunk) {
+    // No reader has started it (there are none, or they have no processor
+    // just now): read it here rather than wait.
     claimed_ = chunk + 1;
     slot.chunk = chunk;
     lock.unlock();
-    fill(chunk, slot);
+    fill(chunk, slot, *own_files_);
     lock.lock();
   } else {
     changed_.wait(lock, [&] { return slot.chunk == chunk && slot.ready; });
@@ -253,7 +277,7 @@ std::vector<uint64_t> RecordReader::digests() const {
   return values;
 }
 
-void RecordReader::fill(size_t chunk, Slot& slot) {
+void RecordReader::fill(size_t chunk, Slot& slot, Files& files) {
   const uint64_t begin = chunk * uint64_t{chunk_size_};
   const uint64_t end = std::min<uint64_t>(begin + chunk_size_, offsets_.back());
   unsigned char* const bytes = slot.bytes.get();
@@ -268,7 +292,6 @@ void RecordReader::fill(size_t chunk, Slot& slot) {
   std::vector<const unsigned char*> piece_bytes;
   std::vector<size_t> piece_size;
   try {
-    Folders folders;
     std::vector<unsigned char> head;
     size_t i = static_cast<size_t>(std::upper_bound(offsets_.begin(), offsets_.end(), begin) - offsets_.begin()) - 1;
     uint64_t at = begin;
@@ -287,7 +310,7 @@ void RecordReader::fill(size_t chunk, Slot& slot) {
       if (at < stop) {  // the data, or the part of it in this chunk
         const size_t n = static_cast<size_t>(stop - at);
         unsigned char* to = bytes + (at - begin);
-        SourceFile(e, folders).read(at - data, to, n, static_cast<size_t>(begin + chunk_size_ + 1 - at));
+        files.open(i, e).read(at - data, to, n, static_cast<size_t>(begin + chunk_size_ + 1 - at));
         if (data <= begin) {
           carried = &digests_[i];
           carried_bytes = to;
@@ -307,6 +330,7 @@ void RecordReader::fill(size_t chunk, Slot& slot) {
     }
     EntryDigest::add_each(piece_digest.data(), piece_bytes.data(), piece_size.data(), piece_digest.size());
   } catch (...) {
+    files.file.reset();
     slot.error = std::current_exception();
     carried = nullptr;  // the encoder stops at this chunk: the digests will not be read
   }

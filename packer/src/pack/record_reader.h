@@ -35,7 +35,8 @@ class RecordReader {
     size_t entries_ended = 0; // entries whose record ends in this chunk
   };
 
-  // Starts up to `threads` readers (none: next() reads each chunk itself).
+  // Starts up to `threads` readers; next() reads a chunk no reader has
+  // started itself (all of them, with none).
   // `chunk_size` is for tests; the encoder takes 1 MiB at a time.
   RecordReader(const std::vector<PackEntry>& entries, int threads, size_t chunk_size = size_t{1} << 20);
   // Stops the readers wherever they are.
@@ -55,8 +56,9 @@ class RecordReader {
 
  private:
   struct Slot;
+  struct Files;
   void read_loop();
-  void fill(size_t chunk, Slot& slot);
+  void fill(size_t chunk, Slot& slot, Files& files);
   void digest_after_previous(size_t chunk, EntryDigest* digest, const unsigned char* bytes, size_t n);
 
   const std::vector<PackEntry>& entries_;
@@ -65,6 +67,7 @@ class RecordReader {
   size_t chunks_ = 0;
   std::vector<EntryDigest> digests_;
   std::vector<std::unique_ptr<Slot>> slots_;  // chunk k is read into slot k % slots_.size()
+  std::unique_ptr<Files> own_files_;  // next()'s, for the chunks it reads itself
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t claimed_ = 0;   // chunks a reader has started
