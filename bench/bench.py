@@ -17,8 +17,9 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from measure import (BenchError, Wine, check_ready, fresh_folder, host_seconds, key_values,  # noqa: E402
-                     load_average, median, pe_sections, stored_frame, stream_totals, windows_path)
+from measure import (BenchError, Wine, check_ready, fresh_folder, frame_window_log, host_seconds,  # noqa: E402
+                     key_values, load_average, median, payload_frame, pe_sections, stored_frame, stream_totals,
+                     windows_path)
 from tables import Report  # noqa: E402
 
 CASES = {"a": "(a) one 200 MiB file", "b": "(b) 2,000 files, 100 MiB", "c": "(c) 20,000 files of 1-4 KiB"}
@@ -344,32 +345,37 @@ class Bench:
 
     def packing(self, case, level, runs):
         """tarven-pack with --threads 1 and with its default (all cores), each
-        beside the zstd tool with --long=27 at the same level and -T1 / -T0 on
-        the very stream the payload holds; the four run interleaved, so the
-        machine's other work weighs on each alike."""
+        beside the zstd tool at the same level with -T1 / -T0 on the very
+        stream the payload holds, with the frame's window and checksum; the
+        four run interleaved, so the machine's other work weighs on each alike."""
         stream = self.case_file(case, "stream.bin")
         tree = os.path.join(self.work, "trees", case, "app")
+        packed_exe = os.path.join(self.scratch, "packed.exe")
         out = os.path.join(self.scratch, "cli.zst")
+        # The window follows the stream's size, not the level: the benchmark's own pack of the case has it.
+        window = frame_window_log(stored_frame(self.case_file(case, "payload.bin")))
         modes = (("1", 1, "-T1"), (f"all ({os.cpu_count()})", None, "-T0"))
         times = {label: ([], []) for label, _, _ in modes}
-        stored = set()
+        stored, same_frame = set(), True
         for _ in range(runs):
             for label, threads, zstd_threads in modes:
-                seconds, size = self.pack(os.path.join(self.scratch, "packed.exe"), [self.app, tree], level,
-                                             threads=threads)
+                seconds, size = self.pack(packed_exe, [self.app, tree], level, threads=threads)
                 stored.add(size)
                 times[label][0].append(seconds)
-                # From standard input, as the packer streams: zstd then keeps the 2^27 window (from a
-                # file it would size the window to it) and, with --no-check, makes the packer's very frame.
+                # From standard input, as the packer streams: zstd then keeps the window it is given (from a
+                # file it would size the window to it) and, with its checksum, makes the packer's very frame.
                 with open(stream, "rb") as source, open(out, "wb") as sink:
-                    times[label][1].append(host_seconds(["zstd", "-q", f"-{level}", zstd_threads, "--long=27",
-                                                         "--no-check", "-c"], stdin=source, stdout=sink))
+                    times[label][1].append(host_seconds(["zstd", "-q", f"-{level}", zstd_threads, f"--long={window}",
+                                                         "-c"], stdin=source, stdout=sink))
+                with open(out, "rb") as f:
+                    same_frame = same_frame and payload_frame(stored_payload(packed_exe), packed_exe) == f.read()
         if len(stored) != 1:
             raise BenchError(f"({case}) at level {level}: the stored payload's size depends on --threads: {stored}")
         size, packed, cli = os.path.getsize(stream), stored.pop(), os.path.getsize(out)
         return [{"case": case, "level": level, "threads": label, "zstd_threads": zstd_threads, "runs": runs,
                  "stream": size, "pack_s": median(times[label][0]), "pack_ratio": size / packed,
-                 "zstd_s": median(times[label][1]), "zstd_ratio": size / cli}
+                 "zstd_s": median(times[label][1]), "zstd_ratio": size / cli, "window": window,
+                 "same_frame": same_frame}
                 for label, _, zstd_threads in modes]
 
     def run(self):

@@ -91,13 +91,25 @@ def check_ready(run, what):
         raise BenchError(f"{what}: exit code {run['code']:#x}, output {run['out'][:3]}")
 
 
-def stored_frame(payload_path):
+def payload_frame(data, what):
     """The zstd frame inside a stored payload ("WEQ", frame, 8-byte trailer)."""
-    with open(payload_path, "rb") as f:
-        data = f.read()
     if data[:3] != b"WEQ" or struct.unpack("<Q", data[-8:])[0] != len(data) - 8:
-        raise BenchError(f"{payload_path}: not a stored payload")
+        raise BenchError(f"{what}: not a stored payload")
     return data[3:-8]
+
+
+def stored_frame(payload_path):
+    with open(payload_path, "rb") as f:
+        return payload_frame(f.read(), payload_path)
+
+
+def frame_window_log(frame):
+    """The window a zstd frame's header declares, as a power of two: the
+    packer's frames hold one of 2^10 to 2^27, chosen from the stream's size."""
+    descriptor, window = frame[4], frame[5]
+    if frame[:4] != b"\x28\xb5\x2f\xfd" or descriptor & 0x20 or window & 7:
+        raise BenchError("the payload's frame declares no power-of-two window")
+    return 10 + (window >> 3)
 
 
 def stream_totals(stream_path):

@@ -36,6 +36,13 @@ const char* const kSystemDlls[] = {
 
 bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
+// Whether a payload name ends in ".dll", in any case.
+bool ends_in_dll(const std::u16string& name) {
+  const size_t n = name.size();
+  return n >= 4 && name[n - 4] == u'.' && (name[n - 3] | 0x20) == u'd' && (name[n - 2] | 0x20) == u'l' &&
+         (name[n - 1] | 0x20) == u'l';
+}
+
 // What to do about a missing DLL of the runtimes that most often go missing;
 // empty for any other DLL.
 std::string runtime_advice(const std::string& dll) {
@@ -82,23 +89,30 @@ bool is_system_dll(const std::string& name) {
 
 std::vector<std::string> unmet_dependencies(const std::vector<PackEntry>& entries) {
   // Packed files by folded folder and base name, and by base name alone
-  // (where each was packed, as its entry names it).
+  // (where each was packed, as its entry names it): made only once a DLL
+  // imports one that is not the system's, as most payloads' DLLs do not, and
+  // a payload of many files would pay for it on every build.
   std::set<std::pair<std::string, std::string>> packed;
   std::map<std::string, std::string> packed_as;
-  for (const PackEntry& e : entries) {
-    const std::string name = utf16_to_utf8(e.name);
-    const std::string folded = lower(name);
-    packed.insert({folder_of(folded), base_of(folded)});
-    packed_as.emplace(base_of(folded), name);
-  }
+  bool listed_packed = false;
+  auto list_packed = [&] {
+    if (listed_packed) return;
+    listed_packed = true;
+    for (const PackEntry& e : entries) {
+      const std::string name = utf16_to_utf8(e.name);
+      const std::string folded = lower(name);
+      packed.insert({folder_of(folded), base_of(folded)});
+      packed_as.emplace(base_of(folded), name);
+    }
+  };
   std::vector<std::string> lines;
   for (const PackEntry& e : entries) {
+    if (!ends_in_dll(e.name)) continue;
     const std::string name = utf16_to_utf8(e.name);
     const std::string folded = lower(name);
-    if (folded.size() < 4 || folded.compare(folded.size() - 4, 4, ".dll") != 0) continue;
     std::vector<std::string> imports;
     try {
-      InputFile file(e.source);
+      InputFile file(std::filesystem::path(e.source));
       PeImage image(file, kExitUsage);
       imports = image.imported_dlls();
     } catch (const Failure&) {
@@ -111,6 +125,7 @@ std::vector<std::string> unmet_dependencies(const std::vector<PackEntry>& entrie
     for (const std::string& dll : imports) {
       const std::string wanted = lower(dll);
       if (is_system_dll(wanted) || !said.insert(wanted).second) continue;
+      list_packed();
       if (packed.count({folder_of(folded), wanted}) || packed.count({"", wanted})) continue;
       std::string advice = runtime_advice(dll);
       if (auto elsewhere = packed_as.find(wanted); elsewhere != packed_as.end())

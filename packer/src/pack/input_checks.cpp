@@ -22,27 +22,28 @@ void refuse_inputs_named_twice(const fs::path& entry_dll, const std::vector<fs::
     }
 }
 
-std::u16string payload_component(const fs::path& path, const std::optional<std::u16string>& converted,
+std::u16string payload_component(const fs::path::string_type& path, const std::optional<std::u16string>& converted,
                                  const char* encoding) {
-  if (!converted) throw user_error(display_path(path) + ": its name is not valid " + encoding);
+  if (!converted) throw user_error(display_path(fs::path(path)) + ": its name is not valid " + encoding);
   if (converted->find(u'\\') != std::u16string::npos)
-    throw user_error(display_path(path) +
+    throw user_error(display_path(fs::path(path)) +
                      ": its name holds a backslash, which Windows takes as a folder separator");
   return *converted;
 }
 
 void refuse_bad_payload_names(const std::vector<PackEntry>& entries, bool may_break_rules) {
-  NameClashes clashes;
+  NameClashes clashes([&](size_t i) { return display_path(fs::path(entries[i].source)); });
   // The message's head is made only for an entry that is refused.
   auto refuse = [](const PackEntry& e, const std::string& why) {
-    return user_error(display_path(e.source) + ": its payload name '" + utf16_to_utf8(e.name) + "' " + why);
+    return user_error(display_path(fs::path(e.source)) + ": its payload name '" + utf16_to_utf8(e.name) + "' " + why);
   };
-  for (const PackEntry& e : entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const PackEntry& e = entries[i];
     if (may_break_rules) {
       const std::string problem = name_problem(e.name);
       if (!problem.empty()) throw refuse(e, problem);
     }
-    const std::string clash = clashes.add(e.name, display_path(e.source));
+    const std::string clash = clashes.add(e.name, i);
     if (!clash.empty()) throw refuse(e, clash);
   }
 }

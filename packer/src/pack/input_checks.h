@@ -20,7 +20,8 @@ void refuse_inputs_named_twice(const std::filesystem::path& entry_dll,
 // The component `converted` (the name of `path` as the system gave it,
 // decoded; nullopt when it is not valid `encoding`); throws a user error for
 // an undecodable name or one holding a backslash.
-std::u16string payload_component(const std::filesystem::path& path, const std::optional<std::u16string>& converted,
+std::u16string payload_component(const std::filesystem::path::string_type& path,
+                                 const std::optional<std::u16string>& converted,
                                  const char* encoding);
 
 // Throws a user error for the first entry, in payload order, whose name breaks

@@ -42,7 +42,7 @@ std::string reason(int error) { return std::generic_category().message(error); }
 
 // `name` is looked up in the folder open as `dir_fd` (AT_FDCWD: `name` is
 // `path`); `path` names it in messages.
-Found followed(int dir_fd, const char* name, const fs::path& path) {
+Found followed(int dir_fd, const char* name, const std::string& path) {
   struct stat st {};
   if (::fstatat(dir_fd, name, &st, 0) != 0) {
     const int error = errno;
@@ -60,7 +60,7 @@ Found followed(int dir_fd, const char* name, const fs::path& path) {
   return {S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), st.st_dev, st.st_ino};
 }
 
-Found followed(const fs::path& path) { return followed(AT_FDCWD, path.c_str(), path); }
+Found followed(const fs::path& path) { return followed(AT_FDCWD, path.c_str(), path.native()); }
 
 // An open folder, listed with readdir: the walk looks names up relative to
 // it (fstatat), which costs less than a lookup of the whole path per file.
@@ -100,8 +100,17 @@ class Folder {
 };
 
 // One Linux name component as UTF-16; `path` is only for the message.
-std::u16string component(const fs::path& path, const std::string& utf8) {
+std::u16string component(const std::string& path, const std::string& utf8) {
   return payload_component(path, utf8_to_utf16(utf8), "UTF-8");
+}
+
+// `dir / leaf` as the system's text, as a path would join them.
+std::string joined(const std::string& dir, const char* leaf) {
+  std::string path;
+  path.reserve(dir.size() + 1 + std::strlen(leaf));
+  path = dir;
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path += leaf;
 }
 
 // What decides whether a name in a folder is the executable being written
@@ -306,7 +315,7 @@ class FolderWalk {
         listing.skipped = true;
         continue;
       }
-      fs::path path = dir / leaf;
+      std::string path = joined(dir.native(), leaf);
       std::u16string name = job.name + u"\\" + component(path, leaf);
       const Found item = followed(folder.fd(), leaf, path);
       if (item.folder) {
@@ -353,7 +362,7 @@ std::u16string folder_name(const fs::path& dir) {
     own = fs::weakly_canonical(fs::absolute(dir), ec).filename().string();
   }
   if (own.empty()) throw user_error(display_path(dir) + ": is the root folder; name a folder inside it");
-  return component(dir, own);
+  return component(dir.native(), own);
 }
 
 }  // namespace
@@ -367,7 +376,8 @@ std::vector<PackEntry> collect_inputs(const fs::path& entry_dll, const std::vect
   std::vector<PackEntry> entries;
   bool bad_name = false;  // some name breaks a rule: find the first in payload order
   auto add_file = [&](const fs::path& path, const Found& found, const std::u16string& place) {
-    entries.push_back({place.empty() ? component(path, path.filename().string()) : place, path, found.size});
+    entries.push_back({place.empty() ? component(path.native(), path.filename().string()) : place, path.native(),
+                       found.size});
     if (!name_problem(entries.back().name).empty()) bad_name = true;
   };
   const Found entry = followed(entry_dll);

@@ -13,7 +13,10 @@ namespace tarven {
 
 struct PackEntry {
   std::u16string name;
-  std::filesystem::path source;
+  // The file, as the system names it: a path's text, which for a tree of
+  // many files costs a good deal less to make than a path (that splits
+  // itself into components).
+  std::filesystem::path::string_type source;
   uint64_t size = 0;
 };
 

@@ -38,7 +38,7 @@ fs::file_status followed_status(const fs::path& path) {
 // component: a Linux name's UTF-8 bytes decoded, a Windows name's UTF-16 as
 // it is, so one folder gives the same names on both.
 std::u16string component(const fs::path& path, const fs::path& name = {}) {
-  return payload_component(path, name_utf16(name.empty() ? path.filename() : name), kNameEncoding);
+  return payload_component(path.native(), name_utf16(name.empty() ? path.filename() : name), kNameEncoding);
 }
 
 class Collector {
@@ -54,7 +54,7 @@ class Collector {
     std::error_code ec;
     const uint64_t size = fs::file_size(source, ec);
     if (ec) throw user_error(display_path(source) + ": cannot read its size: " + ec.message());
-    entries_.push_back({name, source, size});
+    entries_.push_back({name, source.native(), size});
   }
 
   // Like `cp -r DIR dest/`: names start with the folder's own name.

@@ -72,12 +72,23 @@ std::string name_problem(const std::u16string& name) {
   }
 }
 
+NameClashes::NameClashes() : owner_name_([this](size_t owner) { return owners_[owner]; }) {}
+
+NameClashes::NameClashes(std::function<std::string(size_t)> owner_name) : owner_name_(std::move(owner_name)) {}
+
 std::string NameClashes::add(const std::u16string& name, const std::string& owner) {
-  const std::u16string folded = fold_case(name);
+  owners_.push_back(owner);
+  std::string clash = add(name, owners_.size() - 1);
+  if (!clash.empty()) owners_.pop_back();
+  return clash;
+}
+
+std::string NameClashes::add(const std::u16string& name, size_t owner) {
+  std::u16string folded = fold_case(name);
   if (auto it = files_.find(folded); it != files_.end())
-    return "is the same name on Windows as " + it->second;
+    return "is the same name on Windows as " + owner_name_(it->second);
   if (auto it = folders_.find(folded); it != folders_.end())
-    return "is needed as a folder by " + it->second;
+    return "is needed as a folder by " + owner_name_(it->second);
   // A name in the same folder as the name added last needs no folder checks:
   // that add checked and recorded the same folders, and added nothing since
   // that could clash with them (payloads list a folder's names together).
@@ -88,13 +99,13 @@ std::string NameClashes::add(const std::u16string& name, const std::string& owne
     for (size_t pos = folded.find(u'\\'); pos != std::u16string::npos; pos = folded.find(u'\\', pos + 1)) {
       const std::u16string folder = folded.substr(0, pos);
       if (auto it = files_.find(folder); it != files_.end())
-        return "needs the file " + it->second + " as a folder";
+        return "needs the file " + owner_name_(it->second) + " as a folder";
     }
     for (size_t pos = folded.find(u'\\'); pos != std::u16string::npos; pos = folded.find(u'\\', pos + 1))
       folders_.try_emplace(folded.substr(0, pos), owner);
     last_folder_.assign(folded, 0, last);
   }
-  files_.emplace(folded, owner);
+  files_.emplace(std::move(folded), owner);
   return {};
 }
 

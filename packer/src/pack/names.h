@@ -5,8 +5,10 @@
 #include <cstddef>
 
 #include "contract/contract.h"
+#include <functional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace tarven {
 
@@ -28,13 +30,24 @@ bool is_device_name(const std::u16string& component);
 // as a folder, across a set of names.
 class NameClashes {
  public:
+  // Owners given by their text.
+  NameClashes();
+  // Owners given by number, `owner_name` making the text of the one a phrase
+  // names (a payload of many names then makes one text, not one per name).
+  explicit NameClashes(std::function<std::string(size_t)> owner_name);
+  NameClashes(const NameClashes&) = delete;  // the first constructor's names refer to this one
+  NameClashes& operator=(const NameClashes&) = delete;
+
   // Empty when `name` fits with the names added so far (it is then added),
   // else the phrase saying which earlier `owner` it clashes with.
+  std::string add(const std::u16string& name, size_t owner);
   std::string add(const std::u16string& name, const std::string& owner);
 
  private:
-  std::unordered_map<std::u16string, std::string> files_;    // folded name -> owner
-  std::unordered_map<std::u16string, std::string> folders_;  // folded folder -> first owner
+  std::function<std::string(size_t)> owner_name_;
+  std::vector<std::string> owners_;  // the owners given by their text
+  std::unordered_map<std::u16string, size_t> files_;    // folded name -> owner
+  std::unordered_map<std::u16string, size_t> folders_;  // folded folder -> first owner
   std::u16string last_folder_;  // the folded folder of the last name added, if it had one
 };
 

@@ -10,6 +10,12 @@
 
 namespace tarven {
 
+// A record's head: the name in UTF-16LE, a zero unit, the data's size
+// (64-bit little-endian).
+inline size_t record_head_size(const std::u16string& name) { return 2 * name.size() + 10; }
+// Writes the head at `out`, record_head_size(name) bytes.
+void put_record_head(const std::u16string& name, uint64_t size, unsigned char* out);
+
 class PayloadWriter {
  public:
   // `stream_size`, the decoded stream's bytes (records and end record) when
@@ -19,15 +25,9 @@ class PayloadWriter {
   // `name` must already follow the name rules; exactly `size` bytes of data follow.
   void begin_entry(const std::u16string& name, uint64_t size);
   void write_data(const void* data, size_t n);
-  // Or, to read the data straight into the encoder's input buffer: room for
-  // up to `wanted` bytes of the entry's data (`*room`, at least one while
-  // data is left), then commit what was written there. `*writable` >= `*room`
-  // bytes may be written there; only committed bytes count.
-  unsigned char* data_space(uint64_t wanted, size_t* room, size_t* writable);
-  void commit_data(size_t n);
-  // See ZstdEncoder::on_input: data written through data_space is readable
-  // there until the hook returns.
-  void on_input(std::function<void()> hook) { encoder_.on_input(std::move(hook)); }
+  // Or whole records made by the caller (put_record_head, then the data), in
+  // pieces of any size, between entries.
+  void write_records(const void* bytes, size_t n);
   // Writes the end record, closes the frame and appends the trailer.
   void finish();
 

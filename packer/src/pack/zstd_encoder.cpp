@@ -74,22 +74,6 @@ void ZstdEncoder::write(const void* data, size_t n) {
   }
 }
 
-unsigned char* ZstdEncoder::space(size_t wanted, size_t* room, size_t* writable) {
-  if (finished_) throw failure("zstd: write after the end of the frame");
-  if (in_fill_ == kInputBuffer) flush_input();
-  const size_t free = kInputBuffer - in_fill_;
-  *room = wanted < free ? wanted : free;
-  *writable = free;
-  return in_buffer_.get() + in_fill_;
-}
-
-void ZstdEncoder::commit(size_t n) {
-  if (n > kInputBuffer - in_fill_) throw failure("zstd: committed more than the space given");
-  in_fill_ += n;
-  bytes_in_ += n;
-  if (in_fill_ == kInputBuffer) flush_input();
-}
-
 void ZstdEncoder::finish() {
   if (finished_) return;
   flush_input();
@@ -100,7 +84,6 @@ void ZstdEncoder::finish() {
 
 void ZstdEncoder::flush_input() {
   if (in_fill_ == 0) return;
-  if (hook_) hook_();
   feed(in_buffer_.get(), in_fill_, ZSTD_e_continue);
   in_fill_ = 0;
 }

@@ -4,14 +4,12 @@
 // by `threads` workers; the frame's bytes are the same for any number of them.
 //
 // Input is gathered in a buffer and handed to zstd in large pieces (records
-// of small files cost one call per buffer, not two per file); callers that
-// read files can fill that buffer directly (space/commit), which saves a copy.
-// Output goes to the sink in large pieces too.
+// of small files cost one call per buffer, not two per file). Output goes to
+// the sink in large pieces too.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "pack/byte_sink.h"
@@ -28,18 +26,9 @@ class ZstdEncoder {
   ZstdEncoder(const ZstdEncoder&) = delete;
   ZstdEncoder& operator=(const ZstdEncoder&) = delete;
 
+  // Pieces of 1 MiB or more, with nothing gathered before them, go to zstd
+  // as they are.
   void write(const void* data, size_t n);
-  // Room at the end of the input buffer for up to `wanted` bytes (`*room`,
-  // at least one when `wanted` is not 0): the caller writes there, then
-  // commits what it wrote. Nothing else may be written between the two
-  // calls. `*writable` >= `*room` bytes may be written there (what is not
-  // committed is dropped).
-  unsigned char* space(size_t wanted, size_t* room, size_t* writable);
-  void commit(size_t n);
-  // Called just before zstd takes the input buffer's bytes, after which the
-  // buffer is reused: what was written through space/commit can still be
-  // read where it was written, until the hook returns.
-  void on_input(std::function<void()> hook) { hook_ = std::move(hook); }
   // Ends the frame; nothing may be written after.
   void finish();
   uint64_t bytes_in() const { return bytes_in_; }
@@ -52,7 +41,6 @@ class ZstdEncoder {
 
   ByteSink& sink_;
   ZSTD_CCtx_s* cctx_;
-  std::function<void()> hook_;
   std::unique_ptr<unsigned char[]> in_buffer_;
   size_t in_fill_ = 0;
   std::unique_ptr<unsigned char[]> out_buffer_;
