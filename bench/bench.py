@@ -26,7 +26,7 @@ CASES = {"a": "(a) one 200 MiB file", "b": "(b) 2,000 files, 100 MiB", "c": "(c)
 BENCH_LEVEL = 3
 DEFAULT_LEVEL = 18  # tarven-pack's default level (packer/src/pack/payload_format.h)
 # The groups of figures, in the order they are measured; --only picks some.
-ROWS = ("stub", "two-process", "crowded", "sweep", "startup", "progress", "scanner", "cached", "memory",
+ROWS = ("stub", "two-process", "crowded", "sweep", "startup", "removal", "progress", "scanner", "cached", "memory",
         "packing")
 
 
@@ -38,6 +38,8 @@ class Bench:
         # Five runs of (c), three of the big payloads and of packing; --runs sets them all.
         self.runs = runs or (1 if quick else 3)
         self.case_runs = {"c": runs or (1 if quick else 5)}
+        # A removal run is short beside its payload's start: five of each.
+        self.removal_runs = runs or (1 if quick else 5)
         self.work = os.path.join(build, "bench")
         self.bin = os.path.join(build, "bench-win")
         self.packer = os.path.join(build, "packer", "tarven-pack")
@@ -300,15 +302,46 @@ class Bench:
                     open(os.path.join(leftover, f"d{d:02d}", f"f{f:04d}"), "w").close()
             run = self.wine.drive(tiny, ["endmark"], temp=crowded)[0]
             check_ready(run, "tiny, crowded temporary folder with a leftover")
-            marks = key_values(run["out"][1]) if len(run["out"]) > 1 else {}
-            if "end_qpc" not in marks:
-                raise BenchError(f"the application printed no end mark: {run['out']}")
-            parent_end = run["create_qpc"] + run["exit_s"] * run["qpc_hz"]
-            gaps.append((parent_end - int(marks["end_qpc"])) / run["qpc_hz"])
+            gaps.append(after_application_end(run))
             left = [n for n in os.listdir(crowded) if n.startswith("onefile_")]
             removed.append(20000 - sum(len(files) for n in left for _, _, files in os.walk(os.path.join(crowded, n))))
         shutil.rmtree(crowded)
         return {"gap": median(gaps), "worst": max(gaps), "removed": median(removed), "runs": runs}
+
+    def removal(self, case):
+        """The launcher's time from its application's end (the mark its
+        run_code prints last) to its own end: the child's exit, the folder's
+        removal and the parent's exit. Beside it the floor: tree-remover.exe
+        removing the same tree, written by the tree-writer just before, by
+        path on one thread, from its mark before the removal to its end as the
+        driver sees it. The two run interleaved, run by run."""
+        exe = self.case_file(case, "app.exe")
+        stream = self.case_file(case, "stream.bin")
+        files, _ = stream_totals(stream)
+        target = os.path.join(self.scratch, "removal")
+        fresh_folder(self.temp)
+        self.launcher_run(exe)  # warm-up
+        figures = {"launcher": [], "floor": [], "remover": []}
+        for i in range(self.removal_runs):
+            figures["launcher"].append(after_application_end(self.launcher_run(exe, ["endmark"])))
+
+            shutil.rmtree(target, ignore_errors=True)
+            run = self.wine.drive(self.program("tree-writer.exe"), [windows_path(stream), windows_path(target)])[0]
+            if run["code"] != 0:
+                raise BenchError(f"tree-writer failed with {run['code']}")
+            if i == 0 and sum(len(f) for _, _, f in os.walk(target)) != files:
+                raise BenchError(f"{case}: tree-writer wrote a different tree")
+            run = self.wine.drive(self.program("tree-remover.exe"), [windows_path(target)])[0]
+            marks = {k: int(v) for k, v in key_values(run["out"][0]).items()} if run["out"] else {}
+            if run["code"] != 0 or "begin_qpc" not in marks or os.path.exists(target):
+                raise BenchError(f"tree-remover failed with {run['code']}: {run['out']}")
+            hz = run["qpc_hz"]
+            figures["floor"].append((run["create_qpc"] + run["exit_s"] * hz - marks["begin_qpc"]) / hz)
+            figures["remover"].append((marks["removed_qpc"] - marks["begin_qpc"]) / hz)
+        result = {k: median(v) for k, v in figures.items()}
+        result["launcher_best"], result["floor_best"] = min(figures["launcher"]), min(figures["floor"])
+        result["runs"] = self.removal_runs
+        return result
 
     def memory(self, cases):
         rows = {}
@@ -423,6 +456,9 @@ class Bench:
                 starts[case] = group(f"startup ({case})", lambda case=case: self.startup(case))
                 if starts[case] is not None:
                     report.startup(CASES[case], starts[case])
+        if "removal" in rows:
+            for case in ("c", "b"):
+                group(f"removal ({case})", lambda case=case: report.removal(CASES[case], self.removal(case)))
         if "progress" in rows:
             group("progress", lambda: report.progress_window(CASES["c"], self.progress_window("c")))
         if "scanner" in rows:
@@ -457,6 +493,15 @@ class Bench:
         if rows != set(ROWS):
             report.head += f"\nOnly these figures were measured (--only): {', '.join(r for r in ROWS if r in rows)}."
         return report.text()
+
+
+def after_application_end(run):
+    """Seconds from the mark the application printed just before returning
+    (its "endmark" argument) to the launcher's end as the driver saw it."""
+    marks = key_values(run["out"][1]) if len(run["out"]) > 1 else {}
+    if "end_qpc" not in marks:
+        raise BenchError(f"the application printed no end mark: {run['out']}")
+    return (run["create_qpc"] + run["exit_s"] * run["qpc_hz"] - int(marks["end_qpc"])) / run["qpc_hz"]
 
 
 def stored_payload(exe):

@@ -65,6 +65,7 @@ class Report:
         self.sections = []
         self.startup_rows = []
         self.scanner_rows = []
+        self.removal_rows = []
 
     def machine(self, load, scratch):
         memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
@@ -210,6 +211,26 @@ class Report:
                      "writer: process start", "writer: writes", "tar -x (native)",
                      "decode under Wine: launcher's reader", "decode under Wine: bare zstd"], self.startup_rows))
 
+    def removal(self, title, f):
+        self.summary.append([f"removal {title}: the application's end to the launcher's", duration(f["launcher"]),
+                             f"{duration(f['floor'])} (one-thread remover by path)",
+                             f"{f['launcher'] / f['floor']:.2f}x", "≤ 1.0x floor"])
+        if not self.removal_rows:
+            self.sections.append("removal")  # the table's place, filled in by text()
+        self.removal_rows.append([title, f["runs"], duration(f["launcher"]), duration(f["launcher_best"]),
+                                  duration(f["floor"]), duration(f["floor_best"]), duration(f["remover"]),
+                                  f"{f['launcher'] / f['floor']:.2f}x"])
+
+    def removal_table(self):
+        return ("### Removal after the application's end\n\nThe launcher: from the mark its application prints just "
+                "before run_code returns to the launcher's end (the child's exit, the folder's removal through "
+                "handles, the parent's exit). The floor: tree-remover.exe, a plain GUI program, removing the same "
+                "tree (written by the tree-writer just before) by path on one thread with FindFirstFileW, "
+                "DeleteFileW and RemoveDirectoryW, from its mark before the removal to its end (the removal and "
+                "its exit). Interleaved run by run; medians.\n\n" + table(
+                    ["payload", "runs", "launcher: application's end to its end", "best", "floor: removal to its end",
+                     "best", "remover: removal alone", "ratio"], self.removal_rows))
+
     def memory(self, rows, sizes):
         tiny, big = rows["tiny"], rows["a"]
         self.summary.append(["peak working set, parent: (a) against a tiny payload", mib(big["parent"]),
@@ -289,6 +310,6 @@ class Report:
 
     def text(self):
         summary = table(["figure", "measured", "floor", "ratio", "target"], self.summary)
-        sections = [self.startup_table() if s is None else self.scanner_table() if s == "scanner" else s
-                    for s in self.sections]
+        tables = {"scanner": self.scanner_table, "removal": self.removal_table}
+        sections = [self.startup_table() if s is None else tables[s]() if s in tables else s for s in self.sections]
         return "\n\n".join([self.head, "### Summary", summary] + sections) + "\n"

@@ -12,6 +12,16 @@
 // Each call keeps its walk (the open folders and their listings) on the heap,
 // so two threads may remove at the same time, and a tree thousands of levels
 // deep costs no stack.
+//
+// A file costs four calls through its own handle (the open, the question
+// that judges it, the deletion, the close), each a round trip to Wine's
+// server, which works one request at a time; the walk by path that the
+// handles replace costs two. The round trips of several threads overlap:
+// the walking thread lists and enters the folders and hands the files it
+// lists to a few helper threads, which open, judge, delete and close each
+// exactly as the walk would. A folder is deleted once nothing holds it: the
+// walk has listed it whole, and every folder and handed file below it is
+// done, whichever thread finishes last.
 #include "removal/remove_tree.h"
 
 #include <stdlib.h>
@@ -27,71 +37,318 @@ constexpr size_t kMaxDepth = 16384;
 // trip. Deeper levels keep the narrow one, so a deep tree costs little memory.
 constexpr size_t kWideListingBytes = 64 * 1024;
 constexpr size_t kWideLevels = 64;
+// The helper threads. A walk looks at how busy the processors are once it
+// has listed this many files, and again after each further stretch: a small
+// tree is gone before a thread would have started (about a millisecond
+// under Wine), and helpers pay only while processors are free, where their
+// round trips overlap; on processors that other work keeps busy they only
+// add switches and contention, and the walk removes its files alone.
+constexpr unsigned kRemovalHelpers = 2;
+constexpr unsigned kFilesBeforeHelpers = 64;
+constexpr unsigned kFilesBetweenLooks = 256;
+// Helpers while at least this share of the processors' time was idle.
+constexpr unsigned kIdlePercentForHelpers = 33;
+// Files go to the helpers in batches of one folder's files, so that a lock
+// and a wake serve many; with every slot full the walk removes its batch itself.
+constexpr unsigned kBatchFiles = 16;
+constexpr unsigned kQueuedBatches = 8;
 
-// A folder being emptied: its handle's attributes and its listing.
+// A folder of the walk, in the same block as its listing's buffer. Deleted,
+// and its handle closed, when the last hold on it goes: the walk's while it
+// lists the folder, one for each folder below it not yet done, one for each
+// file handed over from it.
+struct Folder {
+    HANDLE handle;
+    DWORD attributes;
+    Folder *parent;
+    long holds;
+    // The caller's folder, emptied, never deleted nor closed.
+    bool keep;
+};
+
+// A folder being emptied: its listing, and the folder it lists.
 struct Level {
     FolderListing listing;
+    Folder *folder;
+};
+
+// A file handed to the helpers: the listing's entry, with its name copied.
+struct HandedFile {
     DWORD attributes;
+    long long id;
+    size_t bytes;
+    wchar_t name[MAX_PATH];
+};
+
+// Files of one folder, removed by one thread.
+struct Batch {
+    Folder *folder;
+    unsigned count;
+    HandedFile files[kBatchFiles];
 };
 
 struct Walk {
     const volatile bool *stop;
-    // The top folder and its handle are the caller's: emptied, never deleted nor closed.
-    bool keep_top;
+    // The helpers are this walk's (one walk uses them at a time).
+    bool has_helpers;
+    // Whether files go to the helpers now, by the last look at the processors.
+    bool handing;
+    unsigned files_listed;
+    unsigned long long idle_before, total_before;  // the processors' times at the last look
+    Batch batch;  // being filled, of the folder the walk lists
     Level levels[kMaxDepth];
     size_t depth;
 };
 
-// Pushes the open folder `folder`; false (the handle closed, when `close`)
-// when the walk cannot go deeper or has no memory for the listing.
-bool enter(Walk &walk, HANDLE folder, DWORD attributes, bool close = true) {
-    size_t bytes = walk.depth < kWideLevels ? kWideListingBytes : kListingBufferBytes;
-    auto *buffer = walk.depth < kMaxDepth ? static_cast<unsigned char *>(sys.malloc(bytes)) : nullptr;
-    if (buffer == nullptr) {
-        if (close) sys.CloseHandle(folder);
+// The helper threads and the queue between the walk and them, one lock
+// guarding both. At most one walk uses them at a time; a second walk at
+// once (a console event's removal beside the sweep's) works alone.
+struct Helpers {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE work_waits = CONDITION_VARIABLE_INIT;  // the helpers wait here for a batch
+    CONDITION_VARIABLE walk_waits = CONDITION_VARIABLE_INIT;  // the walk waits here for their end
+    Batch queue[kQueuedBatches];
+    unsigned head, queued;
+    unsigned threads, sleeping;
+    bool retiring;  // the walk has listed everything: helpers that find nothing to do end
+    bool walk_waiting;
+} helpers;
+bool helpers_taken;
+
+void release(Folder *folder);
+
+void remove_listed_file(HANDLE folder, const ListedEntry &entry) {
+    OpenedEntry opened = open_listed_entry(folder, entry);
+    if (opened.as == OpenedAs::refused) return;
+    // Listed as a file, opened as one or as a link itself: either goes.
+    delete_through_handle(opened.handle, opened.attributes);
+    sys.CloseHandle(opened.handle);
+}
+
+// Removes the batch's files, then lets go of the folder's hold for them.
+void remove_batch(const Batch &batch) {
+    for (unsigned i = 0; i < batch.count; ++i) {
+        const HandedFile &file = batch.files[i];
+        remove_listed_file(batch.folder->handle, ListedEntry{file.name, file.bytes, file.attributes, file.id});
+    }
+    release(batch.folder);
+}
+
+DWORD WINAPI remove_handed_files(void *) {
+    Batch batch;
+    AcquireSRWLockExclusive(&helpers.lock);
+    for (;;) {
+        while (helpers.queued == 0 && !helpers.retiring) {
+            ++helpers.sleeping;
+            SleepConditionVariableSRW(&helpers.work_waits, &helpers.lock, INFINITE, 0);
+            --helpers.sleeping;
+        }
+        if (helpers.queued == 0) break;
+        batch = helpers.queue[helpers.head];
+        helpers.head = (helpers.head + 1) % kQueuedBatches;
+        --helpers.queued;
+        ReleaseSRWLockExclusive(&helpers.lock);
+        remove_batch(batch);
+        AcquireSRWLockExclusive(&helpers.lock);
+    }
+    --helpers.threads;
+    if (helpers.walk_waiting) WakeConditionVariable(&helpers.walk_waits);
+    ReleaseSRWLockExclusive(&helpers.lock);
+    return 0;
+}
+
+// Starts the helpers; those that cannot be made leave their share to the
+// others, and without any the walk removes every file itself.
+void start_helpers() {
+    while (helpers.threads < kRemovalHelpers) {
+        HANDLE thread = sys.CreateThread(nullptr, 64 * 1024, remove_handed_files, nullptr,
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread == nullptr) break;
+        sys.CloseHandle(thread);
+        AcquireSRWLockExclusive(&helpers.lock);
+        ++helpers.threads;
+        ReleaseSRWLockExclusive(&helpers.lock);
+    }
+}
+
+// Hands the walk's batch to the helpers, or, with no helper or no room,
+// removes its files itself; the batch is then empty.
+void flush_batch(Walk &walk) {
+    Batch &batch = walk.batch;
+    if (batch.count == 0) return;
+    AcquireSRWLockExclusive(&helpers.lock);
+    bool room = helpers.threads > 0 && helpers.queued < kQueuedBatches;
+    bool wake = room && helpers.sleeping > 0;
+    if (room) {
+        helpers.queue[(helpers.head + helpers.queued) % kQueuedBatches] = batch;
+        ++helpers.queued;
+    }
+    ReleaseSRWLockExclusive(&helpers.lock);
+    if (wake) WakeConditionVariable(&helpers.work_waits);
+    if (!room) remove_batch(batch);
+    batch.count = 0;
+}
+
+unsigned long long ticks(const FILETIME &time) {
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Reads the processors' idle and whole times since boot; false when the system will not say.
+bool processor_times(unsigned long long &idle, unsigned long long &total) {
+    FILETIME idle_time, kernel_time, user_time;
+    if (!sys.GetSystemTimes(&idle_time, &kernel_time, &user_time)) return false;
+    idle = ticks(idle_time);
+    total = ticks(kernel_time) + ticks(user_time);  // the kernel's time holds the idle time
+    return true;
+}
+
+// Decides whether the walk hands its files over, by the share of the
+// processors' time spent idle since the last look; a stretch too short for
+// the system's clock to have moved keeps the last decision.
+void look_at_processors(Walk &walk) {
+    unsigned long long idle = 0, total = 0;
+    if (!processor_times(idle, total)) {
+        walk.handing = false;
+        return;
+    }
+    unsigned long long spent = total - walk.total_before;
+    if (spent == 0) return;
+    walk.handing = (idle - walk.idle_before) * 100 >= spent * kIdlePercentForHelpers;
+    walk.idle_before = idle;
+    walk.total_before = total;
+    if (walk.handing) start_helpers();
+}
+
+// Takes the file `entry` of `folder` into the walk's batch for the helpers;
+// false when the walk is to remove it itself (no helpers, processors busy,
+// a name longer than any file system gives).
+bool hand_over(Walk &walk, Folder *folder, const ListedEntry &entry) {
+    if (!walk.has_helpers || entry.bytes > sizeof(HandedFile::name)) return false;
+    unsigned listed = ++walk.files_listed;
+    if (listed == kFilesBeforeHelpers ||
+        (listed > kFilesBeforeHelpers && (listed - kFilesBeforeHelpers) % kFilesBetweenLooks == 0))
+        look_at_processors(walk);
+    if (!walk.handing) {
+        if (walk.batch.count > 0) flush_batch(walk);
         return false;
     }
-    walk.levels[walk.depth++] = Level{FolderListing{folder, nullptr, buffer, bytes, 0, false, false}, attributes};
+    Batch &batch = walk.batch;
+    if (batch.count > 0 && batch.folder != folder) flush_batch(walk);
+    if (batch.count == 0) {
+        batch.folder = folder;
+        __atomic_add_fetch(&folder->holds, 1, __ATOMIC_ACQ_REL);
+    }
+    HandedFile &file = batch.files[batch.count++];
+    file.attributes = entry.attributes;
+    file.id = entry.id;
+    file.bytes = entry.bytes;
+    for (size_t i = 0; i < entry.bytes / sizeof(wchar_t); ++i) file.name[i] = entry.name[i];
+    if (batch.count == kBatchFiles) flush_batch(walk);
     return true;
+}
+
+// The walk has listed everything: the helpers finish what is handed over
+// and end, and the walk lets go of them.
+void retire_helpers(Walk &walk) {
+    if (!walk.has_helpers) return;
+    flush_batch(walk);
+    AcquireSRWLockExclusive(&helpers.lock);
+    helpers.retiring = true;
+    WakeAllConditionVariable(&helpers.work_waits);
+    while (helpers.threads > 0) {
+        helpers.walk_waiting = true;
+        SleepConditionVariableSRW(&helpers.walk_waits, &helpers.lock, INFINITE, 0);
+    }
+    helpers.walk_waiting = false;
+    helpers.retiring = false;
+    ReleaseSRWLockExclusive(&helpers.lock);
+    __atomic_store_n(&helpers_taken, false, __ATOMIC_RELEASE);
+}
+
+// Pushes the open folder `handle` below `parent`; false (the handle closed
+// unless `keep`) when the walk cannot go deeper or has no memory for it.
+bool enter(Walk &walk, HANDLE handle, DWORD attributes, Folder *parent, bool keep = false) {
+    size_t bytes = walk.depth < kWideLevels ? kWideListingBytes : kListingBufferBytes;
+    auto *block = walk.depth < kMaxDepth ? static_cast<unsigned char *>(sys.malloc(sizeof(Folder) + bytes)) : nullptr;
+    if (block == nullptr) {
+        if (!keep) sys.CloseHandle(handle);
+        return false;
+    }
+    auto *folder = reinterpret_cast<Folder *>(block);
+    *folder = Folder{handle, attributes, parent, 1, keep};
+    if (parent != nullptr) __atomic_add_fetch(&parent->holds, 1, __ATOMIC_ACQ_REL);
+    walk.levels[walk.depth++] =
+        Level{FolderListing{handle, nullptr, block + sizeof(Folder), bytes, 0, false, false}, folder};
+    return true;
+}
+
+// Lets go of one hold on `folder`; the last deletes it (but the caller's),
+// closes its handle and lets go of the hold it had on the folder above.
+void release(Folder *folder) {
+    while (folder != nullptr && __atomic_sub_fetch(&folder->holds, 1, __ATOMIC_ACQ_REL) == 0) {
+        Folder *parent = folder->parent;
+        if (!folder->keep) {
+            delete_through_handle(folder->handle, folder->attributes);
+            sys.CloseHandle(folder->handle);
+        }
+        free(folder);
+        folder = parent;
+    }
 }
 
 // Empties the folder on top of the walk and every folder below it, deleting
 // each once it is empty, entry by entry through handles.
 void empty_folders(Walk &walk) {
     while (walk.depth > 0) {
+        // Only a walk without helpers stops: nothing but the walk holds its folders.
         if (walk.stop != nullptr && __atomic_load_n(walk.stop, __ATOMIC_ACQUIRE)) {
             for (; walk.depth > 0; --walk.depth) {
-                if (walk.depth > 1 || !walk.keep_top) sys.CloseHandle(walk.levels[walk.depth - 1].listing.folder);
-                free(walk.levels[walk.depth - 1].listing.buffer);
+                Folder *folder = walk.levels[walk.depth - 1].folder;
+                if (!folder->keep) sys.CloseHandle(folder->handle);
+                free(folder);
             }
             return;
         }
         Level &level = walk.levels[walk.depth - 1];
         ListedEntry entry;
         if (!next_listed_entry(level.listing, entry)) {
-            if (walk.depth > 1 || !walk.keep_top) {
-                delete_through_handle(level.listing.folder, level.attributes);
-                sys.CloseHandle(level.listing.folder);
-            }
-            free(level.listing.buffer);
+            if (walk.batch.count > 0) flush_batch(walk);
             --walk.depth;
+            release(level.folder);
+            continue;
+        }
+        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            if (!hand_over(walk, level.folder, entry)) remove_listed_file(level.listing.folder, entry);
             continue;
         }
         OpenedEntry opened = open_listed_entry(level.listing.folder, entry);
         if (opened.as == OpenedAs::refused) continue;
-        // A folder that is entered is deleted once its listing ends.
+        // A folder that is entered is deleted once its listing ends and nothing below it is left.
         if (opened.as == OpenedAs::folder) {
-            enter(walk, opened.handle, opened.attributes);
+            enter(walk, opened.handle, opened.attributes, level.folder);
             continue;
         }
         delete_through_handle(opened.handle, opened.attributes);
         sys.CloseHandle(opened.handle);
     }
+    retire_helpers(walk);
 }
 
+// A walk that may stop never hands files over: it ends at once, with
+// nothing of its folders held elsewhere.
 Walk *new_walk(const volatile bool *stop) {
     auto *walk = static_cast<Walk *>(sys.malloc(sizeof(Walk)));
-    if (walk != nullptr) walk->depth = 0, walk->stop = stop, walk->keep_top = false;
+    if (walk == nullptr) return nullptr;
+    walk->depth = 0;
+    walk->stop = stop;
+    walk->files_listed = 0;
+    walk->batch.count = 0;
+    walk->handing = false;
+    walk->has_helpers = stop == nullptr && !__atomic_exchange_n(&helpers_taken, true, __ATOMIC_ACQ_REL);
+    if (walk->has_helpers && !processor_times(walk->idle_before, walk->total_before)) {
+        walk->has_helpers = false;
+        __atomic_store_n(&helpers_taken, false, __ATOMIC_RELEASE);
+    }
     return walk;
 }
 
@@ -158,15 +415,16 @@ void remove_open_folder(HANDLE folder, DWORD attributes, const volatile bool *st
         sys.CloseHandle(folder);
         return;
     }
-    if (enter(*walk, folder, attributes)) empty_folders(*walk);
+    enter(*walk, folder, attributes, nullptr);
+    empty_folders(*walk);
     free(walk);
 }
 
 void empty_held_folder(HANDLE folder) {
     Walk *walk = new_walk(nullptr);
     if (walk == nullptr) return;
-    walk->keep_top = true;
-    if (enter(*walk, folder, 0, false)) empty_folders(*walk);
+    enter(*walk, folder, 0, nullptr, true);
+    empty_folders(*walk);
     free(walk);
 }
 

@@ -1,6 +1,8 @@
 // Removal of a directory with everything below it, through handles: for
 // trees of any depth, and never following a link, not even one swapped in
-// while the removal runs.
+// while the removal runs. A removal that is never asked to stop hands the
+// files of a large tree to a few helper threads while the processors have
+// time to spare; each file is judged and deleted there as the walk would.
 #pragma once
 
 #include "removal/folder_handles.h"

@@ -87,6 +87,7 @@
     CALL(SetConsoleCtrlHandler, BOOL, (PHANDLER_ROUTINE, BOOL), SetConsoleCtrlHandler, FALSE)                        \
     LEFT_OUT(GetSystemTimeAsFileTime, void, (LPFILETIME), GetSystemTimeAsFileTime, "it cannot fail")                 \
     CALL(QueryPerformanceCounter, BOOL, (LARGE_INTEGER *), QueryPerformanceCounter, FALSE)                           \
+    CALL(GetSystemTimes, BOOL, (LPFILETIME, LPFILETIME, LPFILETIME), GetSystemTimes, FALSE)                          \
     CALL(GetStringTypeW, BOOL, (DWORD, LPCWCH, int, LPWORD), GetStringTypeW, FALSE)                                  \
     LEFT_OUT(Sleep, void, (DWORD), Sleep, "it cannot fail")                                                          \
     LEFT_OUT(GetTickCount64, ULONGLONG, (void), GetTickCount64, "it cannot fail")                                    \

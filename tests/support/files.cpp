@@ -61,11 +61,16 @@ void run_host(const wchar_t *program, const std::wstring &arguments, Done done) 
     for (int i = 0; i < 500 && !done(); ++i) Sleep(10);
 }
 
+// A host symbolic link at `link` to `target` (under Wine).
+void make_host_link(const std::wstring &link, const std::wstring &target) {
+    run_host(L"Z:\\bin\\ln", L"-s " + host_path(target) + L" " + host_path(link), [&] { return exists(link); });
+}
+
 }  // namespace
 
 void make_folder_link(const std::wstring &link, const std::wstring &target) {
     if (on_wine()) {
-        run_host(L"Z:\\bin\\ln", L"-s " + host_path(target) + L" " + host_path(link), [&] { return exists(link); });
+        make_host_link(link, target);
     } else {
         ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr));
         HANDLE folder = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -87,6 +92,12 @@ void make_folder_link(const std::wstring &link, const std::wstring &target) {
         ASSERT_TRUE(made) << GetLastError();
     }
     ASSERT_NE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+}
+
+void make_file_link(const std::wstring &link, const std::wstring &target) {
+    if (on_wine()) make_host_link(link, target);
+    else make_folder_link(link, target);
+    ASSERT_TRUE(exists(link));
 }
 
 void remove_host_tree(const std::wstring &folder) {

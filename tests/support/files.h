@@ -24,6 +24,12 @@ bool on_wine();
 // shows as a reparse-point folder. Fails the calling test when it cannot.
 void make_folder_link(const std::wstring &link, const std::wstring &target);
 
+// Makes `link` (a path on the Z: drive) a link to the file `target`: under
+// Wine a host symbolic link, which Wine opens as the file it points at; on
+// Windows, where a file's symbolic link needs a privilege, a junction.
+// Fails the calling test when it cannot.
+void make_file_link(const std::wstring &link, const std::wstring &target);
+
 // Removes a folder on the Z: drive with everything in it, links included:
 // with the host's rm under Wine, which cannot remove a host link.
 void remove_host_tree(const std::wstring &folder);

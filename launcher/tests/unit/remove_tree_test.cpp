@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,6 +221,128 @@ TEST(RemoveTree, TreeDeeperThanTheStackAllows) {
     std::thread removal([&] { remove_with_little_stack(top.c_str()); });
     removal.join();
     EXPECT_FALSE(exists(top));
+}
+
+// The processors as GetSystemTimes shows them: all idle, or all busy. The
+// times grow by a tick at each look, so every look sees a stretch.
+std::atomic<bool> processors_idle;
+BOOL WINAPI pretended_times(LPFILETIME idle, LPFILETIME kernel, LPFILETIME user) {
+    static std::atomic<unsigned long long> clock{1};
+    unsigned long long now = clock.fetch_add(100000) + 100000;
+    auto set = [](LPFILETIME time, unsigned long long value) {
+        time->dwLowDateTime = static_cast<DWORD>(value);
+        time->dwHighDateTime = static_cast<DWORD>(value >> 32);
+    };
+    set(idle, processors_idle ? now : 0);
+    set(kernel, now);
+    set(user, 0);
+    return TRUE;
+}
+
+// A tree of `folders` folders of two folders of 40 files each, every
+// seventh file read-only, below `top`; gives the files' paths.
+std::vector<std::wstring> make_wide_tree(const std::wstring &top, int folders) {
+    std::vector<std::wstring> files;
+    CreateDirectoryW(top.c_str(), nullptr);
+    for (int i = 0; i < folders; ++i)
+        for (int j = 0; j < 2; ++j) {
+            std::wstring folder = top + L"\\d" + std::to_wstring(i);
+            CreateDirectoryW(folder.c_str(), nullptr);
+            folder += L"\\e" + std::to_wstring(j);
+            CreateDirectoryW(folder.c_str(), nullptr);
+            for (int k = 0; k < 40; ++k) {
+                files.push_back(folder + L"\\f-" + std::to_wstring(i) + L"-" + std::to_wstring(j) + L"-" +
+                                std::to_wstring(k) + L".txt");
+                make_file(files.back(), files.size() % 7 == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+            }
+        }
+    return files;
+}
+
+std::set<DWORD> deleting_threads;
+std::mutex deleting_lock;
+NTSTATUS WINAPI noted_deletion(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length, ULONG kind) {
+    if (kind == 13 || kind == 64) {  // the two dispositions
+        std::lock_guard<std::mutex> hold(deleting_lock);
+        deleting_threads.insert(GetCurrentThreadId());
+    }
+    return real_sys.NtSetInformationFile(file, io, information, length, kind);
+}
+
+// A large tree's files go to helper threads while the processors have time
+// to spare, and stay with the walking thread while they are busy; either
+// way the whole tree goes, read-only files and the folders deleted after
+// what is in them, and nothing beside it.
+TEST_F(RemoveTreeSeam, LargeTreesAreRemovedWholeOnSeveralThreadsOnlyWhileProcessorsAreFree) {
+    std::wstring root = widen(test_data("remove-wide-" + std::to_string(GetCurrentProcessId())));
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    make_file(root + L"\\keep.txt");
+    sys.GetSystemTimes = pretended_times;
+    sys.NtSetInformationFile = noted_deletion;
+    for (bool idle : {false, true}) {
+        processors_idle = idle;
+        deleting_threads.clear();
+        make_wide_tree(root + L"\\target", 4);
+        remove_directory_tree((root + L"\\target").c_str());
+        EXPECT_FALSE(exists(root + L"\\target")) << idle;
+        EXPECT_TRUE(exists(root + L"\\keep.txt")) << idle;
+        if (idle) EXPECT_GT(deleting_threads.size(), 1u);
+        else EXPECT_EQ(deleting_threads, std::set<DWORD>{GetCurrentThreadId()});
+    }
+    sys = real_sys;
+    remove_directory_tree(root.c_str());
+    EXPECT_FALSE(exists(root));
+}
+
+// A file that a helper thread is about to open is swapped for a link to a
+// file outside the tree: the helper judges it as the walk would, and the
+// link's target stays. Real under Wine, which follows the link and would
+// delete its target through the handle; the id the listing gave tells.
+struct FileSwap {
+    DWORD walking_thread;
+    std::wstring tree, outside;
+    std::atomic<bool> done{false};
+} file_swap;
+NTSTATUS WINAPI swapping_a_helpers_open(PHANDLE handle, DWORD access, POBJECT_ATTRIBUTES attributes,
+                                        PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG file_attributes, ULONG share,
+                                        ULONG disposition, ULONG options, PVOID ea, ULONG ea_length) {
+    std::wstring name(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
+    if (GetCurrentThreadId() != file_swap.walking_thread && name.rfind(L"f-", 0) == 0 &&
+        !file_swap.done.exchange(true)) {
+        // f-I-J-K.txt lives in dI\eJ.
+        int i = 0, j = 0;
+        swscanf(name.c_str(), L"f-%d-%d-", &i, &j);
+        std::wstring path = file_swap.tree + L"\\d" + std::to_wstring(i) + L"\\e" + std::to_wstring(j) + L"\\" + name;
+        EXPECT_TRUE(MoveFileW(path.c_str(), (file_swap.outside + L"\\moved.txt").c_str())) << GetLastError();
+        make_file_link(path, file_swap.outside + L"\\keep.txt");
+    }
+    return real_sys.NtCreateFile(handle, access, attributes, io, size, file_attributes, share, disposition, options,
+                                 ea, ea_length);
+}
+
+TEST_F(RemoveTreeSeam, AFileSwappedForALinkBeforeAHelperOpensItIsNeverFollowed) {
+    std::string narrow_root = test_data("remove-file-swap-" + std::to_string(GetCurrentProcessId()));
+    std::wstring root = widen(narrow_root);
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\outside").c_str(), nullptr));
+    make_file(root + L"\\outside\\keep.txt");
+    std::vector<std::wstring> files = make_wide_tree(root + L"\\target", 4);
+    file_swap.walking_thread = GetCurrentThreadId();
+    file_swap.tree = root + L"\\target";
+    file_swap.outside = root + L"\\outside";
+    file_swap.done = false;
+    processors_idle = true;
+    sys.GetSystemTimes = pretended_times;
+    sys.NtCreateFile = swapping_a_helpers_open;
+
+    remove_directory_tree((root + L"\\target").c_str());
+
+    EXPECT_TRUE(file_swap.done);
+    EXPECT_EQ(read_file(narrow_root + "/outside/keep.txt"), "x");
+    size_t left = 0;
+    for (const std::wstring &file : files) left += exists(file);
+    EXPECT_EQ(left, 1u);  // the link, where a file was
+    remove_host_tree(root);
 }
 
 }  // namespace
