@@ -17,7 +17,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from measure import (BenchError, Wine, check_ready, fresh_folder, host_seconds, key_values,  # noqa: E402
+from measure import (BenchError, Wine, check_ready, fresh_folder, host_seconds, idle_ticks, key_values,  # noqa: E402
                      load_average, median, pe_sections, stored_frame, stream_totals, windows_path)
 from tables import Report  # noqa: E402
 
@@ -320,8 +320,9 @@ class Bench:
         target = os.path.join(self.scratch, "removal")
         fresh_folder(self.temp)
         self.launcher_run(exe)  # warm-up
-        figures = {"launcher": [], "floor": [], "remover": []}
+        figures = {"launcher": [], "floor": [], "remover": [], "pairwise": [], "idle": []}
         for i in range(self.removal_runs):
+            ticks_before, idle_before = idle_ticks()
             figures["launcher"].append(after_application_end(self.launcher_run(exe, ["endmark"])))
 
             shutil.rmtree(target, ignore_errors=True)
@@ -337,6 +338,9 @@ class Bench:
             hz = run["qpc_hz"]
             figures["floor"].append((run["create_qpc"] + run["exit_s"] * hz - marks["begin_qpc"]) / hz)
             figures["remover"].append((marks["removed_qpc"] - marks["begin_qpc"]) / hz)
+            figures["pairwise"].append(figures["launcher"][-1] / figures["floor"][-1])
+            ticks_after, idle_after = idle_ticks()
+            figures["idle"].append((idle_after - idle_before) / max(1, ticks_after - ticks_before))
         result = {k: median(v) for k, v in figures.items()}
         result["launcher_best"], result["floor_best"] = min(figures["launcher"]), min(figures["floor"])
         result["runs"] = self.removal_runs
