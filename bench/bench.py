@@ -18,8 +18,8 @@ import time
 sys.dont_write_bytecode = True  # nothing written beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from measure import (BenchError, Wine, check_ready, fresh_folder, frame_window_log, host_seconds,  # noqa: E402
-                     key_values, load_average, median, payload_frame, pe_sections, stored_frame, stream_totals,
-                     windows_path)
+                     idle_ticks, key_values, load_average, median, payload_frame, pe_sections, stored_frame,
+                     stream_totals, windows_path)
 from tables import Report  # noqa: E402
 
 CASES = {"a": "(a) one 200 MiB file", "b": "(b) 2,000 files, 100 MiB", "c": "(c) 20,000 files of 1-4 KiB"}
@@ -321,8 +321,9 @@ class Bench:
         target = os.path.join(self.scratch, "removal")
         fresh_folder(self.temp)
         self.launcher_run(exe)  # warm-up
-        figures = {"launcher": [], "floor": [], "remover": []}
+        figures = {"launcher": [], "floor": [], "remover": [], "pairwise": [], "idle": []}
         for i in range(self.removal_runs):
+            ticks_before, idle_before = idle_ticks()
             figures["launcher"].append(after_application_end(self.launcher_run(exe, ["endmark"])))
 
             shutil.rmtree(target, ignore_errors=True)
@@ -338,6 +339,9 @@ class Bench:
             hz = run["qpc_hz"]
             figures["floor"].append((run["create_qpc"] + run["exit_s"] * hz - marks["begin_qpc"]) / hz)
             figures["remover"].append((marks["removed_qpc"] - marks["begin_qpc"]) / hz)
+            figures["pairwise"].append(figures["launcher"][-1] / figures["floor"][-1])
+            ticks_after, idle_after = idle_ticks()
+            figures["idle"].append((idle_after - idle_before) / max(1, ticks_after - ticks_before))
         result = {k: median(v) for k, v in figures.items()}
         result["launcher_best"], result["floor_best"] = min(figures["launcher"]), min(figures["floor"])
         result["runs"] = self.removal_runs

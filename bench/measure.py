@@ -141,6 +141,13 @@ def pe_sections(objdump, exe):
     return sections
 
 
+def idle_ticks():
+    """The host's processor time so far, all and idle (with waiting for I/O), in clock ticks."""
+    with open("/proc/stat") as f:
+        values = [int(v) for v in f.readline().split()[1:]]
+    return sum(values), values[3] + values[4]
+
+
 def load_average():
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])

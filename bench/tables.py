@@ -219,7 +219,8 @@ class Report:
             self.sections.append("removal")  # the table's place, filled in by text()
         self.removal_rows.append([title, f["runs"], duration(f["launcher"]), duration(f["launcher_best"]),
                                   duration(f["floor"]), duration(f["floor_best"]), duration(f["remover"]),
-                                  f"{f['launcher'] / f['floor']:.2f}x"])
+                                  f"{f['launcher'] / f['floor']:.2f}x", f"{f['pairwise']:.2f}x",
+                                  f"{100 * f['idle']:.0f}%"])
 
     def removal_table(self):
         return ("### Removal after the application's end\n\nThe launcher: from the mark its application prints just "
@@ -227,9 +228,14 @@ class Report:
                 "handles, the parent's exit). The floor: tree-remover.exe, a plain GUI program, removing the same "
                 "tree (written by the tree-writer just before) by path on one thread with FindFirstFileW, "
                 "DeleteFileW and RemoveDirectoryW, from its mark before the removal to its end (the removal and "
-                "its exit). Interleaved run by run; medians.\n\n" + table(
+                "its exit). Interleaved run by run; medians. The pairwise ratio is the median of each run's launcher "
+                "against the floor measured next to it. Idle: the share of the host's processor time spent idle "
+                "over each run's launcher, writer and remover (median): under Wine a removal is a chain of round "
+                "trips to the server, and with processors idle each costs a wake-up, so the same removal takes "
+                "several times longer on an idle machine than on a busy one, and the launcher's removal hands "
+                "its files to helper threads only then.\n\n" + table(
                     ["payload", "runs", "launcher: application's end to its end", "best", "floor: removal to its end",
-                     "best", "remover: removal alone", "ratio"], self.removal_rows))
+                     "best", "remover: removal alone", "ratio", "pairwise ratio", "idle"], self.removal_rows))
 
     def memory(self, rows, sizes):
         tiny, big = rows["tiny"], rows["a"]
