@@ -46,8 +46,12 @@ constexpr size_t kWideLevels = 64;
 constexpr unsigned kRemovalHelpers = 2;
 constexpr unsigned kFilesBeforeHelpers = 64;
 constexpr unsigned kFilesBetweenLooks = 256;
-// Helpers while at least this share of the processors' time was idle.
+// Helpers while at least this share of the processors' time was idle, over
+// at least this much of it (in 100 ns units, all processors together): the
+// system counts it by clock ticks of 10 to 16 ms, and a stretch of a few
+// ticks would decide by one.
 constexpr unsigned kIdlePercentForHelpers = 33;
+constexpr unsigned long long kLeastTimeLookedAt = 500000;
 // Files go to the helpers in batches of one folder's files, so that a lock
 // and a wake serve many; with every slot full the walk removes its batch itself.
 constexpr unsigned kBatchFiles = 16;
@@ -203,8 +207,8 @@ bool processor_times(unsigned long long &idle, unsigned long long &total) {
 }
 
 // Decides whether the walk hands its files over, by the share of the
-// processors' time spent idle since the last look; a stretch too short for
-// the system's clock to have moved keeps the last decision.
+// processors' time spent idle since the last decision; a stretch too short
+// to tell keeps the last decision (at first: none handed over).
 void look_at_processors(Walk &walk) {
     unsigned long long idle = 0, total = 0;
     if (!processor_times(idle, total)) {
@@ -212,7 +216,7 @@ void look_at_processors(Walk &walk) {
         return;
     }
     unsigned long long spent = total - walk.total_before;
-    if (spent == 0) return;
+    if (spent < kLeastTimeLookedAt) return;
     walk.handing = (idle - walk.idle_before) * 100 >= spent * kIdlePercentForHelpers;
     walk.idle_before = idle;
     walk.total_before = total;

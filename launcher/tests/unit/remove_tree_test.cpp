@@ -224,11 +224,11 @@ TEST(RemoveTree, TreeDeeperThanTheStackAllows) {
 }
 
 // The processors as GetSystemTimes shows them: all idle, or all busy. The
-// times grow by a tick at each look, so every look sees a stretch.
+// times grow by a tenth of a second at each look, long enough to tell.
 std::atomic<bool> processors_idle;
 BOOL WINAPI pretended_times(LPFILETIME idle, LPFILETIME kernel, LPFILETIME user) {
     static std::atomic<unsigned long long> clock{1};
-    unsigned long long now = clock.fetch_add(100000) + 100000;
+    unsigned long long now = clock.fetch_add(1000000) + 1000000;
     auto set = [](LPFILETIME time, unsigned long long value) {
         time->dwLowDateTime = static_cast<DWORD>(value);
         time->dwHighDateTime = static_cast<DWORD>(value >> 32);
