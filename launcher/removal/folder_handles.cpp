@@ -10,6 +10,7 @@
 #include "removal/folder_handles.h"
 
 #include "paths/bounded.h"
+#include "system/native_values.h"
 
 namespace {
 
@@ -21,7 +22,6 @@ constexpr ULONG kNonDirectoryFile = 0x40;
 constexpr ULONG kCompleteIfOplocked = 0x100;
 constexpr NTSTATUS kOplockBreakInProgress = 0x108;
 constexpr ULONG kOpenReparsePoint = 0x200000;
-constexpr ULONG kObjectCaseInsensitive = 0x40;
 constexpr ULONG kFileIdBothDirectoryInformation = 37;
 constexpr ULONG kFileBasicInformation = 4;
 constexpr ULONG kFileInternalInformation = 6;
@@ -90,13 +90,7 @@ OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry) {
     OpenedEntry opened = {OpenedAs::refused, nullptr, 0};
     bool listed_folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     bool listed_link = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    UNICODE_STRING name = {static_cast<USHORT>(entry.bytes), static_cast<USHORT>(entry.bytes),
-                           const_cast<wchar_t *>(entry.name)};
-    OBJECT_ATTRIBUTES attributes = {};
-    attributes.Length = sizeof attributes;
-    attributes.RootDirectory = folder;
-    attributes.ObjectName = &name;
-    attributes.Attributes = kObjectCaseInsensitive;
+    RelativeName relative(folder, entry.name, entry.bytes);
     IO_STATUS_BLOCK io = {};
     DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
     // An open asking for deletion breaks another program's opportunistic
@@ -108,7 +102,7 @@ OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry) {
     if (listed_folder) access |= FILE_LIST_DIRECTORY;
     HANDLE handle = nullptr;
     NTSTATUS status =
-        sys.NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options, nullptr, 0);
+        sys.NtCreateFile(&handle, access, &relative.attributes, &io, nullptr, 0, kShareAll, kFileOpen, options, nullptr, 0);
     if (!succeeded(status)) return opened;
     if (status == kOplockBreakInProgress) {
         sys.CloseHandle(handle);

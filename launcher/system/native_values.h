@@ -17,6 +17,23 @@ constexpr ULONG kOptionNonDirectory = 0x40;
 constexpr ULONG kOptionOpenLinkItself = 0x200000;
 constexpr ULONG kNameCaseInsensitive = 0x40;
 
+// The name `name` of `bytes` bytes (no terminator) as NtCreateFile takes it
+// relative to the open `folder`, compared without case as Windows compares
+// names. Made in place, never copied: the attributes point at the text.
+struct RelativeName {
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes;
+    RelativeName(HANDLE folder, const wchar_t *name, size_t bytes)
+        : text{static_cast<USHORT>(bytes), static_cast<USHORT>(bytes), const_cast<wchar_t *>(name)}, attributes{} {
+        attributes.Length = sizeof attributes;
+        attributes.RootDirectory = folder;
+        attributes.ObjectName = &text;
+        attributes.Attributes = kNameCaseInsensitive;
+    }
+    RelativeName(const RelativeName &) = delete;
+    RelativeName &operator=(const RelativeName &) = delete;
+};
+
 // NtQueryInformationFile's and NtSetInformationFile's classes.
 constexpr ULONG kClassStandard = 5;
 constexpr ULONG kClassEndOfFile = 20;

@@ -38,16 +38,10 @@ PlacedFile refused(NTSTATUS status) {
 
 NTSTATUS open_in(HANDLE &handle, HANDLE folder, const wchar_t *name, size_t units, DWORD access, ULONG share,
                  ULONG disposition, ULONG options, ULONG_PTR &information) {
-    USHORT bytes = static_cast<USHORT>(units * sizeof(wchar_t));
-    UNICODE_STRING text = {bytes, bytes, const_cast<wchar_t *>(name)};
-    OBJECT_ATTRIBUTES attributes = {};
-    attributes.Length = sizeof attributes;
-    attributes.RootDirectory = folder;
-    attributes.ObjectName = &text;
-    attributes.Attributes = kNameCaseInsensitive;
+    RelativeName relative(folder, name, units * sizeof(wchar_t));
     IO_STATUS_BLOCK io = {};
     handle = nullptr;
-    NTSTATUS status = sys.NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+    NTSTATUS status = sys.NtCreateFile(&handle, access, &relative.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
                                        disposition, options | kOptionSynchronous | kOptionOpenLinkItself, nullptr, 0);
     information = io.Information;
     return status;
