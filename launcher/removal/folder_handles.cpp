@@ -14,24 +14,6 @@
 
 namespace {
 
-// The native calls' values, spelled here: the user-mode headers lack most.
-constexpr ULONG kFileOpen = 1;
-constexpr ULONG kDirectoryFile = 0x1;
-constexpr ULONG kSynchronousIo = 0x20;
-constexpr ULONG kNonDirectoryFile = 0x40;
-constexpr ULONG kCompleteIfOplocked = 0x100;
-constexpr NTSTATUS kOplockBreakInProgress = 0x108;
-constexpr ULONG kOpenReparsePoint = 0x200000;
-constexpr ULONG kFileIdBothDirectoryInformation = 37;
-constexpr ULONG kFileBasicInformation = 4;
-constexpr ULONG kFileInternalInformation = 6;
-constexpr ULONG kFileAttributeTagInformation = 35;
-constexpr ULONG kFileRenameInformation = 10;
-constexpr ULONG kFileDispositionInformation = 13;
-constexpr ULONG kFileDispositionInformationEx = 64;
-constexpr ULONG kDispositionDelete = 0x1;
-constexpr ULONG kDispositionPosixSemantics = 0x2;
-constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool succeeded(NTSTATUS status) { return status >= 0; }
@@ -71,7 +53,7 @@ bool next_listed_entry(FolderListing &listing, ListedEntry &entry) {
             listing.started = true;
             NTSTATUS status = sys.NtQueryDirectoryFile(listing.folder, nullptr, nullptr, nullptr, &io, listing.buffer,
                                                        static_cast<ULONG>(listing.capacity),
-                                                       kFileIdBothDirectoryInformation, FALSE, asked, restart);
+                                                       kClassIdBothDirectory, FALSE, asked, restart);
             // The end (a warning status), no name that matches, or a folder
             // that cannot be listed: no more entries.
             if (!succeeded(status) || io.Information == 0) return false;
@@ -97,14 +79,14 @@ OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry) {
     // lock on the entry (a scanner's, an indexer's) and would wait for the
     // break, which its holder may take seconds to grant: asked to complete
     // at once instead, such an entry is left for a later attempt.
-    ULONG options = kOpenReparsePoint | kSynchronousIo | kCompleteIfOplocked |
-                    (listed_folder ? kDirectoryFile : kNonDirectoryFile);
+    ULONG options = kOptionOpenLinkItself | kOptionSynchronous | kOptionCompleteIfOplocked |
+                    (listed_folder ? kOptionDirectory : kOptionNonDirectory);
     if (listed_folder) access |= FILE_LIST_DIRECTORY;
     HANDLE handle = nullptr;
-    NTSTATUS status =
-        sys.NtCreateFile(&handle, access, &relative.attributes, &io, nullptr, 0, kShareAll, kFileOpen, options, nullptr, 0);
+    NTSTATUS status = sys.NtCreateFile(&handle, access, &relative.attributes, &io, nullptr, 0, kShareAll,
+                                       kFileOpenExisting, options, nullptr, 0);
     if (!succeeded(status)) return opened;
-    if (status == kOplockBreakInProgress) {
+    if (status == kStatusOplockBreakInProgress) {
         sys.CloseHandle(handle);
         return opened;
     }
@@ -117,8 +99,8 @@ OpenedEntry open_listed_entry(HANDLE folder, const ListedEntry &entry) {
         ULONG reparse_tag;
     } held = {};
     bool judged = succeeded(sys.NtQueryInformationFile(handle, &io, &held_id, sizeof held_id,
-                                                        kFileInternalInformation)) &&
-                  succeeded(sys.NtQueryInformationFile(handle, &io, &held, sizeof held, kFileAttributeTagInformation));
+                                                        kClassInternal)) &&
+                  succeeded(sys.NtQueryInformationFile(handle, &io, &held, sizeof held, kClassAttributeTag));
     bool held_link = (held.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     bool held_folder = (held.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     OpenedAs as = OpenedAs::refused;
@@ -142,7 +124,7 @@ bool delete_through_handle(HANDLE handle, DWORD attributes) {
     IO_STATUS_BLOCK io = {};
     ULONG flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
     if (!no_posix_deletion) {
-        NTSTATUS status = sys.NtSetInformationFile(handle, &io, &flags, sizeof flags, kFileDispositionInformationEx);
+        NTSTATUS status = sys.NtSetInformationFile(handle, &io, &flags, sizeof flags, kClassDispositionEx);
         if (succeeded(status)) return true;
         // Invalid parameter, invalid class, not implemented, not supported.
         if (status == static_cast<NTSTATUS>(0xC000000Du) || status == static_cast<NTSTATUS>(0xC0000003u) ||
@@ -155,11 +137,11 @@ bool delete_through_handle(HANDLE handle, DWORD attributes) {
         BasicInformation basic = {};
         basic.attributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
         if (basic.attributes == 0) basic.attributes = FILE_ATTRIBUTE_NORMAL;
-        sys.NtSetInformationFile(handle, &io, &basic, sizeof basic, kFileBasicInformation);
+        sys.NtSetInformationFile(handle, &io, &basic, sizeof basic, kClassBasic);
     }
     BOOLEAN delete_file = TRUE;
     return succeeded(sys.NtSetInformationFile(handle, &io, &delete_file, sizeof delete_file,
-                                              kFileDispositionInformation));
+                                              kClassDisposition));
 }
 
 bool rename_through_handle(HANDLE handle, HANDLE folder, const wchar_t *name) {
@@ -174,5 +156,5 @@ bool rename_through_handle(HANDLE handle, HANDLE folder, const wchar_t *name) {
     for (size_t i = 0; i < units; ++i) rename.name[i] = name[i];
     rename.bytes = static_cast<ULONG>(units * sizeof(wchar_t));
     IO_STATUS_BLOCK io = {};
-    return succeeded(sys.NtSetInformationFile(handle, &io, &rename, sizeof rename, kFileRenameInformation));
+    return succeeded(sys.NtSetInformationFile(handle, &io, &rename, sizeof rename, kClassRename));
 }

@@ -14,6 +14,7 @@ constexpr ULONG_PTR kFileWasCreated = 2;
 constexpr ULONG kOptionDirectory = 0x1;
 constexpr ULONG kOptionSynchronous = 0x20;
 constexpr ULONG kOptionNonDirectory = 0x40;
+constexpr ULONG kOptionCompleteIfOplocked = 0x100;
 constexpr ULONG kOptionOpenLinkItself = 0x200000;
 constexpr ULONG kNameCaseInsensitive = 0x40;
 
@@ -34,12 +35,24 @@ struct RelativeName {
     RelativeName &operator=(const RelativeName &) = delete;
 };
 
-// NtQueryInformationFile's and NtSetInformationFile's classes.
+// NtQueryInformationFile's, NtSetInformationFile's and NtQueryDirectoryFile's classes.
+constexpr ULONG kClassBasic = 4;
 constexpr ULONG kClassStandard = 5;
+constexpr ULONG kClassInternal = 6;
+constexpr ULONG kClassRename = 10;
+constexpr ULONG kClassDisposition = 13;
 constexpr ULONG kClassEndOfFile = 20;
 constexpr ULONG kClassAttributeTag = 35;
+constexpr ULONG kClassIdBothDirectory = 37;
+constexpr ULONG kClassDispositionEx = 64;
+
+// FileDispositionInformationEx's flags.
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 
 // Statuses the launcher tells apart.
+constexpr NTSTATUS kStatusOplockBreakInProgress = 0x108;
 constexpr NTSTATUS kStatusNameCollision = static_cast<NTSTATUS>(0xC0000035u);
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAu);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103u);
