@@ -51,9 +51,28 @@ def interrupted_run(*arguments):
     interrupted = time.time()
     os.write(terminal, b"\x03")
     read_terminal(terminal, 30)
-    os.kill(pid, 9) if time.time() - interrupted >= 30 else None
+    took = time.time() - interrupted
+    still_running = ""
+    if took >= 30:
+        # Which of the launcher, its child and Wine's console host held the terminal open.
+        still_running = "; ".join(running_windows_programs())
+        os.kill(pid, 9)
     os.waitpid(pid, 0)
-    return during, time.time() - interrupted, folders() - before
+    return during, took, folders() - before, still_running
+
+
+def running_windows_programs():
+    """The host's processes running a Windows program: 'pid: command line'."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                line = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        except OSError:
+            continue
+        if ".exe" in line.lower():
+            found.append("%s: %s" % (pid, line))
+    return found
 
 
 def terminal_output(*command):
@@ -73,9 +92,10 @@ if console:
           "cmd waits for the console program, shows its output and gets its exit code (%r)" % shown[-200:])
     check(not (folders() - before), "the console program's folder is removed")
 
-during, took, after = interrupted_run()
+during, took, after, still_running = interrupted_run()
 check(len(during) == 1, "the application ran in a folder of its own (%s)" % sorted(during))
-check(took < 5, "an application that ends on Ctrl+C ends the launcher at once (%.1f s)" % took)
+check(took < 5, "an application that ends on Ctrl+C ends the launcher at once (%.1f s%s)" %
+      (took, "; still running: " + still_running if still_running else ""))
 check(not after, "the folder is removed after Ctrl+C (%s left)" % sorted(after))
 
 before = folders()
