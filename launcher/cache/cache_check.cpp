@@ -67,8 +67,7 @@ void start_helpers(Check &check) {
     GetSystemInfo(&system);
     unsigned wanted = system.dwNumberOfProcessors < kMaxListers ? system.dwNumberOfProcessors : kMaxListers;
     for (unsigned i = 1; i < wanted; ++i) {
-        HANDLE thread = sys.CreateThread(nullptr, 64 * 1024, run_lister, &check, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                         nullptr);
+        HANDLE thread = start_worker_thread(run_lister, &check);
         // Without it the others list its share.
         if (thread == nullptr) break;
         check.helpers[check.helper_count++] = thread;

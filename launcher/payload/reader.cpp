@@ -27,7 +27,12 @@ size_t frame_left;
 bool frame_starting;  // the next decoder call begins a frame
 bool frame_checked;   // the frame being decoded carries a content checksum
 
-// One decoder call into the next free window; false when the decoder fails.
+// Whether a decoder call may give more: input is left, or the last call
+// filled the window and may have left output inside the decoder even with
+// no input left.
+bool decoder_may_give_more() { return input.pos < input.size || window.pos == kPayloadWindowSize; }
+
+// One decoder call into the window, from its start; false when the decoder fails.
 bool refill_window() {
     window = {own_window, kPayloadWindowSize, 0};
     read_position = 0;
@@ -92,9 +97,7 @@ PayloadStatus read_payload_bytes(void *destination, uint64_t count) {
             count -= n;
             continue;
         }
-        // A call that filled the window, in this request or an earlier one,
-        // may have left output inside the decoder even with no input left.
-        if (input.pos < input.size || window.pos == kPayloadWindowSize) {
+        if (decoder_may_give_more()) {
             if (!refill_window()) return PayloadStatus::damaged;
             continue;
         }
@@ -108,9 +111,7 @@ PayloadStatus read_payload_bytes(void *destination, uint64_t count) {
 PayloadStatus take_payload_bytes(uint64_t count, const unsigned char **bytes) {
     *bytes = nullptr;
     if (count == 0) return PayloadStatus::ok;
-    if (window.pos == read_position && (input.pos < input.size || window.pos == kPayloadWindowSize) &&
-        !refill_window())
-        return PayloadStatus::damaged;
+    if (window.pos == read_position && decoder_may_give_more() && !refill_window()) return PayloadStatus::damaged;
     if (window.pos - read_position < count) return PayloadStatus::ok;
     *bytes = static_cast<const unsigned char *>(window.dst) + read_position;
     read_position += static_cast<size_t>(count);
@@ -121,7 +122,7 @@ PayloadStatus finish_payload_frame() {
     while (frame_left != 0) {
         // The decoder ended its last call short of a full window with all
         // input taken: the frame runs into the end of the stored payload.
-        if (input.pos == input.size && window.pos < kPayloadWindowSize) return PayloadStatus::damaged;
+        if (!decoder_may_give_more()) return PayloadStatus::damaged;
         if (!refill_window()) return PayloadStatus::damaged;
     }
     return frame_checks_hold() ? PayloadStatus::ok : PayloadStatus::damaged;

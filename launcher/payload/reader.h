@@ -42,8 +42,8 @@ PayloadStatus read_payload_bytes(void *destination, uint64_t count);
 PayloadStatus take_payload_bytes(uint64_t count, const unsigned char **bytes);
 
 // Decodes the rest of the frame after the stream's end record, dropping
-// whatever content it still holds, up to the frame's end, and waits for the
-// test of every frame's content checksum that the packer writes (a frame
+// whatever content it still holds, up to the frame's end, and gives the
+// verdict of every frame's content checksum that the packer writes (a frame
 // without one has nothing to test). Gives `damaged` when the decoder fails,
 // the input ends first or a checksum does not match, else `ok`.
 PayloadStatus finish_payload_frame();

@@ -165,8 +165,7 @@ DWORD WINAPI remove_handed_files(void *) {
 // others, and without any the walk removes every file itself.
 void start_helpers() {
     while (helpers.threads < kRemovalHelpers) {
-        HANDLE thread = sys.CreateThread(nullptr, 64 * 1024, remove_handed_files, nullptr,
-                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        HANDLE thread = start_worker_thread(remove_handed_files, nullptr);
         if (thread == nullptr) break;
         sys.CloseHandle(thread);
         AcquireSRWLockExclusive(&helpers.lock);

@@ -47,6 +47,13 @@ extern SystemCalls sys;
 // The table as the launcher ships it; tests restore entries from it.
 extern const SystemCalls real_sys;
 
+// Starts `routine(argument)` on a worker thread with a 64 KiB stack
+// reservation, which every worker of the launcher fits in; gives its
+// handle, or null when the system gives no thread.
+inline HANDLE start_worker_thread(LPTHREAD_START_ROUTINE routine, void *argument) {
+    return sys.CreateThread(nullptr, 64 * 1024, routine, argument, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+}
+
 // ntdll's export `name`, or null when it has none. ntdll is in every process
 // from its start; its calls, which the launcher does not import, are looked up.
 void *ntdll_export(const char *name);

@@ -77,8 +77,7 @@ DWORD WINAPI close_files(void *) {
 // others, and no more are asked for; without any the loop closes every file
 // itself.
 void add_thread() {
-    HANDLE thread =
-        sys.CreateThread(nullptr, 64 * 1024, close_files, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    HANDLE thread = start_worker_thread(close_files, nullptr);
     if (thread == nullptr) {
         no_more_threads = true;
         return;

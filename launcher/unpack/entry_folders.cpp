@@ -88,7 +88,7 @@ PlacedFile enter_folder(HANDLE parent, const wchar_t *name, size_t units) {
     if (status < 0) return refused(status);
     // One made just now is what it was made as; one found there is judged.
     Found found = information == kFileWasCreated ? Found::plain : judge(folder, true, status);
-    if (found == Found::plain) return {Placed::file, folder, 0};
+    if (found == Found::plain) return {Placed::open, folder, 0};
     sys.CloseHandle(folder);
     return not_placed(found, status);
 }
@@ -100,7 +100,7 @@ PlacedFile create_file_in(HANDLE folder, const wchar_t *name, size_t units) {
     ULONG_PTR information = 0;
     NTSTATUS status = open_in(file, folder, name, units, kFileAccess, FILE_SHARE_WRITE, kFileCreateNew,
                               kOptionNonDirectory, information);
-    if (status >= 0) return {Placed::file, file, 0};
+    if (status >= 0) return {Placed::open, file, 0};
     if (status != kStatusNameCollision) return refused(status);
     status = open_in(file, folder, name, units, kFileAccess, FILE_SHARE_WRITE, kFileOpenExisting, kOptionNonDirectory,
                      information);
@@ -111,7 +111,7 @@ PlacedFile create_file_in(HANDLE folder, const wchar_t *name, size_t units) {
         LARGE_INTEGER end = {};
         IO_STATUS_BLOCK io = {};
         status = sys.NtSetInformationFile(file, &io, &end, sizeof end, kClassEndOfFile);
-        if (status >= 0) return {Placed::file, file, 0};
+        if (status >= 0) return {Placed::open, file, 0};
         found = Found::unknown;
     }
     sys.CloseHandle(file);
@@ -138,7 +138,7 @@ PlacedFile start_chain() {
     level_ends[0] = 0;
     chain_name[0] = 0;
     depth = 0;
-    return {Placed::file, root, 0};
+    return {Placed::open, root, 0};
 }
 
 }  // namespace
@@ -148,7 +148,7 @@ void begin_entry_folders() { depth = -1; }
 PlacedFile place_entry_file(const wchar_t *name) {
     if (depth < 0) {
         PlacedFile root = start_chain();
-        if (root.as != Placed::file) return root;
+        if (root.as != Placed::open) return root;
     }
     size_t units = wide_length(name);
     size_t leaf = units;
@@ -166,9 +166,9 @@ PlacedFile place_entry_file(const wchar_t *name) {
         size_t end = start;
         while (end < folder_units && name[end] != L'\\') ++end;
         PlacedFile entered = enter_folder(levels[depth], name + start, end - start);
-        if (entered.as != Placed::file) return entered;
+        if (entered.as != Placed::open) return entered;
         for (size_t i = at; i < end; ++i) chain_name[i] = name[i];
-        levels[++depth] = entered.file;
+        levels[++depth] = entered.handle;
         level_ends[depth] = end;
         at = end;
     }

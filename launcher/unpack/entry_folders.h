@@ -6,9 +6,9 @@
 
 #include "system/syscalls.h"
 
-// What placing an entry's file gave.
+// What placing an entry's file, or entering a folder on its way, gave.
 enum class Placed {
-    file,     // `file` is open for writing and empty
+    open,     // `handle` is the folder entered, or the file open for writing and empty
     foreign,  // something there already is a link
     clash,    // a file is there where a folder is wanted, or the other way
     failed,   // the system refused: `error` is its reason
@@ -16,7 +16,7 @@ enum class Placed {
 
 struct PlacedFile {
     Placed as;
-    HANDLE file;
+    HANDLE handle;
     DWORD error;
 };
 

@@ -159,10 +159,10 @@ EntryLoopResult write_entries(bool reentered) {
         // folder there before, the other one may be anyone's.
         if (placed.as == Placed::clash && launcher_state.target_folder_made)
             return {EntryLoopEnding::cannot_open, launcher_state.entry_path, ERROR_ALREADY_EXISTS};
-        if (placed.as != Placed::file && placed.as != Placed::failed)
+        if (placed.as != Placed::open && placed.as != Placed::failed)
             return {EntryLoopEnding::foreign_entry, launcher_state.target_directory, 0};
         if (placed.as == Placed::failed) return {EntryLoopEnding::cannot_open, launcher_state.entry_path, placed.error};
-        HANDLE file = placed.file;
+        HANDLE file = placed.handle;
         EntryLoopResult written = write_entry_data(file, size);
         // Stopped or failed, the file is closed here: its handle shares no
         // deletion, and the folder may have to go (a stopped loop's clean-up,
