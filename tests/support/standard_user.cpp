@@ -55,6 +55,10 @@ struct StandardUser {
         GetExitCodeProcess(process.hProcess, &code);
         ExitProcess(code);
     }
-} standard_user;
+};
+
+// Before every other static object: the test runner's start mark
+// (started_mark.cpp) is the restarted process's to make.
+StandardUser standard_user __attribute__((init_priority(1000)));
 
 }  // namespace
