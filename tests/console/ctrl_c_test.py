@@ -20,12 +20,14 @@ subsystem that Windows decides by).
 
 Usage: ctrl_c_test.py WINE_ROOT PROBE_EXE [console]"""
 import os
+import shutil
 import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_terminal import read_terminal, start_on_terminal, type_line, unpacked_folders, wine_environment  # noqa: E402
+from wine_terminal import (read_terminal, start_on_terminal, temp_folder, type_line, unpacked_folders,  # noqa: E402
+                           wine_environment)
 
 wine_root, probe = sys.argv[1], sys.argv[2]
 console = sys.argv[3:] == ["console"]
@@ -44,21 +46,54 @@ def check(condition, text):
 
 
 def interrupted_run(*arguments):
-    before = folders()
-    pid, terminal = start_on_terminal(env, wine_root, probe, "sleep", "60000", *arguments)
-    read_terminal(terminal, 60, until="sleeping")
-    during = folders() - before
-    interrupted = time.time()
-    os.write(terminal, b"\x03")
-    read_terminal(terminal, 30)
-    took = time.time() - interrupted
-    still_running = ""
-    if took >= 30:
-        # Which of the launcher, its child and Wine's console host held the terminal open.
-        still_running = "; ".join(running_windows_programs())
-        os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    return during, took, folders() - before, still_running
+    """Starts the probe, types Ctrl+C while it sleeps and gives (the folder it
+    ran in, seconds until the terminal closed, folders left, what still ran
+    when the terminal stayed open). A run that Wine left half-ended runs again."""
+    for attempt in range(3):
+        before = folders()
+        pid, terminal = start_on_terminal(env, wine_root, probe, "sleep", "60000", *arguments)
+        read_terminal(terminal, 60, until="sleeping")
+        during = folders() - before
+        interrupted = time.time()
+        os.write(terminal, b"\x03")
+        read_terminal(terminal, 30)
+        took = time.time() - interrupted
+        still_running, stuck = "", []
+        if took >= 30:
+            # Which of the launcher, its child and Wine's console host held the terminal open.
+            still_running = "; ".join(running_windows_programs())
+            stuck = half_ended_processes(pid)
+            os.kill(pid, 9)
+            for other in stuck:
+                os.kill(other, 9)
+        os.waitpid(pid, 0)
+        if not stuck or attempt == 2:
+            return during, took, folders() - before, still_running
+        print("note: Wine left the application half-ended after Ctrl+C (its main thread gone, a thread stuck "
+              "in Wine's own process exit), so its launcher waited on; the run is Wine's and runs again")
+        for name in folders() - before:
+            shutil.rmtree(os.path.join(temp_folder(wine_root), name), ignore_errors=True)
+
+
+def half_ended_processes(session):
+    """Processes of the terminal's session that Wine left half-ended: the main
+    thread has exited (a zombie leader) while another thread is stuck in
+    Wine's process exit (in a signal handler, waiting for a lock), so Wine
+    never reports the process as ended. Wine 8's default Ctrl+C handling ends
+    the process from its control thread; here the launcher's child was left
+    so in about one interrupted run in fifty, a plain program started alone
+    or from cmd in none of 900. Windows ends such a process."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        # After the command: state, parent, group, session, ..., threads (the 18th).
+        if int(pid) != session and int(fields[3]) == session and fields[0] == "Z" and int(fields[17]) > 1:
+            found.append(int(pid))
+    return found
 
 
 def running_windows_programs():

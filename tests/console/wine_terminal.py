@@ -19,10 +19,14 @@ def wine_environment(wine_root, **changes):
     return env
 
 
+def temp_folder(wine_root):
+    """The prefix's temporary folder: Wine takes it from its prefix, not from the host's TMP."""
+    return os.path.join(wine_root, "prefix", "drive_c", "users", getpass.getuser(), "Temp")
+
+
 def unpacked_folders(wine_root):
-    """The launchers' folders in the prefix's temporary folder (Wine takes it
-    from its prefix, not from the host's TMP)."""
-    temp = os.path.join(wine_root, "prefix", "drive_c", "users", getpass.getuser(), "Temp")
+    """The launchers' folders in the prefix's temporary folder."""
+    temp = temp_folder(wine_root)
     return {name for name in os.listdir(temp) if name.startswith("onefile_")} if os.path.isdir(temp) else set()
 
 
