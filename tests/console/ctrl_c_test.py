@@ -80,9 +80,10 @@ def half_ended_processes(session):
     thread has exited (a zombie leader) while another thread is stuck in
     Wine's process exit (in a signal handler, waiting for a lock), so Wine
     never reports the process as ended. Wine 8's default Ctrl+C handling ends
-    the process from its control thread; here the launcher's child was left
-    so in about one interrupted run in fifty, a plain program started alone
-    or from cmd in none of 900. Windows ends such a process."""
+    the process from its control thread; here the probe's child was left so
+    in about one interrupted run in forty (with or without the launcher's
+    job), the probe's library run by a plain program and another application,
+    packed or plain, in none of 1,300 runs. Windows ends such a process."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
