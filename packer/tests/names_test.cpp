@@ -98,23 +98,6 @@ TEST(Names, ClashesNameTheEarlierInput) {
   EXPECT_EQ(clashes.add(u"Data\\y", "in/Data/y"), "");
 }
 
-// Build numbers its inputs: the text of an owner is made for a clash only,
-// not for each of a payload's many names.
-TEST(Names, ClashesNameNumberedOwnersOnlyWhenOneIsFound) {
-  std::vector<size_t> named;
-  NameClashes clashes([&](size_t owner) {
-    named.push_back(owner);
-    return "input " + std::to_string(owner);
-  });
-  EXPECT_EQ(clashes.add(u"a\\x", 0), "");
-  EXPECT_EQ(clashes.add(u"b", 1), "");
-  EXPECT_TRUE(named.empty());
-  EXPECT_EQ(clashes.add(u"B", 2), "is the same name on Windows as input 1");
-  EXPECT_EQ(clashes.add(u"A", 3), "is needed as a folder by input 0");
-  EXPECT_EQ(clashes.add(u"b\\c", 4), "needs the file input 1 as a folder");
-  EXPECT_EQ(named, (std::vector<size_t>{1, 0, 1}));
-}
-
 // Names in the folder of the name added just before skip the folder checks:
 // the clashes they would find are still found.
 TEST(Names, ClashesInTheSameFolderAsTheLastName) {

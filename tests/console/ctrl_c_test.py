@@ -47,8 +47,8 @@ def check(condition, text):
 
 def interrupted_run(*arguments):
     """Starts the probe, types Ctrl+C while it sleeps and gives (the folder it
-    ran in, seconds until the terminal closed, folders left, what still ran
-    when the terminal stayed open). A run that Wine left half-ended runs again."""
+    ran in, seconds until the terminal closed, folders left, the terminal's
+    processes when it stayed open). A run that Wine left half-ended runs again."""
     for attempt in range(3):
         before = folders()
         pid, terminal = start_on_terminal(env, wine_root, probe, "sleep", "60000", *arguments)
@@ -58,56 +58,36 @@ def interrupted_run(*arguments):
         os.write(terminal, b"\x03")
         read_terminal(terminal, 30)
         took = time.time() - interrupted
-        still_running, stuck = "", []
-        if took >= 30:
-            # Which of the launcher, its child and Wine's console host held the terminal open.
-            still_running = "; ".join(running_windows_programs())
-            stuck = half_ended_processes(pid)
-            os.kill(pid, 9)
-            for other in stuck:
-                os.kill(other, 9)
+        left = session_processes(pid) if took >= 30 else []
+        # Half-ended: the main thread gone (a zombie leader), one thread stuck
+        # in Wine's process exit, so Wine never ends the process. Wine 8 did
+        # so to the probe's child in about one run in forty; Windows does not.
+        stuck = [other for other, _, state, threads in left if other != pid and state == "Z" and threads > 1]
+        for other in ([pid] if left else []) + stuck:
+            os.kill(other, 9)
         os.waitpid(pid, 0)
         if not stuck or attempt == 2:
-            return during, took, folders() - before, still_running
+            return during, took, folders() - before, "; ".join("%d %s %s/%d" % process for process in left)
         print("note: Wine left the application half-ended after Ctrl+C (its main thread gone, a thread stuck "
               "in Wine's own process exit), so its launcher waited on; the run is Wine's and runs again")
         for name in folders() - before:
             shutil.rmtree(os.path.join(temp_folder(wine_root), name), ignore_errors=True)
 
 
-def half_ended_processes(session):
-    """Processes of the terminal's session that Wine left half-ended: the main
-    thread has exited (a zombie leader) while another thread is stuck in
-    Wine's process exit (in a signal handler, waiting for a lock), so Wine
-    never reports the process as ended. Wine 8's default Ctrl+C handling ends
-    the process from its control thread; here the probe's child was left so
-    in about one interrupted run in forty (with or without the launcher's
-    job), the probe's library run by a plain program and another application,
-    packed or plain, in none of 1,300 runs. Windows ends such a process."""
+def session_processes(session):
+    """The processes of the terminal's session (the launcher, its child,
+    Wine's console host): (pid, command, state, threads) each."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/stat" % pid) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
+                command, rest = f.read().split(" (", 1)[1].rsplit(") ", 1)
+        except (OSError, ValueError):
             continue
         # After the command: state, parent, group, session, ..., threads (the 18th).
-        if int(pid) != session and int(fields[3]) == session and fields[0] == "Z" and int(fields[17]) > 1:
-            found.append(int(pid))
-    return found
-
-
-def running_windows_programs():
-    """The host's processes running a Windows program: 'pid: command line'."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                line = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
-        except OSError:
-            continue
-        if ".exe" in line.lower():
-            found.append("%s: %s" % (pid, line))
+        fields = rest.split()
+        if int(fields[3]) == session:
+            found.append((int(pid), command, fields[0], int(fields[17])))
     return found
 
 

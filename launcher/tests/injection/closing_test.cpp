@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <map>
-#include <set>
 #include <string>
 
 #include "run/cleanup.h"
@@ -39,8 +38,6 @@ std::atomic<int> opened_last{-1}, failed_last{-1};
 std::map<int, DWORD> close_fails_with;
 std::map<int, int> close_waits_for_open, close_waits_for_failure;
 int open_fails_at = -1;
-DWORD close_takes_ms;  // every close of a payload file waits this long first, as one a scanner inspects
-bool opens_wait_for_closes;  // each file is opened only once the one before it has been taken to close
 DWORD closed_on_loop_thread;
 
 int number_of(LPCWSTR path) {
@@ -60,13 +57,6 @@ NTSTATUS WINAPI create_file(PHANDLE handle, DWORD access, POBJECT_ATTRIBUTES att
                                        options, ea, ea_length);
     // Not a payload file: a folder on the way, say.
     if (entry < 0 || status < 0) return status;
-    for (int i = 0; opens_wait_for_closes && entry > 0 && i < 5000; ++i) {
-        AcquireSRWLockExclusive(&lock);
-        bool taken = closed_on.count(entry - 1) > 0;
-        ReleaseSRWLockExclusive(&lock);
-        if (taken) break;
-        Sleep(1);
-    }
     AcquireSRWLockExclusive(&lock);
     entry_of[*handle] = entry;
     ReleaseSRWLockExclusive(&lock);
@@ -95,7 +85,6 @@ BOOL WINAPI close_handle(HANDLE handle) {
     // a later close's, for the first one.
     for (int i = 0; wait_for >= 0 && opened_last < wait_for && i < 5000; ++i) Sleep(1);
     for (int i = 0; wait_for_failure >= 0 && failed_last != wait_for_failure && i < 5000; ++i) Sleep(1);
-    Sleep(close_takes_ms);
     BOOL closed = real_sys.CloseHandle(handle);
     if (code == 0) return closed;
     failed_last = entry;
@@ -116,8 +105,6 @@ protected:
         close_waits_for_failure.clear();
         opened_last = failed_last = -1;
         open_fails_at = -1;
-        close_takes_ms = 0;
-        opens_wait_for_closes = false;
         sys.NtCreateFile = create_file;
         CreateDirectoryW(target.c_str(), nullptr);  // made before the loop, as the run sequence does
         sys.CloseHandle = close_handle;
@@ -180,33 +167,6 @@ TEST_F(ClosingTest, ClosesRunOnThreadsAndTheTreeIsAOneThreadRuns) {
     for (const auto &close : closed_on) elsewhere += close.second != GetCurrentThreadId();
     EXPECT_GT(elsewhere, 0);
     EXPECT_EQ(closing_threads(), 0u);
-    expect_nothing_left_open();
-}
-
-// The threads follow the closes' pace: closes that keep up with the loop
-// (each file taken to close before the next is opened) need one thread;
-// closes that fall behind (10 ms each, far longer than writing a small
-// file) fill the queue, and threads are added, up to eight.
-TEST_F(ClosingTest, ThreadsAreAddedOnlyWhileClosesFallBehind) {
-    auto closers = [] {
-        std::set<DWORD> threads;
-        for (const auto &close : closed_on)
-            if (close.second != GetCurrentThreadId()) threads.insert(close.second);
-        return threads.size();
-    };
-    opens_wait_for_closes = true;
-    Outcome outcome = extract();
-    ASSERT_EQ(outcome.ending, Ending::returned) << outcome.standard_output << outcome.standard_error;
-    EXPECT_EQ(closers(), 1u);
-    EXPECT_EQ(read_tree(target), expected_tree());
-    expect_nothing_left_open();
-    SetUp();
-    close_takes_ms = 10;
-    outcome = extract();
-    ASSERT_EQ(outcome.ending, Ending::returned) << outcome.standard_output << outcome.standard_error;
-    EXPECT_GE(closers(), 4u);
-    EXPECT_LE(closers(), kClosingThreads);
-    EXPECT_EQ(read_tree(target), expected_tree());
     expect_nothing_left_open();
 }
 
