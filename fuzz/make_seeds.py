@@ -48,6 +48,13 @@ for name, stream in {
         f.write(stored_frame(stream))
 
 
+# An empty frame with a wrong checksum after the frame that holds the end
+# record: past what the loop reads, though both frames end at one place in the stream.
+empty = subprocess.run(["zstd", "-q", "-c", "--check"], input=b"", stdout=subprocess.PIPE, check=True).stdout
+with open(os.path.join(payloads, "made-bad_empty_frame_after_end.payload"), "wb") as f:
+    f.write(stored_frame(b"\0\0")[:-8] + empty[:-1] + bytes([empty[-1] ^ 0x40]))
+
+
 # The reader target's seeds: request sizes (a count, then 3 bytes each) before each payload.
 readers = os.path.join(out, "reader")
 os.makedirs(readers, exist_ok=True)

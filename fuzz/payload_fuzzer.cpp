@@ -46,7 +46,7 @@ struct Reference {
     std::string stream;
     bool capped = false;
     std::vector<size_t> frame_ends;  // where frames ended whole, in stream bytes
-    size_t checksums_hold_until = SIZE_MAX;  // see DecodedStream
+    size_t first_bad_checksum = SIZE_MAX;  // see DecodedStream
     std::vector<Entry> entries;  // the entries the stream holds in full
     Shape shape = Shape::broken;
 };
@@ -101,11 +101,11 @@ void parse_reference(Reference &reference) {
         // and the checksums of it and the frames before it hold: the loop
         // decodes on to the frame's end to test them.
         if (name.empty()) {
-            size_t frame_end = SIZE_MAX;
-            for (size_t end : reference.frame_ends)
-                if (end >= at && end < frame_end) frame_end = end;
-            if (frame_end == SIZE_MAX) return cut_short();
-            reference.shape = reference.checksums_hold_until <= frame_end ? Shape::broken : Shape::whole;
+            // Frames end in stream order: the first to end at or past the record holds it.
+            size_t frame = 0;
+            while (frame < reference.frame_ends.size() && reference.frame_ends[frame] < at) ++frame;
+            if (frame == reference.frame_ends.size()) return cut_short();
+            reference.shape = reference.first_bad_checksum <= frame ? Shape::broken : Shape::whole;
             return;
         }
         if (!packer_would_write(name)) {
@@ -256,7 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         reference.stream.swap(decoded.bytes);
         reference.capped = decoded.capped;
         reference.frame_ends.swap(decoded.frame_ends);
-        reference.checksums_hold_until = decoded.checksums_hold_until;
+        reference.first_bad_checksum = decoded.first_bad_checksum;
         parse_reference(reference);
     }
     judged = &reference;

@@ -35,7 +35,7 @@ void decode_reference(const uint8_t *stored, size_t size, DecodedStream &decoded
     decoded.bytes.clear();
     decoded.capped = false;
     decoded.frame_ends.clear();
-    decoded.checksums_hold_until = SIZE_MAX;
+    decoded.first_bad_checksum = SIZE_MAX;
     ZSTD_inBuffer input = {stored + kPayloadMarkerSize, size - kPayloadMarkerSize, 0};
     size_t frame_start = 0;
     bool filled = false;
@@ -51,8 +51,8 @@ void decode_reference(const uint8_t *stored, size_t size, DecodedStream &decoded
         if (result == 0) {
             decoded.frame_ends.push_back(decoded.bytes.size());
             const auto *frame = static_cast<const uint8_t *>(input.src) + frame_start;
-            if (decoded.checksums_hold_until == SIZE_MAX && !frame_checksum_holds(frame, input.pos - frame_start))
-                decoded.checksums_hold_until = decoded.bytes.size();
+            if (decoded.first_bad_checksum == SIZE_MAX && !frame_checksum_holds(frame, input.pos - frame_start))
+                decoded.first_bad_checksum = decoded.frame_ends.size() - 1;
             frame_start = input.pos;
         }
         filled = output.pos == output.size;

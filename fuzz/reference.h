@@ -15,9 +15,10 @@ struct DecodedStream {
     std::string bytes;    // what the decoder gives before its first error
     bool capped = false;  // stopped at the cap: the stream may go on
     std::vector<size_t> frame_ends;  // the stream's length each time a frame ended whole
-    // The stream's length at the end of the first frame whose content checksum
-    // does not match; SIZE_MAX while every ended frame's holds.
-    size_t checksums_hold_until = SIZE_MAX;
+    // The first frame whose content checksum does not match, as its place in
+    // `frame_ends`; SIZE_MAX while every ended frame's holds. A place, not a
+    // length: an empty frame ends where the frame before it did.
+    size_t first_bad_checksum = SIZE_MAX;
 };
 
 // Decodes the frame after the three marker bytes of `stored` (`size` >= 3) as
